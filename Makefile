@@ -1,0 +1,47 @@
+# Front door: `make run` and `make test`. Both set up what is missing first.
+BUILD   ?= build
+JOBS    ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+# Debian packages the build, the tests and the screenshot need.
+PACKAGES := cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev \
+            xvfb xauth x11-apps imagemagick
+
+.PHONY: all setup configure build run test screenshot clean
+
+all: build
+
+setup:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "Installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  else \
+	    echo "Missing Debian packages. Install them with:"; \
+	    echo "  sudo apt-get install -y$$missing"; \
+	    exit 1; \
+	  fi; \
+	fi
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+configure: setup $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./$(BUILD)/tarrowin
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+screenshot: build
+	./tools/screenshot.sh $(BUILD)/tarrowin shots/tarrowin.png
+
+clean:
+	rm -rf $(BUILD)
