@@ -1,0 +1,356 @@
+#include "Unit1.h"
+
+#include "AppEvents.h"
+#include "CodePage.h"
+#include "DecodeText.h"
+#include "MessageBox.h"
+#include "MyRegistry.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontDatabase>
+
+#include <algorithm>
+#include <cctype>
+
+static void InitResources()
+{
+    // The resources live in a static library; make sure they are registered.
+    Q_INIT_RESOURCE(resources);
+}
+
+void ApplyProgramFont()
+{
+    static bool loaded = false;
+    if (!loaded) {
+        InitResources();
+        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/LiberationSans-Regular.ttf"));
+        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/LiberationSans-Bold.ttf"));
+        loaded = true;
+    }
+    // The window was laid out for an 8-point font 11 pixels high; a pixel
+    // size keeps that independent of the screen's dots per inch.
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setPixelSize(11);
+    font.setStyleHint(QFont::SansSerif);
+    QApplication::setFont(font);
+}
+
+namespace {
+
+// Case-insensitive comparison of 8-bit names, as a sorted list orders them.
+bool LessNoCase(const std::string& a, const std::string& b)
+{
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent)
+{
+    InitResources();
+    ApplyProgramFont();
+    setupUi(this);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(475, 309);
+    move(245, 106);
+    // The converter fields stand out in the tool-tip colour.
+    for (QLineEdit* edit : {EditChr, EditOrd}) {
+        QPalette pal = edit->palette();
+        pal.setColor(QPalette::Base, pal.color(QPalette::ToolTipBase));
+        pal.setColor(QPalette::Text, pal.color(QPalette::ToolTipText));
+        edit->setPalette(pal);
+    }
+    CreateComponents();
+    BindEvents();
+    Guarded([&] { FormCreate(this); });
+    EditSend->setFocus();
+}
+
+TForm1::~TForm1()
+{
+    rtl::SetApplicationExceptionHandler(nullptr);
+    // Destroying the port object closes an open port without its close event.
+    Com.reset();
+}
+
+void TForm1::CreateComponents()
+{
+    Com = std::make_unique<TVaComm>(nullptr);
+    Com->SetPortNum(1);
+    Com->SetDeviceName("COM%d");
+    Com->SetMonitorEvents(TVaCommEvents{ceBreak, ceCts, ceDsr, ceError, ceRing, ceRlsd,
+                                        ceRxChar, ceTxEmpty, ceRxFlag});
+    Com->SetFlowControl(fcNone);
+}
+
+template <class F>
+void TForm1::Guarded(F&& handler)
+{
+    try {
+        handler();
+    } catch (...) {
+        rtl::HandleException(this);
+    }
+}
+
+void TForm1::BindEvents()
+{
+    auto onActivated = [this](QComboBox* combo, void (TForm1::*handler)(QObject*)) {
+        connect(combo, &QComboBox::activated, this,
+                [this, combo, handler](int) { Guarded([&] { (this->*handler)(combo); }); });
+    };
+    // A pick in the port list reports a click and then a change; both run
+    // the same handler, and a failure in the first skips the second.
+    connect(ComboPort, &QComboBox::activated, this, [this](int) {
+        Guarded([&] {
+            ComboPortChange(ComboPort);
+            ComboPortChange(ComboPort);
+        });
+    });
+    onActivated(ComboBaud, &TForm1::ComboBaudChange);
+    onActivated(ComboParity, &TForm1::ComboParityChange);
+    onActivated(ComboStopbits, &TForm1::ComboStopbitsChange);
+    onActivated(ComboDatabits, &TForm1::ComboDatabitsChange);
+    onActivated(ComboFC, &TForm1::ComboFCChange);
+    onActivated(ComboDTRControl, &TForm1::ComboDTRControlChange);
+    onActivated(ComboRTSControl, &TForm1::ComboRTSControlChange);
+    connect(CmdOpen, &QPushButton::clicked, this, [this] { Guarded([&] { CmdOpenClick(CmdOpen); }); });
+    connect(CmdClose, &QPushButton::clicked, this, [this] { Guarded([&] { CmdCloseClick(CmdClose); }); });
+
+    // Open and close events run inside OpenPort and ClosePort, so whatever
+    // they raise reaches the caller's guard.
+    Com->OnOpen = [this](rtl::TObject* Sender) { ComOpen(Sender); };
+    Com->OnClose = [this](rtl::TObject* Sender) { ComClose(Sender); };
+}
+
+// --- Start-up and shut-down -------------------------------------------------
+
+void TForm1::FormCreate(rtl::TObject*)
+{
+    // From here on every exception that escapes a callback is shown and the
+    // program goes on.
+    rtl::SetApplicationExceptionHandler(
+        [this](rtl::TObject* Sender, const std::string& Message) { AppException(Sender, Message); });
+
+    TMyRegistry Reg;
+    Reg.SetRootKey(reg::HKEY::HKEY_LOCAL_MACHINE);
+    Reg.OpenKey("hardware\\devicemap\\serialcomm", false);
+
+    // The port list is sorted by the value names (device paths); each entry
+    // then shows the port name and carries the device path as its tool tip.
+    ComboPort->clear();
+    std::vector<std::string> names;
+    Reg.GetValueNames(names);
+    std::stable_sort(names.begin(), names.end(), LessNoCase);
+    for (int i = 0; i < static_cast<int>(names.size()); ++i) {
+        ComboPort->addItem(codepage::ToText(names[i]));
+        ComboPort->setItemData(i, codepage::ToText(names[i]), Qt::ToolTipRole);
+    }
+    for (int i = 0; i < static_cast<int>(names.size()); ++i)
+        ComboPort->setItemText(i, codepage::ToText(Reg.ReadString(names[i])));
+    Reg.CloseKey();
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    try {
+        FormClose(this);
+        event->accept();
+    } catch (...) {
+        // The close is cancelled: the window stays open.
+        event->ignore();
+        rtl::HandleException(this);
+    }
+}
+
+void TForm1::FormClose(rtl::TObject*)
+{
+    if (Com->PortIsOpen())
+        Com->ClosePort();
+}
+
+// --- Event log and error reporting ------------------------------------------
+
+void TForm1::LogOut(const std::string& Msg)
+{
+    std::string line;
+    if (CheckDecode->isChecked()) {
+        line = terminal::DecodeText(Msg);
+    } else {
+        // The pane cannot hold a zero byte; everything else goes in as it is.
+        line.reserve(Msg.size());
+        for (char c : Msg) {
+            if (c == '\0')
+                line += "<0>";
+            else
+                line.push_back(c);
+        }
+    }
+    MemoOut->AddLine(line);
+}
+
+void TForm1::AppException(rtl::TObject*, const std::string& Message)
+{
+    if (Message.find("Error writing dcb") != std::string::npos)
+        terminal::ShowMessage("Die Port-Einstellungen werden nicht unterst\xfctzt. (Databits, Stopbits etc.)");
+    else
+        terminal::ShowMessage("Es trat ein Ausnahmefehler auf:\r\n" + Message);
+}
+
+// --- Port configuration -----------------------------------------------------
+
+namespace {
+
+// List position -> property value for the sorted lists, whose positions
+// follow the alphabetical order of their texts.
+constexpr TVaParity kParityByPosition[] = {paEven, paMark, paNone, paOdd, paSpace};
+constexpr TVaFlowControl kFlowByPosition[] = {fcDtrDsr, fcNone, fcRtsCts, fcXonXoff};
+
+template <class T, size_t N>
+bool Lookup(const T (&table)[N], int position, T& value)
+{
+    if (position < 0 || position >= static_cast<int>(N))
+        return false;
+    value = table[position];
+    return true;
+}
+
+template <class T>
+bool InRange(int position, T last, T& value)
+{
+    if (position < 0 || position > static_cast<int>(last))
+        return false;
+    value = static_cast<T>(position);
+    return true;
+}
+
+} // namespace
+
+template <class F>
+void TForm1::Reopen(F&& betweenCloseAndOpen)
+{
+    CmdClose->setEnabled(false);
+    Com->ClosePort();
+    try {
+        betweenCloseAndOpen();
+        Com->OpenPort();
+    } catch (...) {
+        // The port is left closed: the buttons follow.
+        CmdOpen->setEnabled(true);
+        CmdClose->setEnabled(false);
+        throw;
+    }
+    CmdClose->setEnabled(true);
+}
+
+void TForm1::ComboPortChange(QObject*)
+{
+    // COM numbers of any length are read whole ("COM12" is port 12).
+    auto portNumber = [this] {
+        std::string text = codepage::ToBytes(ComboPort->currentText());
+        return rtl::StrToInt(text.size() > 3 ? text.substr(3) : std::string());
+    };
+    if (Com->PortIsOpen())
+        Reopen([&] { Com->SetPortNum(portNumber()); });
+    else
+        Com->SetPortNum(portNumber());
+}
+
+void TForm1::ComboBaudChange(QObject*)
+{
+    TVaBaudrate value;
+    if (InRange(ComboBaud->currentIndex(), br256000, value))
+        Com->SetBaudrate(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboParityChange(QObject*)
+{
+    TVaParity value;
+    if (Lookup(kParityByPosition, ComboParity->currentIndex(), value))
+        Com->SetParity(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboStopbitsChange(QObject*)
+{
+    TVaStopbits value;
+    if (InRange(ComboStopbits->currentIndex(), sb2, value))
+        Com->SetStopbits(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboDatabitsChange(QObject*)
+{
+    TVaDatabits value;
+    if (InRange(ComboDatabits->currentIndex(), db8, value))
+        Com->SetDatabits(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboFCChange(QObject*)
+{
+    TVaFlowControl value;
+    if (Lookup(kFlowByPosition, ComboFC->currentIndex(), value))
+        Com->SetFlowControl(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboDTRControlChange(QObject*)
+{
+    TVaDTRControl value;
+    if (InRange(ComboDTRControl->currentIndex(), dtrHandshake, value))
+        Com->SetDTRControl(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboRTSControlChange(QObject*)
+{
+    int position = ComboRTSControl->currentIndex();
+    TVaRTSControl value;
+    if (InRange(position, rtsToggle, value))
+        Com->SetRTSControl(value);
+    // With RTS under handshake the line cannot be set by hand.
+    CheckRTS->setEnabled(position != 2);
+    ReOpenCom();
+}
+
+void TForm1::ReOpenCom()
+{
+    if (Com->PortIsOpen())
+        Reopen([] {});
+}
+
+void TForm1::CmdOpenClick(QObject*)
+{
+    CmdOpen->setEnabled(false);
+    try {
+        Com->OpenPort();
+    } catch (...) {
+        CmdOpen->setEnabled(true);
+        throw;
+    }
+    CmdClose->setEnabled(true);
+}
+
+void TForm1::CmdCloseClick(QObject*)
+{
+    CmdOpen->setEnabled(true);
+    Com->ClosePort();
+    CmdClose->setEnabled(false);
+}
+
+void TForm1::ComOpen(rtl::TObject*)
+{
+    LogOut("Port " + std::to_string(Com->PortNum()) + " offen.");
+}
+
+void TForm1::ComClose(rtl::TObject*)
+{
+    LogOut("Port geschlossen");
+}

@@ -1,0 +1,258 @@
+// The main window headless: its definition, the port list, the log, error
+// reporting through AppException and closing.
+
+#include "MessageBox.h"
+#include "Registry.h"
+#include "SerialDevices.h"
+#include "TempDir.h"
+#include "Unit1.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+// A pseudo terminal whose slave side stands in for a serial device.
+class PtyPair {
+public:
+    PtyPair()
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
+            slave_ = ptsname(master_);
+    }
+    ~PtyPair()
+    {
+        if (master_ >= 0)
+            ::close(master_);
+    }
+    const std::string& SlavePath() const { return slave_; }
+
+private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        reg::SetFilePath(dir.File("Tarrowin.reg"));
+        serialdevices::SetDiscoveryRoots(dir.Path() + "/sys", dir.Path() + "/dev");
+        terminal::SetMessageBoxSink([this](const std::string& text) { boxes.push_back(text); });
+    }
+    void TearDown() override
+    {
+        terminal::SetMessageBoxSink(nullptr);
+        reg::SetFilePath("");
+        serialdevices::SetDiscoveryRoots("/sys", "/dev");
+    }
+    void WriteRegistry(const std::string& body)
+    {
+        std::ofstream(dir.File("Tarrowin.reg")) << "REGEDIT4\r\n\r\n" << body;
+    }
+    std::vector<std::string> Lines(const TMemo* memo)
+    {
+        std::vector<std::string> lines;
+        std::string text = memo->Text();
+        size_t start = 0;
+        for (size_t pos; (pos = text.find("\r\n", start)) != std::string::npos; start = pos + 2)
+            lines.push_back(text.substr(start, pos - start));
+        if (start < text.size())
+            lines.push_back(text.substr(start));
+        return lines;
+    }
+    std::vector<std::string> PortEntries(const TForm1& form)
+    {
+        std::vector<std::string> entries;
+        for (int i = 0; i < form.ComboPort->count(); ++i)
+            entries.push_back(form.ComboPort->itemText(i).toStdString());
+        return entries;
+    }
+    int IndexOf(const TForm1& form, const std::string& portName)
+    {
+        return form.ComboPort->findText(QString::fromStdString(portName));
+    }
+    void Pick(TForm1& form, int index)
+    {
+        form.ComboPort->setCurrentIndex(index);
+        emit form.ComboPort->activated(index);
+    }
+
+    TempDir dir;
+    std::vector<std::string> boxes;
+};
+
+} // namespace
+
+TEST_F(MainWindow, DefinitionStateAfterStartUp)
+{
+    TForm1 form;
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Tarrowin"));
+    EXPECT_EQ(form.size(), QSize(475, 309));
+    EXPECT_EQ(form.minimumSize(), form.maximumSize());
+    EXPECT_TRUE(form.CmdOpen->isEnabled());
+    EXPECT_FALSE(form.CmdClose->isEnabled());
+    EXPECT_FALSE(form.ImageConnect->isVisibleTo(&form));
+    EXPECT_EQ(form.ImageConnect->pixmap().size(), QSize(16, 15));
+    EXPECT_EQ(form.PageOptions->currentWidget(), form.TabSheet1);
+    EXPECT_FALSE(form.Com->PortIsOpen());
+    EXPECT_EQ(form.Com->PortNum(), 1);
+    EXPECT_EQ(form.Com->FlowControl(), fcNone);
+    // Sorted lists stand in alphabetical order, the others in value order.
+    EXPECT_EQ(form.ComboParity->itemText(0), QStringLiteral("Even"));
+    EXPECT_EQ(form.ComboFC->itemText(0), QStringLiteral("fcDtrDsr"));
+    EXPECT_EQ(form.ComboBaud->count(), 15);
+    EXPECT_EQ(form.ComboBaud->itemText(14), QStringLiteral("256000"));
+    for (QCheckBox* box : form.findChildren<QCheckBox*>())
+        EXPECT_FALSE(box->isChecked()) << box->objectName().toStdString();
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(MainWindow, TabOrderFollowsTheDefinition)
+{
+    TForm1 form;
+    EXPECT_EQ(form.EditSend->nextInFocusChain(), form.CmdOpen);
+    EXPECT_EQ(form.CmdOpen->nextInFocusChain(), form.CmdClose);
+    EXPECT_EQ(form.CmdClose->nextInFocusChain(), form.MemoIn);
+}
+
+TEST_F(MainWindow, PortListIsSortedByDevicePathAndShowsPortNames)
+{
+    // Two user entries whose path order differs from their port order.
+    WriteRegistry("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n"
+                  "\"/dev/ttyUSB1\"=\"COM2\"\r\n"
+                  "\"/dev/ttyUSB0\"=\"COM5\"\r\n");
+    TForm1 form;
+    std::vector<std::string> entries = PortEntries(form);
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_EQ(entries[0], "COM5");
+    EXPECT_EQ(entries[1], "COM2");
+    EXPECT_EQ(form.ComboPort->itemData(0, Qt::ToolTipRole).toString(), QStringLiteral("/dev/ttyUSB0"));
+}
+
+TEST_F(MainWindow, LogOutWritesOneLinePerCall)
+{
+    TForm1 form;
+    form.MemoOut->SetText("");
+    form.LogOut(std::string("A\0B", 3));
+    form.LogOut("ab\r\n");
+    form.LogOut("\xf6");
+    form.LogOut("");
+    EXPECT_EQ(form.MemoOut->Text(), std::string("A<0>B\r\nab\r\n\r\n\xf6\r\n\r\n"));
+
+    form.MemoOut->SetText("");
+    form.CheckDecode->setChecked(true);
+    form.LogOut(std::string("A\0B", 3));
+    form.LogOut("ab\r\n");
+    form.LogOut("\xf6");
+    EXPECT_EQ(Lines(form.MemoOut), (std::vector<std::string>{"A<0>B", "ab<13><10>", "<246>"}));
+}
+
+TEST_F(MainWindow, OpenAndCloseAPortFromTheList)
+{
+    PtyPair pty;
+    ASSERT_FALSE(pty.SlavePath().empty());
+    WriteRegistry("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"" + pty.SlavePath() +
+                  "\"=\"COM17\"\r\n");
+    TForm1 form;
+    form.MemoOut->SetText("");
+    int index = IndexOf(form, "COM17");
+    ASSERT_GE(index, 0);
+    Pick(form, index);
+    EXPECT_EQ(form.Com->PortNum(), 17);
+
+    form.CmdOpen->click();
+    EXPECT_TRUE(form.Com->PortIsOpen());
+    EXPECT_FALSE(form.CmdOpen->isEnabled());
+    EXPECT_TRUE(form.CmdClose->isEnabled());
+    form.CmdClose->click();
+    EXPECT_FALSE(form.Com->PortIsOpen());
+    EXPECT_TRUE(form.CmdOpen->isEnabled());
+    EXPECT_FALSE(form.CmdClose->isEnabled());
+    EXPECT_EQ(Lines(form.MemoOut), (std::vector<std::string>{"Port 17 offen.", "Port geschlossen"}));
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(MainWindow, MissingPortIsShownAndNothingIsLogged)
+{
+    WriteRegistry("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n"
+                  "\"" + dir.Path() + "/no-such-device\"=\"COM9\"\r\n");
+    TForm1 form;
+    form.MemoOut->SetText("");
+    Pick(form, IndexOf(form, "COM9"));
+    form.CmdOpen->click();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\nInvalid port number (COM9)");
+    EXPECT_EQ(form.MemoOut->Text(), "");
+    EXPECT_TRUE(form.CmdOpen->isEnabled());
+    EXPECT_FALSE(form.CmdClose->isEnabled());
+}
+
+TEST_F(MainWindow, RefusedSettingsShowTheFixedText)
+{
+    PtyPair pty;
+    TForm1 form;
+    form.Com->SetDeviceName(pty.SlavePath());
+    form.Com->SetDatabits(db4);
+    form.CmdOpen->click();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Die Port-Einstellungen werden nicht unterst\xfctzt. (Databits, Stopbits etc.)");
+    EXPECT_FALSE(form.Com->PortIsOpen());
+}
+
+TEST_F(MainWindow, ExceptionFromAHandlerReachesAppExceptionOnce)
+{
+    WriteRegistry("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"/dev/odd\"=\"CO\"\r\n");
+    TForm1 form;
+    Pick(form, IndexOf(form, "CO"));
+    // The first run of the handler raises, so the second never happens.
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\n'' ist kein g\xfcltiger Integerwert");
+    EXPECT_EQ(form.Com->PortNum(), 1);
+}
+
+TEST_F(MainWindow, ClosingTheWindowClosesTheOpenPort)
+{
+    PtyPair pty;
+    TForm1 form;
+    form.Com->SetDeviceName(pty.SlavePath());
+    form.CmdOpen->click();
+    ASSERT_TRUE(form.Com->PortIsOpen());
+    form.MemoOut->SetText("");
+    form.show();
+    EXPECT_TRUE(form.close());
+    EXPECT_FALSE(form.Com->PortIsOpen());
+    EXPECT_EQ(Lines(form.MemoOut), (std::vector<std::string>{"Port geschlossen"}));
+    // The buttons are left as they were.
+    EXPECT_TRUE(form.CmdClose->isEnabled());
+}
+
+#ifdef TARROWIN_BINARY
+TEST_F(MainWindow, CloseSignalsEndTheProgramLikeTheCloseButton)
+{
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.Path()));
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(TARROWIN_BINARY), {});
+        ASSERT_TRUE(program.waitForStarted(10000));
+        // Give the program time to install its handlers and show the window.
+        program.waitForFinished(1500);
+        ASSERT_EQ(program.state(), QProcess::Running);
+        ::kill(static_cast<pid_t>(program.processId()), sig);
+        ASSERT_TRUE(program.waitForFinished(10000)) << "signal " << sig;
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "signal " << sig;
+        EXPECT_EQ(program.exitCode(), 0);
+    }
+}
+#endif
