@@ -52,9 +52,15 @@ std::string ToBytes(const QString& text, bool* lossless)
     std::string bytes;
     bytes.reserve(static_cast<size_t>(text.size()));
     bool ok = true;
-    // Iterate by code point so a surrogate pair counts as one unmappable
-    // character, not two.
-    for (char32_t ch : text.toUcs4()) {
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        char32_t ch = text.at(i).unicode();
+        // A surrogate pair is one character outside the code page, not two.
+        if (QChar::isHighSurrogate(ch) && i + 1 < n && text.at(i + 1).isLowSurrogate()) {
+            ++i;
+            ok = false;
+            continue;
+        }
         unsigned char b;
         if (ByteOf(ch, b))
             bytes.push_back(static_cast<char>(b));
