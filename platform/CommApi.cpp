@@ -1,0 +1,346 @@
+#include "CommApi.h"
+
+#include "CommDevice.h"
+#include "SerialDevices.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <unordered_map>
+
+namespace win {
+
+namespace {
+
+thread_local DWORD lastError = 0;
+
+BOOL Fail(DWORD code)
+{
+    lastError = code;
+    return false;
+}
+
+// A Windows-style event: manual-reset ones stay signalled until reset and
+// release every waiter; auto-reset ones release one waiter and reset.
+class EventObject final : public detail::KernelObject {
+public:
+    EventObject(bool manualReset, bool signaled) : manualReset_(manualReset), signaled_(signaled) {}
+
+    void Set()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            signaled_ = true;
+        }
+        if (manualReset_)
+            changed_.notify_all();
+        else
+            changed_.notify_one();
+    }
+
+    void Reset()
+    {
+        std::lock_guard lock(mutex_);
+        signaled_ = false;
+    }
+
+    DWORD Wait(DWORD milliseconds)
+    {
+        std::unique_lock lock(mutex_);
+        auto isSignaled = [this] { return signaled_; };
+        if (milliseconds == INFINITE)
+            changed_.wait(lock, isSignaled);
+        else if (!changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), isSignaled))
+            return WAIT_TIMEOUT;
+        if (!manualReset_)
+            signaled_ = false;
+        return WAIT_OBJECT_0;
+    }
+
+private:
+    const bool manualReset_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool signaled_;
+};
+
+std::shared_ptr<EventObject> FindEvent(HANDLE handle)
+{
+    return std::dynamic_pointer_cast<EventObject>(detail::FindObject(handle));
+}
+
+// Handles start far above file descriptor numbers, so that a descriptor
+// passed by mistake is refused instead of naming some object.
+constexpr HANDLE FirstHandle = 0x10000;
+
+class HandleTable {
+public:
+    HANDLE Add(std::shared_ptr<detail::KernelObject> object)
+    {
+        std::lock_guard lock(mutex_);
+        HANDLE handle = next_++;
+        objects_.emplace(handle, std::move(object));
+        return handle;
+    }
+
+    std::shared_ptr<detail::KernelObject> Find(HANDLE handle)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = objects_.find(handle);
+        return it == objects_.end() ? nullptr : it->second;
+    }
+
+    std::shared_ptr<detail::KernelObject> Remove(HANDLE handle)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = objects_.find(handle);
+        if (it == objects_.end())
+            return nullptr;
+        auto object = std::move(it->second);
+        objects_.erase(it);
+        return object;
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<HANDLE, std::shared_ptr<detail::KernelObject>> objects_;
+    HANDLE next_ = FirstHandle; // never reused: 2^63 handles outlast any run
+};
+
+HandleTable& Table()
+{
+    static HandleTable table;
+    return table;
+}
+
+// Runs one device operation, translating its error code into the last error.
+template <typename Operation>
+BOOL OnDevice(HANDLE device, Operation&& operation)
+{
+    auto object = detail::FindDevice(device);
+    if (!object)
+        return Fail(EBADF);
+    DWORD error = operation(*object);
+    return error == 0 ? true : Fail(error);
+}
+
+// "COM3" is looked up in the serial-device list; "\\.\COM3" (the Windows form
+// for ports above 9) means the same; a path is taken as it is.
+std::string ResolveDevicePath(const std::string& name)
+{
+    std::string port = name;
+    if (port.rfind("\\\\.\\", 0) == 0)
+        port.erase(0, 4);
+    if (port.empty())
+        return {};
+    if (port[0] == '/')
+        return port;
+    return serialdevices::PathForPort(port);
+}
+
+} // namespace
+
+namespace detail {
+
+DWORD CommDevice::SetTimeouts(const COMMTIMEOUTS& timeouts)
+{
+    std::lock_guard lock(mutex_);
+    timeouts_ = timeouts;
+    return 0;
+}
+
+DWORD CommDevice::Setup(DWORD inQueue, DWORD outQueue)
+{
+    // The kernel's queues have fixed sizes; the sizes are kept for the
+    // transfer code, which may bound its own buffering by them.
+    std::lock_guard lock(mutex_);
+    inQueueSize_ = inQueue;
+    outQueueSize_ = outQueue;
+    return 0;
+}
+
+DWORD CommDevice::SetMask(DWORD mask)
+{
+    std::lock_guard lock(mutex_);
+    eventMask_ = mask;
+    return 0;
+}
+
+DWORD CommDevice::WaitEvent(DWORD*, OVERLAPPED*) { return ENOSYS; }
+DWORD CommDevice::Read(void*, DWORD, DWORD*, OVERLAPPED*) { return ENOSYS; }
+DWORD CommDevice::Write(const void*, DWORD, DWORD*, OVERLAPPED*) { return ENOSYS; }
+DWORD CommDevice::OverlappedResult(OVERLAPPED*, DWORD*, bool) { return ENOSYS; }
+DWORD CommDevice::Cancel(OVERLAPPED*) { return ENOSYS; }
+
+std::shared_ptr<CommDevice> OpenDevice(const std::string& path, DWORD& error)
+{
+    if (!path.empty() && path[0] == '/')
+        return OpenTtyDevice(path, error);
+    // Simulated devices are named without a leading "/"; none is built yet.
+    error = ERROR_FILE_NOT_FOUND;
+    return nullptr;
+}
+
+HANDLE RegisterObject(std::shared_ptr<KernelObject> object)
+{
+    return Table().Add(std::move(object));
+}
+
+std::shared_ptr<KernelObject> FindObject(HANDLE handle)
+{
+    return Table().Find(handle);
+}
+
+std::shared_ptr<CommDevice> FindDevice(HANDLE handle)
+{
+    return std::dynamic_pointer_cast<CommDevice>(Table().Find(handle));
+}
+
+} // namespace detail
+
+DWORD GetLastError()
+{
+    return lastError;
+}
+
+void SetLastError(DWORD code)
+{
+    lastError = code;
+}
+
+std::string FormatMessage(DWORD code)
+{
+    if (code == ERROR_IO_PENDING)
+        return "Overlapped I/O operation is in progress.";
+    // strerrordesc_np, unlike strerror, has no made-up text for unknown codes.
+    const char* text = code <= 0x7FFFFFFF ? strerrordesc_np(static_cast<int>(code)) : nullptr;
+    return text ? std::string(text) : std::string();
+}
+
+HANDLE CreateEvent(bool manualReset, bool initialState)
+{
+    return detail::RegisterObject(std::make_shared<EventObject>(manualReset, initialState));
+}
+
+BOOL SetEvent(HANDLE event)
+{
+    auto object = FindEvent(event);
+    if (!object)
+        return Fail(EBADF);
+    object->Set();
+    return true;
+}
+
+BOOL ResetEvent(HANDLE event)
+{
+    auto object = FindEvent(event);
+    if (!object)
+        return Fail(EBADF);
+    object->Reset();
+    return true;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    auto object = FindEvent(handle);
+    if (!object) {
+        lastError = EBADF;
+        return WAIT_FAILED;
+    }
+    return object->Wait(milliseconds);
+}
+
+HANDLE CreateFile(const std::string& name)
+{
+    std::string path = ResolveDevicePath(name);
+    if (path.empty()) {
+        lastError = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD error = 0;
+    auto device = detail::OpenDevice(path, error);
+    if (!device) {
+        lastError = error;
+        return INVALID_HANDLE_VALUE;
+    }
+    return detail::RegisterObject(std::move(device));
+}
+
+BOOL CloseHandle(HANDLE handle)
+{
+    auto object = Table().Remove(handle);
+    if (!object)
+        return Fail(EBADF);
+    object->Close();
+    return true;
+}
+
+BOOL GetCommState(HANDLE device, DCB& dcb)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.GetState(dcb); });
+}
+
+BOOL SetCommState(HANDLE device, const DCB& dcb)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.SetState(dcb); });
+}
+
+BOOL SetCommTimeouts(HANDLE device, const COMMTIMEOUTS& timeouts)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.SetTimeouts(timeouts); });
+}
+
+BOOL SetupComm(HANDLE device, DWORD inQueue, DWORD outQueue)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.Setup(inQueue, outQueue); });
+}
+
+BOOL SetCommMask(HANDLE device, DWORD mask)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.SetMask(mask); });
+}
+
+BOOL PurgeComm(HANDLE device, DWORD flags)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.Purge(flags); });
+}
+
+BOOL ClearCommError(HANDLE device, DWORD* errors, COMSTAT* stat)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.ClearError(errors, stat); });
+}
+
+BOOL EscapeCommFunction(HANDLE device, DWORD function)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.Escape(function); });
+}
+
+BOOL WaitCommEvent(HANDLE device, DWORD* events, OVERLAPPED* overlapped)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.WaitEvent(events, overlapped); });
+}
+
+BOOL ReadFile(HANDLE device, void* buffer, DWORD count, DWORD* done, OVERLAPPED* overlapped)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.Read(buffer, count, done, overlapped); });
+}
+
+BOOL WriteFile(HANDLE device, const void* buffer, DWORD count, DWORD* done, OVERLAPPED* overlapped)
+{
+    return OnDevice(device,
+                    [&](detail::CommDevice& d) { return d.Write(buffer, count, done, overlapped); });
+}
+
+BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* done, bool wait)
+{
+    return OnDevice(device,
+                    [&](detail::CommDevice& d) { return d.OverlappedResult(overlapped, done, wait); });
+}
+
+BOOL CancelIo(HANDLE device, OVERLAPPED* overlapped)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.Cancel(overlapped); });
+}
+
+} // namespace win
