@@ -1,0 +1,16 @@
+#include "Ticks.h"
+
+#include <ctime>
+
+namespace platform {
+
+uint32_t GetTickCount()
+{
+    timespec ts{};
+    // Counts also while the machine sleeps, as the system's up-time does.
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+} // namespace platform

@@ -1,0 +1,53 @@
+#pragma once
+// What the sending side of the Interlink needs: the frame format, the
+// notification payloads and the walk over the peer list.
+//
+// A frame is the byte "L", the total length including these three header
+// bytes as an unsigned 16-bit little-endian number, and the payload.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace terminal {
+
+constexpr size_t kMaxFrameLength = 65535;
+constexpr size_t kMaxPayloadLength = kMaxFrameLength - 3;
+
+// Decimal form of Value, right-aligned with blanks to at least Width
+// characters, never cut.
+std::string MyStr(int32_t Value, int Width);
+
+// The time stamp of a notification: the tick count as a signed 32-bit number.
+std::string InterlinkTimeStamp();
+
+// One frame around a payload of at most kMaxPayloadLength bytes (a longer one
+// is a programming error: std::length_error).
+std::string MakeInterlinkFrame(const std::string& payload);
+
+// The payloads of a notification ("RCVD" or "SENT") for data of any length:
+// kind, time stamp, data. Data that does not fit one frame is split into
+// several notifications of the same kind, in order, each with its own time
+// stamp. Empty data gives one payload without data bytes.
+std::vector<std::string> MakeNotificationPayloads(const std::string& kind, const std::string& data);
+
+// Sends a frame to every connected peer exactly once. A peer that is not
+// connected is dropped from the list (the last entry takes its place, so the
+// order may change); its socket is not touched.
+template <class Peer, class IsConnected>
+void WalkPeers(std::vector<Peer*>& peers, const std::string& frame, IsConnected isConnected)
+{
+    size_t i = 0;
+    while (i < peers.size()) {
+        if (isConnected(peers[i])) {
+            peers[i]->SendString(frame);
+            ++i;
+        } else {
+            peers[i] = peers.back();
+            peers.pop_back();
+        }
+    }
+}
+
+} // namespace terminal

@@ -1,0 +1,157 @@
+// Port configuration: the port list, the line-setting lists, the open and
+// close buttons and the log lines of the port's open and close events.
+
+#include "Unit1.h"
+
+#include "CodePage.h"
+
+namespace {
+
+// List position -> property value for the sorted lists, whose positions
+// follow the alphabetical order of their texts.
+constexpr TVaParity kParityByPosition[] = {paEven, paMark, paNone, paOdd, paSpace};
+constexpr TVaFlowControl kFlowByPosition[] = {fcDtrDsr, fcNone, fcRtsCts, fcXonXoff};
+
+template <class T, size_t N>
+bool Lookup(const T (&table)[N], int position, T& value)
+{
+    if (position < 0 || position >= static_cast<int>(N))
+        return false;
+    value = table[position];
+    return true;
+}
+
+template <class T>
+bool InRange(int position, T last, T& value)
+{
+    if (position < 0 || position > static_cast<int>(last))
+        return false;
+    value = static_cast<T>(position);
+    return true;
+}
+
+} // namespace
+
+template <class F>
+void TForm1::Reopen(F&& betweenCloseAndOpen)
+{
+    CmdClose->setEnabled(false);
+    Com->ClosePort();
+    try {
+        betweenCloseAndOpen();
+        Com->OpenPort();
+    } catch (...) {
+        // The port is left closed: the buttons follow.
+        CmdOpen->setEnabled(true);
+        CmdClose->setEnabled(false);
+        throw;
+    }
+    CmdClose->setEnabled(true);
+}
+
+void TForm1::ComboPortChange(QObject*)
+{
+    // COM numbers of any length are read whole ("COM12" is port 12).
+    auto portNumber = [this] {
+        std::string text = codepage::ToBytes(ComboPort->currentText());
+        return rtl::StrToInt(text.size() > 3 ? text.substr(3) : std::string());
+    };
+    if (Com->PortIsOpen())
+        Reopen([&] { Com->SetPortNum(portNumber()); });
+    else
+        Com->SetPortNum(portNumber());
+}
+
+void TForm1::ComboBaudChange(QObject*)
+{
+    TVaBaudrate value;
+    if (InRange(ComboBaud->currentIndex(), br256000, value))
+        Com->SetBaudrate(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboParityChange(QObject*)
+{
+    TVaParity value;
+    if (Lookup(kParityByPosition, ComboParity->currentIndex(), value))
+        Com->SetParity(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboStopbitsChange(QObject*)
+{
+    TVaStopbits value;
+    if (InRange(ComboStopbits->currentIndex(), sb2, value))
+        Com->SetStopbits(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboDatabitsChange(QObject*)
+{
+    TVaDatabits value;
+    if (InRange(ComboDatabits->currentIndex(), db8, value))
+        Com->SetDatabits(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboFCChange(QObject*)
+{
+    TVaFlowControl value;
+    if (Lookup(kFlowByPosition, ComboFC->currentIndex(), value))
+        Com->SetFlowControl(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboDTRControlChange(QObject*)
+{
+    TVaDTRControl value;
+    if (InRange(ComboDTRControl->currentIndex(), dtrHandshake, value))
+        Com->SetDTRControl(value);
+    ReOpenCom();
+}
+
+void TForm1::ComboRTSControlChange(QObject*)
+{
+    int position = ComboRTSControl->currentIndex();
+    TVaRTSControl value;
+    if (InRange(position, rtsToggle, value))
+        Com->SetRTSControl(value);
+    // With RTS under handshake the line cannot be set by hand.
+    CheckRTS->setEnabled(position != 2);
+    ReOpenCom();
+}
+
+void TForm1::ReOpenCom()
+{
+    if (Com->PortIsOpen())
+        Reopen([] {});
+}
+
+void TForm1::CmdOpenClick(QObject*)
+{
+    CmdOpen->setEnabled(false);
+    try {
+        Com->OpenPort();
+    } catch (...) {
+        CmdOpen->setEnabled(true);
+        throw;
+    }
+    CmdClose->setEnabled(true);
+}
+
+void TForm1::CmdCloseClick(QObject*)
+{
+    CmdOpen->setEnabled(true);
+    Com->ClosePort();
+    CmdClose->setEnabled(false);
+}
+
+void TForm1::ComOpen(rtl::TObject*)
+{
+    LogOut("Port " + std::to_string(Com->PortNum()) + " offen.");
+}
+
+void TForm1::ComClose(rtl::TObject*)
+{
+    LogOut("Port geschlossen");
+}
