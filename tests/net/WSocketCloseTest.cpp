@@ -1,0 +1,177 @@
+// Connection outcomes and the closing paths of the socket object.
+#include "LoopbackPair.h"
+
+#include <string>
+#include <vector>
+
+using namespace net;
+using namespace nettest;
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+
+namespace {
+
+// A port on 127.0.0.1 where nobody listens.
+std::string FreePort()
+{
+    auto L = MakeListener();
+    return L->LocalBoundPort();
+}
+
+} // namespace
+
+TEST(WSocketClose, RefusedConnectPassesThroughConnectedThenCloses)
+{
+    TWSocket S;
+    std::vector<std::string> Seen;
+    S.OnChangeState = [&](rtl::TObject*, TSocketState Old, TSocketState New) {
+        Seen.push_back("state " + std::to_string(Old) + ">" + std::to_string(New));
+    };
+    S.OnSessionConnected = [&](rtl::TObject*, uint16_t E) { Seen.push_back("connected " + std::to_string(E)); };
+    S.OnSessionClosed = [&](rtl::TObject*, uint16_t E) { Seen.push_back("closed " + std::to_string(E)); };
+    S.SetAddr("127.0.0.1");
+    S.SetPort(FreePort());
+
+    S.BeginConnect();
+    EXPECT_EQ(S.State(), wsConnecting);
+    ASSERT_TRUE(PumpUntil([&] { return S.State() == wsClosed; }));
+    PumpFor(50);
+
+    const std::vector<std::string> Expected = {
+        "state 7>1", "state 1>3",          // wsClosed > wsOpened > wsConnecting, inside BeginConnect
+        "state 3>4", "connected 10061",    // the refusal arrives as a connect outcome
+        "state 4>7", "closed 0",           // then the socket closes
+    };
+    EXPECT_EQ(Seen, Expected);
+}
+
+TEST(WSocketClose, PeerCloseOffersEveryUnreadByteThenClosesOnce)
+{
+    LoopbackPair P;
+    P.Server->LingerOnOff = wsLingerOff; // graceful: every byte reaches the client
+    ASSERT_TRUE(P.Connect());
+
+    std::string Received;
+    int Offers = 0, OffersAfterClose = 0, Closes = 0;
+    uint16_t CloseError = 0xffff;
+    P.Client->OnDataAvailable = [&](rtl::TObject*, uint16_t) {
+        ++Offers;
+        if (Closes)
+            ++OffersAfterClose;
+        char Buf[1000]; // less than arrives: the receive loop must come back
+        int n = P.Client->ReceiveInto(Buf, sizeof Buf);
+        if (n > 0)
+            Received.append(Buf, static_cast<size_t>(n));
+    };
+    P.Client->OnSessionClosed = [&](rtl::TObject*, uint16_t E) {
+        ++Closes;
+        CloseError = E;
+    };
+
+    std::string Sent;
+    for (int i = 0; i < 50000; ++i)
+        Sent += static_cast<char>('a' + i % 23);
+    P.Client->SuspendEvents(); // let it all pile up unread
+    P.Server->SendString(Sent);
+    P.Server->FlushSendQueue();
+    P.Server->CloseSession();
+    PumpFor(50);
+    P.Client->ResumeEvents();
+
+    ASSERT_TRUE(PumpUntil([&] { return P.Client->State() == wsClosed; }));
+    PumpFor(100);
+    EXPECT_EQ(Received.size(), Sent.size());
+    EXPECT_TRUE(Received == Sent);
+    EXPECT_EQ(Closes, 1);
+    EXPECT_EQ(CloseError, 0);
+    EXPECT_EQ(OffersAfterClose, 0);
+    EXPECT_GT(Offers, 1);
+}
+
+TEST(WSocketClose, AfterACloseAddrAndPortKeepTheirTextsButMustBeAssignedAgain)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    P.Client->CloseSession();
+    EXPECT_EQ(P.Client->State(), wsClosed);
+    EXPECT_EQ(P.Client->Addr(), "127.0.0.1");
+    EXPECT_EQ(P.Client->Port(), P.Port);
+
+    try {
+        P.Client->BeginConnect();
+        FAIL() << "no exception";
+    } catch (const ESocketException& E) {
+        EXPECT_EQ(E.Message, "Connect: No Port Specified");
+    }
+    P.Client->SetPort(P.Port); // the same text is accepted again
+    try {
+        P.Client->BeginConnect();
+        FAIL() << "no exception";
+    } catch (const ESocketException& E) {
+        EXPECT_EQ(E.Message, "Connect: No IP Address Specified");
+    }
+    P.Client->SetAddr("127.0.0.1");
+    P.Client->BeginConnect();
+    EXPECT_EQ(P.Client->State(), wsConnecting);
+}
+
+TEST(WSocketClose, CloseRestoresTheOtherDefaults)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    P.Client->LingerTimeout = 5;
+    P.Client->LingerOnOff = wsLingerNoSet;
+    P.Client->FlushTimeout = 1;
+    P.Client->CloseSession();
+    EXPECT_EQ(P.Client->Proto(), "tcp");
+    EXPECT_EQ(P.Client->LocalAddr(), "0.0.0.0");
+    EXPECT_EQ(P.Client->LocalPort(), "0");
+    EXPECT_EQ(P.Client->LingerOnOff, wsLingerOn);
+    EXPECT_EQ(P.Client->LingerTimeout, 0);
+    EXPECT_EQ(P.Client->FlushTimeout, 60);
+    EXPECT_EQ(P.Client->ReadCount(), 0);
+}
+
+TEST(WSocketClose, LocalCloseFiresSessionClosedOnceAndTheQueuedNotificationsAreStale)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    int Closes = 0;
+    P.Client->OnSessionClosed = [&](rtl::TObject*, uint16_t) { ++Closes; };
+    P.Server->SendString("late data");
+    PumpFor(20);
+    P.Server->CloseSession();
+    P.Client->CloseSession();
+    P.Client->CloseSession(); // on a closed object: nothing
+    PumpFor(100);
+    EXPECT_EQ(Closes, 1);
+}
+
+TEST(WSocketClose, DestroyingAConnectedObjectFiresNoSessionClosed)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    int Closes = 0;
+    auto* Doomed = new TWSocket;
+    Doomed->OnSessionClosed = [&](rtl::TObject*, uint16_t) { ++Closes; };
+    Doomed->SetAddr("127.0.0.1");
+    Doomed->SetPort(P.Port);
+    Doomed->BeginConnect();
+    ASSERT_TRUE(PumpUntil([&] { return Doomed->State() == wsConnected; }));
+    delete Doomed;
+    PumpFor(50);
+    EXPECT_EQ(Closes, 0);
+}
+
+TEST(WSocketClose, PeerGoneMidwayEndsInOneCloseAndLeavesTheListenerAlone)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    int ServerCloses = 0;
+    P.Server->OnSessionClosed = [&](rtl::TObject*, uint16_t) { ++ServerCloses; };
+    P.Client->CloseSession();
+    ASSERT_TRUE(PumpUntil([&] { return P.Server->State() == wsClosed; }));
+    PumpFor(50);
+    EXPECT_EQ(ServerCloses, 1);
+    EXPECT_EQ(P.Listener->State(), wsListening);
+}

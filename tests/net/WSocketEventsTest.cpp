@@ -1,0 +1,164 @@
+// Receiving, and what becomes of exceptions raised by event handlers.
+#include "LoopbackPair.h"
+
+#include <string>
+
+using namespace net;
+using namespace nettest;
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+
+TEST(WSocketEvents, ExceptionInDataAvailableIsLostAndTheConnectionStays)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    std::string Got;
+    int BgExceptions = 0;
+    P.Server->OnBgException = [&](rtl::TObject*, const std::exception&, bool&) { ++BgExceptions; };
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) {
+        Got += P.Server->ReceiveAvailable();
+        throw ESocketException("handler failed");
+    };
+    P.Client->SendString("first");
+    ASSERT_TRUE(PumpUntil([&] { return Got == "first"; }));
+    PumpFor(30);
+    EXPECT_EQ(P.Server->State(), wsConnected);
+    P.Client->SendString("second");
+    ASSERT_TRUE(PumpUntil([&] { return Got == "firstsecond"; }));
+    EXPECT_EQ(BgExceptions, 0);
+    EXPECT_EQ(P.Server->State(), wsConnected);
+}
+
+TEST(WSocketEvents, ExceptionInSessionConnectedReachesBgExceptionAndAbortsTheConnection)
+{
+    LoopbackPair P;
+    std::string BgMessage;
+    P.Client->OnSessionConnected = [](rtl::TObject*, uint16_t) { throw ESocketException("connected failed"); };
+    P.Client->OnBgException = [&](rtl::TObject*, const std::exception& E, bool&) { BgMessage = E.what(); };
+    P.Client->BeginConnect();
+    ASSERT_TRUE(PumpUntil([&] { return !BgMessage.empty(); }));
+    EXPECT_EQ(BgMessage, "connected failed");
+    EXPECT_EQ(P.Client->State(), wsClosed);
+    // The other end sees the connection go.
+    ASSERT_TRUE(PumpUntil([&] { return P.Server->State() == wsClosed; }));
+}
+
+TEST(WSocketEvents, ExceptionInSessionConnectedWithoutAHandlerAlsoAborts)
+{
+    LoopbackPair P;
+    P.Client->OnSessionConnected = [](rtl::TObject*, uint16_t) { throw std::runtime_error("not ours"); };
+    P.Client->BeginConnect();
+    ASSERT_TRUE(PumpUntil([&] { return P.Client->State() == wsClosed; }));
+}
+
+TEST(WSocketEvents, BgExceptionHandlerClearingCanCloseKeepsTheConnection)
+{
+    LoopbackPair P;
+    int BgExceptions = 0;
+    P.Client->OnSessionConnected = [](rtl::TObject*, uint16_t) { throw ESocketException("connected failed"); };
+    P.Client->OnBgException = [&](rtl::TObject*, const std::exception&, bool& CanClose) {
+        ++BgExceptions;
+        CanClose = false;
+    };
+    P.Client->BeginConnect();
+    ASSERT_TRUE(PumpUntil([&] { return BgExceptions == 1; }));
+    PumpFor(50);
+    EXPECT_EQ(P.Client->State(), wsConnected);
+}
+
+TEST(WSocketEvents, TestFailureMessageRaisesInsideTheQueue)
+{
+    TWSocket S;
+    std::string BgMessage;
+    S.OnBgException = [&](rtl::TObject*, const std::exception& E, bool&) { BgMessage = E.what(); };
+    winsock::PostMessage(S.NotifyWindow(), MsgTestFailure, 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !BgMessage.empty(); }));
+    EXPECT_EQ(BgMessage, "Test exception in WSocket");
+}
+
+TEST(WSocketEvents, AHandlerThatReadsNothingDoesNotStallTheLoop)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    int Offers = 0;
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { ++Offers; };
+    P.Client->SendString("unread");
+    ASSERT_TRUE(PumpUntil([&] { return Offers > 0; }));
+    PumpFor(50);
+    EXPECT_EQ(Offers, 1);
+    // The bytes wait for whoever reads them next.
+    EXPECT_EQ(P.Server->ReceiveAvailable(), "unread");
+}
+
+TEST(WSocketEvents, ReceiveAvailableWithNothingThereGivesEmptyAndRecordsWouldBlock)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    EXPECT_EQ(P.Server->ReceiveAvailable(), "");
+    EXPECT_EQ(P.Server->LastError(), 10035);
+}
+
+TEST(WSocketEvents, DataBeforeAnyHandlerIsDiscarded)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    P.Client->SendString("dropped");
+    PumpFor(100);
+    EXPECT_EQ(P.Server->RcvdCount(), 0);
+    EXPECT_EQ(P.Server->State(), wsConnected);
+}
+
+TEST(WSocketEvents, CloseLaterClosesFromTheQueue)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    int Closes = 0;
+    P.Client->OnSessionClosed = [&](rtl::TObject*, uint16_t) { ++Closes; };
+    P.Client->CloseLater();
+    EXPECT_EQ(P.Client->State(), wsConnected);
+    ASSERT_TRUE(PumpUntil([&] { return P.Client->State() == wsClosed; }));
+    EXPECT_EQ(Closes, 1);
+}
+
+TEST(WSocketEvents, ReleaseLaterLetsAHandlerDestroyItsOwnObject)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    auto* Owner = new TNetComponent;
+    auto* S = new TWSocket(Owner);
+    S->SetAddr("127.0.0.1");
+    S->SetPort(P.Port);
+    S->OnSessionConnected = [S](rtl::TObject*, uint16_t) {
+        S->CloseSession();
+        S->ReleaseLater();
+    };
+    S->BeginConnect();
+    ASSERT_TRUE(PumpUntil([&] { return Owner->ComponentCount() == 0; }));
+    delete Owner;
+}
+
+TEST(WSocketEvents, SuspendedObjectsHearNothingUntilResumed)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    std::string Got;
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Got += P.Server->ReceiveAvailable(); };
+    P.Server->SuspendEvents();
+    P.Client->SendString("held");
+    PumpFor(100);
+    EXPECT_EQ(Got, "");
+    P.Server->ResumeEvents();
+    ASSERT_TRUE(PumpUntil([&] { return Got == "held"; }));
+}
+
+TEST(WSocketEvents, OnErrorReplacesTheExceptionAndLastErrorKeepsTheCode)
+{
+    TWSocket S;
+    int Errors = 0;
+    S.OnError = [&](rtl::TObject*) { ++Errors; };
+    S.SetAddr("127.0.0.1");
+    S.BeginListen(); // no port assigned
+    EXPECT_EQ(Errors, 1);
+    EXPECT_EQ(S.LastError(), 10022);
+    EXPECT_EQ(S.State(), wsClosed);
+}
