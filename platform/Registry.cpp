@@ -1,0 +1,798 @@
+#include "Registry.h"
+
+#include "CodePage.h"
+#include "RegFile.h"
+#include "SerialDevices.h"
+
+#include <QFile>
+#include <QString>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace reg {
+namespace {
+
+constexpr uint32_t KEY_SET_VALUE = 0x0002;
+constexpr uint32_t KEY_CREATE_SUB_KEY = 0x0004;
+
+std::mutex g_configMutex;
+std::string g_pathOverride;
+std::function<void(const std::string&)> g_noticeHandler;
+
+// ---------------------------------------------------------------------------
+// Small file helpers
+
+std::string DirOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+std::string BaseOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string ErrnoText(const char* what, int e)
+{
+    return std::string(what) + ": " + rtl::SysErrorMessage(e);
+}
+
+// File names are bytes in the locale's encoding; messages are Windows-1252.
+std::string PathForMessage(const std::string& path)
+{
+    return codepage::ToBytes(QFile::decodeName(QByteArray::fromStdString(path)));
+}
+
+// mkdir -p. New folders are private: the file may hold the pane texts.
+bool MakeDirs(const std::string& dir, std::string& reason)
+{
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return true;
+        reason = ErrnoText(dir.c_str(), ENOTDIR);
+        return false;
+    }
+    std::string parent = DirOf(dir);
+    if (parent != dir && !MakeDirs(parent, reason))
+        return false;
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        reason = ErrnoText(dir.c_str(), errno);
+        return false;
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const std::string& data, std::string& reason)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            reason = ErrnoText("write", errno);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ReadAll(int fd, std::string& out, std::string& reason)
+{
+    out.clear();
+    char buf[65536];
+    while (true) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            reason = ErrnoText("read", errno);
+            return false;
+        }
+        if (n == 0)
+            return true;
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// Holds flock(LOCK_EX) on a folder. Writers of the registry file take it
+// around read-modify-write so two copies of the program do not lose each
+// other's values; readers need no lock because the file is only ever
+// replaced by rename.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& dir)
+    {
+        fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0) {
+            error_ = errno;
+            return;
+        }
+        while (flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                error_ = errno;
+                break;
+            }
+        }
+    }
+    ~FolderLock()
+    {
+        if (fd_ >= 0)
+            ::close(fd_); // releases the lock
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+    int fd() const { return fd_; }
+    int error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    int error_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The in-memory copy of the registry file
+
+// Identity of the file content as last read or written. Holding the file
+// open (Store::heldFd) keeps its inode number from being reused by a later
+// file, so a replaced file is always seen as changed, even when size and
+// the coarse time stamps happen to agree.
+struct Stamp {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    long long mtimeNs = 0;
+    long long ctimeNs = 0;
+    bool operator==(const Stamp&) const = default;
+};
+
+Stamp StampOf(const struct stat& st)
+{
+    Stamp s;
+    s.exists = true;
+    s.dev = st.st_dev;
+    s.ino = st.st_ino;
+    s.size = st.st_size;
+    s.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    s.ctimeNs = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+    return s;
+}
+
+class Store {
+public:
+    ~Store() { CloseHeld(); }
+
+    std::mutex mu;
+    file::Document doc;
+    // Non-empty while the file on disk cannot be trusted (unreadable, or
+    // broken and not movable aside): writes are refused so it is never
+    // overwritten.
+    std::string blockedReason;
+    std::vector<std::string> notices; // delivered once the mutex is released
+
+    void Refresh(int lockedFolderFd);
+    bool Commit(file::Document&& next, std::string& reason);
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+    bool loaded_ = false;
+    Stamp stamp_;
+    int heldFd_ = -1;
+
+    void CloseHeld()
+    {
+        if (heldFd_ >= 0)
+            ::close(heldFd_);
+        heldFd_ = -1;
+    }
+    void InstallEmpty()
+    {
+        doc = file::Document();
+        stamp_ = Stamp();
+        CloseHeld();
+        loaded_ = true;
+        blockedReason.clear();
+    }
+    void Block(const std::string& reason, const Stamp& stamp, const std::string& notice)
+    {
+        doc = file::Document();
+        stamp_ = stamp;
+        CloseHeld();
+        loaded_ = true;
+        if (blockedReason != reason && !notice.empty())
+            notices.push_back(notice);
+        blockedReason = reason;
+    }
+    // Returns true when the file had been replaced before it could be moved.
+    bool SetAside(const struct stat& brokenStat, const file::ParseError& error, int lockedFolderFd);
+};
+
+Store& TheStore()
+{
+    static Store store;
+    return store;
+}
+
+void Store::Refresh(int lockedFolderFd)
+{
+    std::string want = FilePath();
+    if (!loaded_ || want != path_) {
+        CloseHeld();
+        path_ = want;
+        loaded_ = false;
+        stamp_ = Stamp();
+        blockedReason.clear();
+        doc = file::Document();
+    }
+    const std::string shown = PathForMessage(path_);
+    // A few rounds cover a file replaced by another program while it was
+    // being looked at.
+    for (int round = 0; round < 4; ++round) {
+        struct stat st;
+        if (stat(path_.c_str(), &st) != 0) {
+            int e = errno;
+            // ENOTDIR: the folder is not a folder, so there is no file either.
+            if (e == ENOENT || e == ENOTDIR) {
+                if (!(loaded_ && !stamp_.exists && blockedReason.empty()))
+                    InstallEmpty();
+                return;
+            }
+            std::string reason = ErrnoText("stat", e);
+            Block(reason, Stamp(),
+                  "Die Einstellungsdatei '" + shown + "' kann nicht gelesen werden (" + reason +
+                      "). Die Einstellungen werden nicht gespeichert.");
+            return;
+        }
+        if (loaded_ && stamp_ == StampOf(st))
+            return;
+
+        int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT)
+                continue;
+            std::string reason = ErrnoText("open", errno);
+            Block(reason, StampOf(st),
+                  "Die Einstellungsdatei '" + shown + "' kann nicht gelesen werden (" + reason +
+                      "). Die Einstellungen werden nicht gespeichert.");
+            return;
+        }
+        std::string content, reason;
+        bool ok = fstat(fd, &st) == 0;
+        if (!ok)
+            reason = ErrnoText("fstat", errno);
+        else if (!S_ISREG(st.st_mode)) {
+            ok = false;
+            reason = "keine gew\xf6hnliche Datei";
+        } else {
+            ok = ReadAll(fd, content, reason);
+        }
+        if (!ok) {
+            ::close(fd);
+            Block(reason, StampOf(st),
+                  "Die Einstellungsdatei '" + shown + "' kann nicht gelesen werden (" + reason +
+                      "). Die Einstellungen werden nicht gespeichert.");
+            return;
+        }
+
+        file::Document parsed;
+        file::ParseError error;
+        // An empty file holds nothing that could be lost.
+        if (content.empty() || file::Parse(content, parsed, error)) {
+            CloseHeld();
+            doc = std::move(parsed);
+            stamp_ = StampOf(st);
+            heldFd_ = fd;
+            loaded_ = true;
+            blockedReason.clear();
+            return;
+        }
+        ::close(fd);
+        if (!SetAside(st, error, lockedFolderFd))
+            return;
+    }
+}
+
+bool Store::SetAside(const struct stat& brokenStat, const file::ParseError& error, int lockedFolderFd)
+{
+    std::unique_ptr<FolderLock> ownLock;
+    int folderFd = lockedFolderFd;
+    if (folderFd < 0) {
+        ownLock = std::make_unique<FolderLock>(DirOf(path_));
+        folderFd = ownLock->fd();
+    }
+    // Move only the file that was read: another copy of the program may
+    // have written a good one in the meantime.
+    struct stat now;
+    if (stat(path_.c_str(), &now) != 0 || now.st_dev != brokenStat.st_dev || now.st_ino != brokenStat.st_ino)
+        return true;
+
+    char stampText[32];
+    time_t t = time(nullptr);
+    struct tm local;
+    localtime_r(&t, &local);
+    strftime(stampText, sizeof stampText, "%Y%m%d-%H%M%S", &local);
+
+    std::string aside;
+    int rc = -1, e = 0;
+    for (int n = 1; n < 1000; ++n) {
+        aside = path_ + ".broken-" + stampText + (n > 1 ? "-" + std::to_string(n) : std::string());
+        rc = renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
+        e = rc == 0 ? 0 : errno;
+        if (rc != 0 && (e == EINVAL || e == ENOSYS)) {
+            // File systems without RENAME_NOREPLACE: the folder lock keeps
+            // other copies of the program from racing the check.
+            struct stat dummy;
+            if (lstat(aside.c_str(), &dummy) == 0) {
+                e = EEXIST;
+            } else {
+                rc = rename(path_.c_str(), aside.c_str());
+                e = rc == 0 ? 0 : errno;
+            }
+        }
+        if (rc == 0 || e != EEXIST)
+            break;
+    }
+
+    const std::string where = rtl::Format(" (Zeile %d: ", error.line) + error.reason + ")";
+    if (rc == 0) {
+        if (folderFd >= 0)
+            fsync(folderFd);
+        InstallEmpty();
+        notices.push_back("Die Einstellungsdatei '" + PathForMessage(path_) + "' war besch\xe4" "digt" + where +
+                          " und wurde als '" + PathForMessage(aside) +
+                          "' beiseitegelegt. Das Programm beginnt mit leeren Einstellungen.");
+        return false;
+    }
+    std::string reason = ErrnoText("rename", e);
+    Block("broken: " + reason, StampOf(brokenStat),
+          "Die Einstellungsdatei '" + PathForMessage(path_) + "' ist besch\xe4" "digt" + where +
+              " und konnte nicht beiseitegelegt werden (" + reason +
+              "). Die Einstellungen werden nicht gespeichert, bis die Datei repariert oder entfernt ist.");
+    return false;
+}
+
+bool Store::Commit(file::Document&& next, std::string& reason)
+{
+    // A symbolic link (a managed dotfile) stays a link: its target is
+    // replaced instead.
+    std::string target = path_;
+    struct stat lst;
+    if (lstat(path_.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        if (char* real = realpath(path_.c_str(), nullptr)) {
+            target = real;
+            free(real);
+        }
+    }
+    const std::string dir = DirOf(target);
+    static std::atomic<unsigned> counter{0};
+    const std::string temp = dir + "/." + BaseOf(target) + rtl::Format(".tmp-%d-%u", static_cast<int>(getpid()), counter++);
+
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        reason = ErrnoText(temp.c_str(), errno);
+        return false;
+    }
+    auto fail = [&](const std::string& why) {
+        reason = why;
+        ::close(fd);
+        unlink(temp.c_str());
+        return false;
+    };
+    struct stat old;
+    if (stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        fchmod(fd, old.st_mode & 07777);
+    if (!WriteAll(fd, file::Serialize(next), reason))
+        return fail(reason);
+    if (fsync(fd) != 0)
+        return fail(ErrnoText("fsync", errno));
+    if (rename(temp.c_str(), target.c_str()) != 0)
+        return fail(ErrnoText("rename", errno));
+    // From here on the new content is in place. Syncing the folder makes
+    // the rename itself durable; if that fails there is nothing left to undo.
+    int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        fsync(dirFd);
+        ::close(dirFd);
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        stamp_ = StampOf(st);
+    } else {
+        stamp_ = Stamp();
+        loaded_ = false; // forces a fresh read next time
+    }
+    CloseHeld();
+    heldFd_ = fd;
+    doc = std::move(next);
+    return true;
+}
+
+void DeliverNotices(std::vector<std::string> notices)
+{
+    if (notices.empty())
+        return;
+    std::function<void(const std::string&)> handler;
+    {
+        std::lock_guard<std::mutex> lock(g_configMutex);
+        handler = g_noticeHandler;
+    }
+    for (const auto& message : notices) {
+        if (handler) {
+            handler(message);
+        } else {
+            QByteArray local = codepage::ToText(message).toLocal8Bit();
+            std::fprintf(stderr, "Tarrowin: %s\n", local.constData());
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// TRegistry helpers
+
+const char* RootName(HKEY root)
+{
+    return root == HKEY::HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
+}
+
+bool IsViewKey(const std::string& fullPath)
+{
+    return file::SameName(fullPath, file::kSerialCommKey);
+}
+
+// "HKEY_LOCAL_MACHINE\hardware" and "...\devicemap" exist because the view
+// key exists below them.
+bool IsAboveViewKey(const std::string& fullPath)
+{
+    std::string view = file::Fold(file::kSerialCommKey);
+    std::string mine = file::Fold(fullPath) + "\\";
+    return view.size() > mine.size() && view.compare(0, mine.size(), mine) == 0;
+}
+
+std::string CutAtZero(const std::string& s)
+{
+    size_t zero = s.find('\0');
+    return zero == std::string::npos ? s : s.substr(0, zero);
+}
+
+// The serial device the view key lists under `name`, if any.
+bool FindDevice(const std::string& name, std::string* portName)
+{
+    for (const auto& entry : serialdevices::List()) {
+        if (file::SameName(entry.devicePath, name)) {
+            if (portName)
+                *portName = entry.portName;
+            return true;
+        }
+    }
+    return false;
+}
+
+ERegistryException WrongType(const std::string& name)
+{
+    return ERegistryException("Ung\xfcltiger Datentyp f\xfcr '" + name + "'");
+}
+
+ERegistryException CannotGet(const std::string& name)
+{
+    return ERegistryException("Konnte Daten f\xfcr '" + name + "' nicht holen");
+}
+
+ERegistryException CannotSet(const std::string& name)
+{
+    return ERegistryException("Konnte Daten f\xfcr '" + name + "' nicht setzen");
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+void SetFilePath(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(g_configMutex);
+    g_pathOverride = path;
+}
+
+std::string FilePath()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_configMutex);
+        if (!g_pathOverride.empty())
+            return g_pathOverride;
+    }
+    std::string base;
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    // Relative values are to be ignored, as the XDG rules say.
+    if (xdg && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || !*home) {
+            struct passwd* pw = getpwuid(getuid());
+            home = pw ? pw->pw_dir : "/tmp";
+        }
+        base = std::string(home) + "/.config";
+    }
+    return base + "/Brenlow/Tarrowin.reg";
+}
+
+void SetNoticeHandler(std::function<void(const std::string& message)> handler)
+{
+    std::lock_guard<std::mutex> lock(g_configMutex);
+    g_noticeHandler = std::move(handler);
+}
+
+namespace store {
+
+void Read(const std::function<void(const file::Document&)>& fn)
+{
+    Store& s = TheStore();
+    std::vector<std::string> notices;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.Refresh(-1);
+        notices.swap(s.notices);
+        fn(s.doc);
+    }
+    DeliverNotices(std::move(notices));
+}
+
+bool Update(const std::function<bool(file::Document&)>& fn, std::string* reasonOut)
+{
+    Store& s = TheStore();
+    std::vector<std::string> notices;
+    std::string reason;
+    bool ok = false;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        const std::string path = FilePath();
+        const std::string dir = DirOf(path);
+        if (MakeDirs(dir, reason)) {
+            FolderLock folder(dir);
+            if (folder.fd() < 0 || folder.error() != 0) {
+                reason = ErrnoText("flock", folder.error());
+            } else {
+                s.Refresh(folder.fd());
+                if (!s.blockedReason.empty()) {
+                    reason = s.blockedReason;
+                } else {
+                    // The change goes into a copy, so a failed commit leaves
+                    // the in-memory content as it was.
+                    file::Document next = s.doc;
+                    ok = !fn(next) || s.Commit(std::move(next), reason);
+                }
+            }
+        }
+        notices.swap(s.notices);
+    }
+    DeliverNotices(std::move(notices));
+    if (!ok && reasonOut)
+        *reasonOut = reason;
+    return ok;
+}
+
+} // namespace store
+
+// ---------------------------------------------------------------------------
+
+TRegistry::TRegistry(uint32_t access) : access_(access) {}
+
+TRegistry::~TRegistry()
+{
+    CloseKey();
+}
+
+bool TRegistry::OpenKey(const std::string& key, bool canCreate)
+{
+    CloseKey();
+    std::string relative = key;
+    while (!relative.empty() && relative.front() == '\\')
+        relative.erase(0, 1);
+    while (!relative.empty() && relative.back() == '\\')
+        relative.pop_back();
+    if (relative.find("\\\\") != std::string::npos)
+        return false;
+    for (char c : relative) {
+        unsigned char b = static_cast<unsigned char>(c);
+        if (b < 32 || b == 127)
+            return false; // would not fit on the file's key line
+    }
+    std::string full = RootName(root_);
+    if (!relative.empty())
+        full += "\\" + relative;
+
+    if (IsViewKey(full) || IsAboveViewKey(full)) {
+        currentKey_ = full;
+        return true;
+    }
+    bool exists = false;
+    store::Read([&](const file::Document& doc) { exists = doc.KeyExists(full); });
+    if (!exists) {
+        if (!canCreate || !(access_ & KEY_CREATE_SUB_KEY))
+            return false;
+        // The new key is written at once, so it exists from now on even if
+        // no value is ever stored in it.
+        bool created = store::Update([&](file::Document& doc) {
+            if (doc.KeyExists(full))
+                return false;
+            doc.EnsureKey(full);
+            return true;
+        });
+        if (!created)
+            return false;
+    }
+    currentKey_ = full;
+    return true;
+}
+
+void TRegistry::CloseKey()
+{
+    currentKey_.clear();
+}
+
+bool TRegistry::ValueExists(const std::string& name) const
+{
+    if (!HasCurrentKey())
+        return false;
+    if (IsViewKey(currentKey_))
+        return FindDevice(name, nullptr);
+    bool found = false;
+    store::Read([&](const file::Document& doc) {
+        const file::Key* key = doc.FindKey(currentKey_);
+        found = key && key->Find(name);
+    });
+    return found;
+}
+
+TRegDataType TRegistry::GetDataType(const std::string& name) const
+{
+    if (!HasCurrentKey())
+        return TRegDataType::rdUnknown;
+    if (IsViewKey(currentKey_))
+        return FindDevice(name, nullptr) ? TRegDataType::rdString : TRegDataType::rdUnknown;
+    TRegDataType type = TRegDataType::rdUnknown;
+    store::Read([&](const file::Document& doc) {
+        const file::Key* key = doc.FindKey(currentKey_);
+        if (const file::Value* v = key ? key->Find(name) : nullptr)
+            type = v->DataType();
+    });
+    return type;
+}
+
+void TRegistry::GetValueNames(std::vector<std::string>& names) const
+{
+    names.clear();
+    if (!HasCurrentKey())
+        return;
+    if (IsViewKey(currentKey_)) {
+        for (const auto& entry : serialdevices::List())
+            names.push_back(entry.devicePath);
+        return;
+    }
+    store::Read([&](const file::Document& doc) {
+        if (const file::Key* key = doc.FindKey(currentKey_))
+            for (const auto& v : key->Values())
+                names.push_back(v.name);
+    });
+}
+
+std::string TRegistry::ReadString(const std::string& name) const
+{
+    if (!HasCurrentKey())
+        return {};
+    if (IsViewKey(currentKey_)) {
+        std::string port;
+        FindDevice(name, &port);
+        return port;
+    }
+    std::string text;
+    bool wrongType = false;
+    store::Read([&](const file::Document& doc) {
+        const file::Key* key = doc.FindKey(currentKey_);
+        const file::Value* v = key ? key->Find(name) : nullptr;
+        if (!v)
+            return;
+        TRegDataType type = v->DataType();
+        if (type == TRegDataType::rdString || type == TRegDataType::rdExpandString)
+            text = file::StringData(doc, *v);
+        else
+            wrongType = true;
+    });
+    if (wrongType)
+        throw WrongType(name);
+    return text;
+}
+
+int32_t TRegistry::ReadInteger(const std::string& name) const
+{
+    if (!HasCurrentKey())
+        throw CannotGet(name);
+    if (IsViewKey(currentKey_)) {
+        if (FindDevice(name, nullptr))
+            throw WrongType(name);
+        throw CannotGet(name);
+    }
+    enum { Missing, Wrong, TooLarge, Ok } result = Missing;
+    uint32_t value = 0;
+    store::Read([&](const file::Document& doc) {
+        const file::Key* key = doc.FindKey(currentKey_);
+        const file::Value* v = key ? key->Find(name) : nullptr;
+        if (!v)
+            return;
+        if (v->kind == file::Value::Kind::Dword) {
+            value = v->dword;
+            result = Ok;
+        } else if (v->kind == file::Value::Kind::Raw && v->rawType == file::kRegDword) {
+            // A dword written out as hex(4): little-endian bytes.
+            if (v->rawBytes.size() > 4) {
+                result = TooLarge;
+                return;
+            }
+            for (size_t i = 0; i < v->rawBytes.size(); ++i)
+                value |= static_cast<uint32_t>(static_cast<unsigned char>(v->rawBytes[i])) << (8 * i);
+            result = Ok;
+        } else {
+            result = Wrong;
+        }
+    });
+    switch (result) {
+    case Ok: return static_cast<int32_t>(value);
+    case Wrong: throw WrongType(name);
+    case Missing:
+    case TooLarge: break;
+    }
+    throw CannotGet(name);
+}
+
+void TRegistry::WriteString(const std::string& name, const std::string& value)
+{
+    if (!HasCurrentKey() || !(access_ & KEY_SET_VALUE))
+        throw CannotSet(name);
+    file::Value v;
+    v.name = CutAtZero(name);
+    v.kind = file::Value::Kind::String;
+    // A REG_SZ reads back up to its first zero byte; nothing after it
+    // could ever be read, so it is not stored.
+    v.text = CutAtZero(value);
+    const std::string keyPath = IsViewKey(currentKey_) ? std::string(file::kSerialCommKey) : currentKey_;
+    if (!store::Update([&](file::Document& doc) { return doc.EnsureKey(keyPath).Set(v); }))
+        throw CannotSet(name);
+}
+
+void TRegistry::WriteInteger(const std::string& name, int32_t value)
+{
+    if (!HasCurrentKey() || !(access_ & KEY_SET_VALUE))
+        throw CannotSet(name);
+    file::Value v;
+    v.name = CutAtZero(name);
+    v.kind = file::Value::Kind::Dword;
+    v.dword = static_cast<uint32_t>(value);
+    const std::string keyPath = IsViewKey(currentKey_) ? std::string(file::kSerialCommKey) : currentKey_;
+    if (!store::Update([&](file::Document& doc) { return doc.EnsureKey(keyPath).Set(v); }))
+        throw CannotSet(name);
+}
+
+} // namespace reg
