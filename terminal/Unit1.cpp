@@ -28,10 +28,12 @@ void ApplyProgramFont()
         QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/LiberationSans-Bold.ttf"));
         loaded = true;
     }
-    // The window was laid out for an 8-point font 11 pixels high; a pixel
-    // size keeps that independent of the screen's dots per inch.
+    // The window was laid out for a bitmap font 11 pixels high, narrower
+    // than any scalable font: at 10 pixels every caption fits its fixed
+    // rectangle (checked by a test). A pixel size keeps that independent of
+    // the screen's dots per inch.
     QFont font(QStringLiteral("Liberation Sans"));
-    font.setPixelSize(11);
+    font.setPixelSize(10);
     font.setStyleHint(QFont::SansSerif);
     QApplication::setFont(font);
 }
@@ -153,6 +155,8 @@ void TForm1::FormCreate(rtl::TObject*)
     }
     for (int i = 0; i < static_cast<int>(names.size()); ++i)
         ComboPort->setItemText(i, codepage::ToText(Reg.ReadString(names[i])));
+    // Filling a list selects nothing; a selection is restored on purpose.
+    ComboPort->setCurrentIndex(-1);
     Reg.CloseKey();
 }
 

@@ -113,6 +113,9 @@ TEST_F(MainWindow, DefinitionStateAfterStartUp)
     EXPECT_EQ(form.ComboBaud->itemText(14), QStringLiteral("256000"));
     for (QCheckBox* box : form.findChildren<QCheckBox*>())
         EXPECT_FALSE(box->isChecked()) << box->objectName().toStdString();
+    for (QComboBox* list : form.findChildren<QComboBox*>())
+        EXPECT_EQ(list->currentIndex(), -1) << list->objectName().toStdString();
+    EXPECT_GE(form.ComboPort->count(), 1); // the loopback plug at least
     EXPECT_TRUE(boxes.empty());
 }
 
