@@ -5,6 +5,7 @@
 #include "DecodeText.h"
 #include "MessageBox.h"
 #include "MyRegistry.h"
+#include "SerialDevices.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 static void InitResources()
 {
@@ -149,9 +151,15 @@ void TForm1::FormCreate(rtl::TObject*)
     std::vector<std::string> names;
     Reg.GetValueNames(names);
     std::stable_sort(names.begin(), names.end(), LessNoCase);
+    std::map<std::string, std::string> descriptions;
+    for (const serialdevices::Entry& entry : serialdevices::List())
+        descriptions[entry.devicePath] = entry.description;
     for (int i = 0; i < static_cast<int>(names.size()); ++i) {
+        std::string tip = names[i];
+        if (!descriptions[names[i]].empty())
+            tip += "\n" + descriptions[names[i]];
         ComboPort->addItem(codepage::ToText(names[i]));
-        ComboPort->setItemData(i, codepage::ToText(names[i]), Qt::ToolTipRole);
+        ComboPort->setItemData(i, codepage::ToText(tip), Qt::ToolTipRole);
     }
     for (int i = 0; i < static_cast<int>(names.size()); ++i)
         ComboPort->setItemText(i, codepage::ToText(Reg.ReadString(names[i])));

@@ -57,3 +57,18 @@ TEST(CaptionFit, ListEntriesFitTheirLists)
                 << combo->objectName().toStdString() << " " << combo->itemText(i).toStdString();
     }
 }
+
+TEST(CaptionFit, EveryControlLiesInsideItsParent)
+{
+    ApplyProgramFont();
+    TForm1 form;
+    form.show(); // lays out the tab pages
+    for (QWidget* page : {static_cast<QWidget*>(&form), form.TabSheet1, form.TabSheet2}) {
+        for (QWidget* child : page->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (child->isWindow() || child->objectName().startsWith(QLatin1String("qt_")))
+                continue;
+            EXPECT_TRUE(page->rect().contains(child->geometry()))
+                << child->objectName().toStdString() << " in " << page->objectName().toStdString();
+        }
+    }
+}
