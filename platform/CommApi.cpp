@@ -9,6 +9,9 @@
 #include <cstring>
 #include <unordered_map>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace win {
 
 namespace {
@@ -74,37 +77,54 @@ std::shared_ptr<EventObject> FindEvent(HANDLE handle)
 // passed by mistake is refused instead of naming some object.
 constexpr HANDLE FirstHandle = 0x10000;
 
+// The device path under which the serial-device list offers the plug.
+constexpr const char* LoopbackPath = "loopback";
+
 class HandleTable {
 public:
     HANDLE Add(std::shared_ptr<detail::KernelObject> object)
     {
         std::lock_guard lock(mutex_);
         HANDLE handle = next_++;
-        objects_.emplace(handle, std::move(object));
+        objects_.emplace(handle, Entry{std::move(object), false});
         return handle;
     }
 
-    std::shared_ptr<detail::KernelObject> Find(HANDLE handle)
+    // Closing objects are no longer found, except by FindClosing.
+    std::shared_ptr<detail::KernelObject> Find(HANDLE handle, bool closingToo = false)
     {
         std::lock_guard lock(mutex_);
         auto it = objects_.find(handle);
-        return it == objects_.end() ? nullptr : it->second;
+        if (it == objects_.end() || (it->second.closing && !closingToo))
+            return nullptr;
+        return it->second.object;
     }
 
-    std::shared_ptr<detail::KernelObject> Remove(HANDLE handle)
+    // Marks the object as closing: from now on only FindClosing finds it,
+    // until Forget takes it out once its Close() has returned.
+    std::shared_ptr<detail::KernelObject> BeginClose(HANDLE handle)
     {
         std::lock_guard lock(mutex_);
         auto it = objects_.find(handle);
-        if (it == objects_.end())
+        if (it == objects_.end() || it->second.closing)
             return nullptr;
-        auto object = std::move(it->second);
-        objects_.erase(it);
-        return object;
+        it->second.closing = true;
+        return it->second.object;
+    }
+
+    void Forget(HANDLE handle)
+    {
+        std::lock_guard lock(mutex_);
+        objects_.erase(handle);
     }
 
 private:
+    struct Entry {
+        std::shared_ptr<detail::KernelObject> object;
+        bool closing;
+    };
     std::mutex mutex_;
-    std::unordered_map<HANDLE, std::shared_ptr<detail::KernelObject>> objects_;
+    std::unordered_map<HANDLE, Entry> objects_;
     HANDLE next_ = FirstHandle; // never reused: 2^63 handles outlast any run
 };
 
@@ -126,7 +146,8 @@ BOOL OnDevice(HANDLE device, Operation&& operation)
 }
 
 // "COM3" is looked up in the serial-device list; "\\.\COM3" (the Windows form
-// for ports above 9) means the same; a path is taken as it is.
+// for ports above 9) means the same; a path is taken as it is, and so is the
+// loopback plug's name.
 std::string ResolveDevicePath(const std::string& name)
 {
     std::string port = name;
@@ -134,7 +155,7 @@ std::string ResolveDevicePath(const std::string& name)
         port.erase(0, 4);
     if (port.empty())
         return {};
-    if (port[0] == '/')
+    if (port[0] == '/' || port == LoopbackPath)
         return port;
     return serialdevices::PathForPort(port);
 }
@@ -143,41 +164,12 @@ std::string ResolveDevicePath(const std::string& name)
 
 namespace detail {
 
-DWORD CommDevice::SetTimeouts(const COMMTIMEOUTS& timeouts)
-{
-    std::lock_guard lock(mutex_);
-    timeouts_ = timeouts;
-    return 0;
-}
-
-DWORD CommDevice::Setup(DWORD inQueue, DWORD outQueue)
-{
-    // The kernel's queues have fixed sizes; the sizes are kept for the
-    // transfer code, which may bound its own buffering by them.
-    std::lock_guard lock(mutex_);
-    inQueueSize_ = inQueue;
-    outQueueSize_ = outQueue;
-    return 0;
-}
-
-DWORD CommDevice::SetMask(DWORD mask)
-{
-    std::lock_guard lock(mutex_);
-    eventMask_ = mask;
-    return 0;
-}
-
-DWORD CommDevice::WaitEvent(DWORD*, OVERLAPPED*) { return ENOSYS; }
-DWORD CommDevice::Read(void*, DWORD, DWORD*, OVERLAPPED*) { return ENOSYS; }
-DWORD CommDevice::Write(const void*, DWORD, DWORD*, OVERLAPPED*) { return ENOSYS; }
-DWORD CommDevice::OverlappedResult(OVERLAPPED*, DWORD*, bool) { return ENOSYS; }
-DWORD CommDevice::Cancel(OVERLAPPED*) { return ENOSYS; }
-
 std::shared_ptr<CommDevice> OpenDevice(const std::string& path, DWORD& error)
 {
+    if (path == LoopbackPath)
+        return OpenLoopbackDevice(error);
     if (!path.empty() && path[0] == '/')
         return OpenTtyDevice(path, error);
-    // Simulated devices are named without a leading "/"; none is built yet.
     error = ERROR_FILE_NOT_FOUND;
     return nullptr;
 }
@@ -197,6 +189,11 @@ std::shared_ptr<CommDevice> FindDevice(HANDLE handle)
     return std::dynamic_pointer_cast<CommDevice>(Table().Find(handle));
 }
 
+std::shared_ptr<CommDevice> FindDeviceForCancel(HANDLE handle)
+{
+    return std::dynamic_pointer_cast<CommDevice>(Table().Find(handle, true));
+}
+
 } // namespace detail
 
 DWORD GetLastError()
@@ -213,6 +210,8 @@ std::string FormatMessage(DWORD code)
 {
     if (code == ERROR_IO_PENDING)
         return "Overlapped I/O operation is in progress.";
+    if (code == ERROR_IO_INCOMPLETE)
+        return "Overlapped I/O event is not in a signaled state.";
     // strerrordesc_np, unlike strerror, has no made-up text for unknown codes.
     const char* text = code <= 0x7FFFFFFF ? strerrordesc_np(static_cast<int>(code)) : nullptr;
     return text ? std::string(text) : std::string();
@@ -269,10 +268,11 @@ HANDLE CreateFile(const std::string& name)
 
 BOOL CloseHandle(HANDLE handle)
 {
-    auto object = Table().Remove(handle);
+    auto object = Table().BeginClose(handle);
     if (!object)
         return Fail(EBADF);
     object->Close();
+    Table().Forget(handle);
     return true;
 }
 
@@ -340,7 +340,30 @@ BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* done, boo
 
 BOOL CancelIo(HANDLE device, OVERLAPPED* overlapped)
 {
-    return OnDevice(device, [&](detail::CommDevice& d) { return d.Cancel(overlapped); });
+    // A handle being closed by another thread is still found here: its
+    // Close() may not have ended the caller's operations yet, and the caller
+    // must not free their storage before they have ended.
+    auto object = detail::FindDeviceForCancel(device);
+    if (!object)
+        return Fail(EBADF);
+    DWORD error = object->Cancel(overlapped);
+    return error == 0 ? true : Fail(error);
+}
+
+BOOL SetCurrentThreadPriority(int priority)
+{
+    // Thread priorities become nice values of the calling thread. Lowering
+    // always works; raising needs the privilege to do so.
+    int nice = priority <= THREAD_PRIORITY_IDLE            ? 19
+               : priority <= THREAD_PRIORITY_LOWEST       ? 10
+               : priority <= THREAD_PRIORITY_BELOW_NORMAL ? 5
+               : priority == THREAD_PRIORITY_NORMAL        ? 0
+               : priority <= THREAD_PRIORITY_ABOVE_NORMAL ? -5
+               : priority <= THREAD_PRIORITY_HIGHEST      ? -10
+                                                          : -20;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice) != 0)
+        return Fail(errno);
+    return true;
 }
 
 } // namespace win

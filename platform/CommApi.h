@@ -2,8 +2,8 @@
 // The Windows serial communications interface the port object is written
 // against, provided on Linux (termios2 for real devices; a simulated loopback
 // plug). Names, structures and constants are the documented Windows ones;
-// error codes are Linux errno values, except ERROR_IO_PENDING, and
-// ERROR_FILE_NOT_FOUND, which equals ENOENT (2).
+// error codes are Linux errno values, except ERROR_IO_PENDING and
+// ERROR_IO_INCOMPLETE, and ERROR_FILE_NOT_FOUND, which equals ENOENT (2).
 //
 // Handles are process-unique numbers that are never reused while the
 // program runs.
@@ -24,6 +24,7 @@ constexpr DWORD INFINITE = 0xFFFFFFFF;
 constexpr DWORD MAXDWORD = 0xFFFFFFFF;
 
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
 
 // WaitForSingleObject results.
@@ -143,8 +144,9 @@ BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
-// Opens "COMn" through the serial-device list, or a path beginning with "/"
-// directly; exclusive. A missing device fails with ERROR_FILE_NOT_FOUND.
+// Opens "COMn" through the serial-device list, a path beginning with "/"
+// directly, and "loopback" as the built-in loopback plug; exclusive. A
+// missing device fails with ERROR_FILE_NOT_FOUND.
 HANDLE CreateFile(const std::string& name);
 BOOL CloseHandle(HANDLE handle);
 
@@ -158,12 +160,30 @@ BOOL ClearCommError(HANDLE device, DWORD* errors, COMSTAT* stat);
 BOOL EscapeCommFunction(HANDLE device, DWORD function);
 
 // Overlapped operations: succeed at once, or fail with ERROR_IO_PENDING and
-// later set the OVERLAPPED's event when complete. CancelIo ends the calling
-// object's pending transfers so they never complete into its buffers later.
+// later complete; either way the OVERLAPPED's event is set on completion.
+// A pending WaitCommEvent ends (with an empty event word) when the mask
+// changes or the handle is closed. ReadFile always completes at once with
+// the bytes already received (the only read time-outs accepted are those
+// that say so). WriteFile completes when the transmitter has taken all
+// bytes. CancelIo (a null OVERLAPPED: all of them) ends pending operations:
+// once it returns, none of them completes into the caller's OVERLAPPED,
+// counters or buffers. A write cancelled before the transmitter took all of
+// it is withdrawn: its remaining bytes never go out.
 BOOL WaitCommEvent(HANDLE device, DWORD* events, OVERLAPPED* overlapped);
 BOOL ReadFile(HANDLE device, void* buffer, DWORD count, DWORD* done, OVERLAPPED* overlapped);
 BOOL WriteFile(HANDLE device, const void* buffer, DWORD count, DWORD* done, OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* done, bool wait);
 BOOL CancelIo(HANDLE device, OVERLAPPED* overlapped);
+
+// Thread priorities (THREAD_PRIORITY_*), applied to the calling thread. A
+// raise beyond what the process may do is refused with the system's error.
+constexpr int THREAD_PRIORITY_IDLE = -15;
+constexpr int THREAD_PRIORITY_LOWEST = -2;
+constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
+constexpr int THREAD_PRIORITY_NORMAL = 0;
+constexpr int THREAD_PRIORITY_ABOVE_NORMAL = 1;
+constexpr int THREAD_PRIORITY_HIGHEST = 2;
+constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
+BOOL SetCurrentThreadPriority(int priority);
 
 } // namespace win

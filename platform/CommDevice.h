@@ -8,22 +8,39 @@
 // takes the handle out of the table and calls Close(), which releases what
 // the object holds and ends whatever waits on it.
 //
-// A CommDevice is one serial device behind a handle. The tty device
-// (TtyDevice.cpp) drives a real tty through termios2; a simulated device (the
-// loopback plug) derives from the same class and is created by OpenDevice()
-// when the resolved path does not begin with "/".
+// A CommDevice is one serial device behind a handle. The base class is the
+// driver's upper half, common to every device: the receive queue, the line
+// error word, the event word and the overlapped operations (the event wait,
+// reads, writes, their completion and cancelling). A derived device is the
+// lower half: the tty (TtyDevice.cpp) moves bytes between the queue and a
+// real tty; the loopback plug (Loopback.cpp) simulates a UART with a loopback
+// connector. Each runs one background thread of its own that completes the
+// pending operations.
 //
 // Error convention: device operations return 0 on success or the error code
 // that the API function leaves as the thread's last error (errno values,
 // ERROR_IO_PENDING for an overlapped operation that goes on).
+//
+// Completion rules: a transfer or event wait writes into the caller's
+// OVERLAPPED, counter and buffer only until CancelIo (or Close) has returned
+// for it; its completion stores the result in the OVERLAPPED (Internal: 0 or
+// an error code, InternalHigh: bytes) and then sets OVERLAPPED::hEvent, also
+// when it completes at once. All of it happens under the device's mutex, so
+// a Cancel that returns has either removed the operation or found it done.
 
 #include "CommApi.h"
 
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace win::detail {
+
+// OVERLAPPED::Internal of an operation that has not completed.
+constexpr uintptr_t StatusPending = 0x103;
 
 class KernelObject {
 public:
@@ -34,50 +51,134 @@ public:
 
 class CommDevice : public KernelObject {
 public:
-    virtual DWORD GetState(DCB& dcb) = 0;
-    virtual DWORD SetState(const DCB& dcb) = 0;
-    virtual DWORD Purge(DWORD flags) = 0;
-    virtual DWORD ClearError(DWORD* errors, COMSTAT* stat) = 0;
-    virtual DWORD Escape(DWORD function) = 0;
+    ~CommDevice() override = default;
 
-    // Stored for the transfer and event code of the device; the base class
-    // only validates and keeps them.
-    virtual DWORD SetTimeouts(const COMMTIMEOUTS& timeouts);
-    virtual DWORD Setup(DWORD inQueue, DWORD outQueue);
-    virtual DWORD SetMask(DWORD mask);
+    // Ends every pending operation (the event wait with an empty event word,
+    // transfers with ECANCELED), then lets the device release what it holds.
+    void Close() final;
 
-    // Overlapped operations. Not built yet: they come with the event thread,
-    // and until then every device refuses them with ENOSYS rather than
-    // pretending to have moved data. Whoever builds them keeps these rules:
-    // a transfer completes into the caller's OVERLAPPED and buffer only until
-    // CancelIo (or Close) returns for it, and its completion sets
-    // OVERLAPPED::hEvent through SetEvent. Waits that block on the tty must
-    // never use a descriptor that Close() may close under them.
-    virtual DWORD WaitEvent(DWORD* events, OVERLAPPED* overlapped);
-    virtual DWORD Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* overlapped);
-    virtual DWORD Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED* overlapped);
-    virtual DWORD OverlappedResult(OVERLAPPED* overlapped, DWORD* done, bool wait);
-    virtual DWORD Cancel(OVERLAPPED* overlapped);
+    DWORD GetState(DCB& dcb);
+    DWORD SetState(const DCB& dcb);
+    DWORD Purge(DWORD flags);
+    DWORD ClearError(DWORD* errors, COMSTAT* stat);
+    DWORD Escape(DWORD function);
+    DWORD SetTimeouts(const COMMTIMEOUTS& timeouts);
+    DWORD Setup(DWORD inQueue, DWORD outQueue);
+    DWORD SetMask(DWORD mask);
+
+    DWORD WaitEvent(DWORD* events, OVERLAPPED* overlapped);
+    DWORD Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* overlapped);
+    DWORD Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED* overlapped);
+    DWORD OverlappedResult(OVERLAPPED* overlapped, DWORD* done, bool wait);
+    DWORD Cancel(OVERLAPPED* overlapped);
 
 protected:
-    // Guards the stored settings below and whatever state a derived device
-    // keeps; device operations are called from several threads.
+    // One queued write. The bytes are copied at WriteFile, so that a
+    // cancelled write can never read the caller's buffer afterwards.
+    struct PendingWrite {
+        std::vector<uint8_t> data;
+        size_t taken = 0; // bytes the transmitter has taken
+        DWORD* done = nullptr;
+        OVERLAPPED* overlapped = nullptr;
+    };
+
+    // ---- The lower half; all called with mutex_ held -----------------------
+
+    // Reads the device's settings into `dcb` (which holds settings_ on entry).
+    virtual DWORD DeviceGetState(DCB& dcb) = 0;
+    // Applies a block that passed ValidateDcb; on success the base stores it.
+    virtual DWORD DeviceSetState(const DCB& dcb) = 0;
+    virtual DWORD DeviceEscape(DWORD function) = 0;
+    // Empties the device's own queues below the base's receive queue.
+    virtual DWORD DevicePurge(bool receive, bool transmit) = 0;
+    // Drops the transmitter's copy of the bytes of a cancelled write that
+    // have not gone out (called before the write leaves writes_).
+    virtual void DeviceAbortWrite(PendingWrite&) {}
+    // Bytes taken from writes but not yet on the line.
+    virtual DWORD DeviceOutQueue() { return 0; }
+    // Brings the device up to the present before its state is read.
+    virtual void DeviceSync() {}
+    // Something the background thread must look at has changed: a write
+    // queued, the mask or the settings changed, queue space freed.
+    virtual void DeviceKick() = 0;
+    // Sets RTS for RTS toggle.
+    virtual void DeviceSetRts(bool on) = 0;
+    // Called once from Close, without the mutex held: stop the background
+    // thread and release the device.
+    virtual void DeviceShutdown() = 0;
+
+    // ---- Services for the lower half; mutex_ held --------------------------
+
+    // Events that occurred; those outside the mask are dropped, the rest
+    // complete the pending wait or are kept for the next one.
+    void RaiseEventsLocked(DWORD events);
+    // Received characters, after the device's own decoding.
+    void ReceiveLocked(const uint8_t* data, size_t count);
+    // One character received with a line error (CE_FRAME / CE_RXPARITY).
+    void ReceiveErroredLocked(uint8_t c, DWORD error);
+    // A break: CE_BREAK, EV_BREAK and the null character a UART reads.
+    void ReceiveBreakLocked();
+    // Error bits without a character (overrun, lost input).
+    void LineErrorLocked(DWORD errors);
+    // The receive queue holds as much as it may; the device stops taking
+    // input so that the kernel's (or the line's) flow control takes over.
+    bool ReceiveQueueFullLocked() const;
+    size_t ReceiveQueueSizeLocked() const { return rx_.size(); }
+    DWORD ReceiveQueueLimitLocked() const;
+    // The front write's bytes have all been taken by the transmitter.
+    void CompleteFrontWriteLocked();
+    // The last stop bit of everything written is out.
+    void TransmitterEmptyLocked();
+    // Whether the device must find out when the transmitter runs empty.
+    bool WantsTransmitterEmptyLocked() const;
+    // The device is gone (unplugged): pending operations end with `error`,
+    // and so does everything after, except purging and closing.
+    void FailLocked(DWORD error);
+    bool FailedLocked() const { return failure_ != 0; }
+    bool RtsToggleLocked() const { return rtsToggle_; }
+
     std::mutex mutex_;
+    DCB settings_{};     // the last block set (or what the device was opened with)
+    DWORD eventMask_ = 0;
+    std::deque<PendingWrite> writes_;
+
+private:
+    void CompleteLocked(OVERLAPPED* overlapped, DWORD status, DWORD bytes);
+    void CompleteWaitLocked(DWORD events, DWORD status);
+    void AbortWritesLocked(DWORD status);
+
     COMMTIMEOUTS timeouts_{};
     DWORD inQueueSize_ = 0;
     DWORD outQueueSize_ = 0;
-    DWORD eventMask_ = 0;
+    std::deque<uint8_t> rx_;
+    DWORD errors_ = 0;           // CE_ bits since the last ClearCommError
+    DWORD history_ = 0;          // events that occurred while no wait was pending
+    DWORD* waitEvents_ = nullptr;
+    OVERLAPPED* waitOverlapped_ = nullptr;
+    bool rtsToggle_ = false;
+    bool rtsToggleRaised_ = false;
+    bool closed_ = false;
+    DWORD failure_ = 0;
 };
+
+// Settings no device here can carry out; 0 when the block is acceptable.
+DWORD ValidateDcb(const DCB& dcb);
+// One character's time on the line for the block's frame, in nanoseconds.
+int64_t CharacterTimeNs(const DCB& dcb);
 
 // Opens the device at `path` (already resolved from a port name). On failure
 // returns null and sets `error`; ERROR_FILE_NOT_FOUND means there is no such
 // device.
 std::shared_ptr<CommDevice> OpenDevice(const std::string& path, DWORD& error);
 std::shared_ptr<CommDevice> OpenTtyDevice(const std::string& path, DWORD& error);
+std::shared_ptr<CommDevice> OpenLoopbackDevice(DWORD& error);
 
 // The handle table.
 HANDLE RegisterObject(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> FindObject(HANDLE handle);
 std::shared_ptr<CommDevice> FindDevice(HANDLE handle);
+// Also finds a device whose handle is being closed, until its Close() has
+// returned: CancelIo needs it to know that nothing completes any more.
+std::shared_ptr<CommDevice> FindDeviceForCancel(HANDLE handle);
 
 } // namespace win::detail

@@ -3,21 +3,46 @@
 // termios2 (arbitrary bit rates through BOTHER) comes from <asm/termbits.h>,
 // which cannot be combined with <termios.h>; this file is the only one that
 // includes it.
+//
+// The device watcher: one thread per open tty polls the descriptor and an
+// eventfd through which the API side wakes it. It moves received bytes into
+// the receive queue (decoding the kernel's error marks), feeds queued writes
+// to the kernel as it takes them, and completes the pending event wait. It
+// sleeps without a time-out unless something timing-dependent is pending:
+// the transmitter running empty after a write (polled through the line
+// status register where the driver has one, otherwise the bytes' computed
+// wire time plus one character), or modem lines and error counters to
+// sample while such events are asked for.
 
 #include "CommDevice.h"
 
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 namespace win::detail {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::nanoseconds;
+
+// Modem lines and counters are sampled this often while asked for.
+constexpr nanoseconds SampleInterval = std::chrono::milliseconds(2);
+// The line status register is polled this often near the end of a write.
+constexpr nanoseconds StatusPollInterval = std::chrono::microseconds(200);
 
 // Drivers round the rate to what their clock divides to; a UART link still
 // works with a few percent between the two ends.
@@ -42,32 +67,13 @@ bool WantsHardwareFlow(const DCB& dcb)
     return (dcb.Flags & fOutxCtsFlow) || RtsControl(dcb) == RTS_CONTROL_HANDSHAKE;
 }
 
-// Settings the tty cannot carry out are refused before anything is touched.
-DWORD Validate(const DCB& dcb)
-{
-    if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY)
-        return EINVAL;
-    // 1.5 stop bits exist on a UART only with 5 data bits (CSTOPB then means
-    // 1.5), so 2 stop bits cannot be had with 5 data bits.
-    if (dcb.StopBits > TWOSTOPBITS || (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) ||
-        (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5))
-        return EINVAL;
-    // Without binary mode the driver would have to stop at an end-of-file
-    // character; no serial driver has done that for decades.
-    if (!(dcb.Flags & fBinary))
-        return EINVAL;
-    // DSR output flow, DTR handshake and DSR sensitivity have no tty
-    // counterpart; accepting them would leave the line uncontrolled.
-    if ((dcb.Flags & (fOutxDsrFlow | fDsrSensitivity)) || DtrControl(dcb) == DTR_CONTROL_HANDSHAKE)
-        return EINVAL;
-    if ((dcb.Flags & (fOutX | fInX)) && dcb.XonChar == dcb.XoffChar)
-        return EINVAL;
-    return 0;
-}
-
 void MakeRaw(termios2& t)
 {
-    t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXANY | IMAXBEL);
+    t.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXANY | IMAXBEL);
+    // Breaks and bad characters come marked in the data (\377 \0 \0 and
+    // \377 \0 c, a real \377 doubled); the read path turns the marks into
+    // the error word and events.
+    t.c_iflag |= PARMRK;
     t.c_oflag &= ~OPOST;
     t.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | ISIG | IEXTEN | TOSTOP);
     t.c_cflag |= CLOCAL | CREAD;
@@ -181,41 +187,59 @@ bool HasNoModemLines(int error)
 class TtyDevice final : public CommDevice {
 public:
     explicit TtyDevice(int fd) : fd_(fd) {}
-    ~TtyDevice() override { CloseFd(); }
+    ~TtyDevice() override
+    {
+        DeviceShutdown();
+    }
 
     DWORD Init();
+    DWORD StartWatcher();
 
-    void Close() override
-    {
-        std::lock_guard lock(mutex_);
-        CloseFd();
-    }
-
-    DWORD GetState(DCB& dcb) override;
-    DWORD SetState(const DCB& dcb) override;
-    DWORD Purge(DWORD flags) override;
-    DWORD ClearError(DWORD* errors, COMSTAT* stat) override;
-    DWORD Escape(DWORD function) override;
+protected:
+    DWORD DeviceGetState(DCB& dcb) override;
+    DWORD DeviceSetState(const DCB& dcb) override;
+    DWORD DeviceEscape(DWORD function) override;
+    DWORD DevicePurge(bool receive, bool transmit) override;
+    DWORD DeviceOutQueue() override;
+    void DeviceSync() override { ReceiveInputLocked(); }
+    void DeviceKick() override;
+    void DeviceSetRts(bool on) override;
+    void DeviceShutdown() override;
 
 private:
-    void CloseFd()
-    {
-        if (fd_ < 0)
-            return;
-        ioctl(fd_, TIOCNXCL);
-        ::close(fd_);
-        fd_ = -1;
-    }
-
+    void Watch();
+    void Wake();
+    nanoseconds NextTimeoutLocked(Clock::time_point now);
+    void ReceiveInputLocked();
+    void DecodeLocked(const uint8_t* data, size_t count);
+    void TransmitLocked();
+    void CheckTransmitterLocked(Clock::time_point now);
+    bool WantsSamplingLocked() const;
+    void SampleLinesLocked(bool baselineOnly);
     DWORD ApplyLineLevels(const DCB& dcb);
 
     int fd_;
-    // The last control block set successfully: it carries what the tty has
-    // no place for (limits, special characters, line control modes).
-    DCB settings_{};
-    // RTS toggle: RTS rests low; the write path raises it for each
-    // transmission and drops it once the transmitter is empty.
-    bool rtsToggle_ = false;
+    int wake_ = -1;
+    std::thread watcher_;
+    bool stopping_ = false;
+
+    // What the driver can tell, found out at opening.
+    bool hasLineStatus_ = false; // TIOCSERGETLSR
+    bool hasCounters_ = false;   // TIOCGICOUNT
+    bool hasModemStatus_ = false; // TIOCMGET
+
+    // Error marks may be split across reads.
+    enum class Mark { None, Escape, EscapeNull } mark_ = Mark::None;
+
+    int64_t charTimeNs_ = 0;
+    bool transmitting_ = false;       // written bytes not yet known to be out
+    Clock::time_point wireEnd_{};     // when the written bytes are computed to be out
+    Clock::time_point nextTxCheck_{};
+
+    bool sampling_ = false;
+    Clock::time_point nextSample_{};
+    serial_icounter_struct counters_{};
+    int lines_ = 0;
 };
 
 DWORD TtyDevice::Init()
@@ -231,28 +255,345 @@ DWORD TtyDevice::Init()
     settings_.Flags = fBinary | (DTR_CONTROL_ENABLE << 4) | (RTS_CONTROL_ENABLE << 12);
     settings_.BaudRate = t.c_ospeed;
     Describe(t, settings_);
+    charTimeNs_ = CharacterTimeNs(settings_);
+
+    unsigned int lineStatus = 0;
+    hasLineStatus_ = ioctl(fd_, TIOCSERGETLSR, &lineStatus) == 0;
+    serial_icounter_struct counters{};
+    hasCounters_ = ioctl(fd_, TIOCGICOUNT, &counters) == 0;
+    int lines = 0;
+    hasModemStatus_ = ioctl(fd_, TIOCMGET, &lines) == 0;
     return 0;
 }
 
-DWORD TtyDevice::GetState(DCB& dcb)
+DWORD TtyDevice::StartWatcher()
 {
-    std::lock_guard lock(mutex_);
+    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_ < 0)
+        return errno;
+    watcher_ = std::thread([this] { Watch(); });
+    return 0;
+}
+
+void TtyDevice::DeviceShutdown()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    if (watcher_.joinable()) {
+        Wake();
+        watcher_.join();
+    }
+    // Only now that nothing polls it may the descriptor go.
+    if (wake_ >= 0) {
+        ::close(wake_);
+        wake_ = -1;
+    }
+    if (fd_ >= 0) {
+        ioctl(fd_, TIOCNXCL);
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+void TtyDevice::Wake()
+{
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
+}
+
+void TtyDevice::DeviceKick()
+{
+    // Take what the kernel takes now, so that a write that fits completes
+    // within WriteFile; the watcher then looks at what is left.
+    if (!writes_.empty() && !FailedLocked())
+        TransmitLocked();
+    if (wake_ >= 0)
+        Wake();
+}
+
+// ---- The watcher ------------------------------------------------------------------
+
+void TtyDevice::Watch()
+{
+    // Wake-ups should come when asked for, not up to 50 us later.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, 0, 0}};
+        nfds_t count = 1;
+        if (!FailedLocked()) {
+            if (!ReceiveQueueFullLocked())
+                fds[1].events |= POLLIN;
+            if (!writes_.empty())
+                fds[1].events |= POLLOUT;
+            count = 2; // hang-up and errors are reported whatever is asked
+        }
+        nanoseconds timeout = NextTimeoutLocked(Clock::now());
+        timespec ts{};
+        if (timeout.count() >= 0) {
+            ts.tv_sec = static_cast<time_t>(timeout.count() / 1'000'000'000);
+            ts.tv_nsec = static_cast<long>(timeout.count() % 1'000'000'000);
+        }
+        lock.unlock();
+        int ready = ppoll(fds, count, timeout.count() >= 0 ? &ts : nullptr, nullptr);
+        lock.lock();
+        if (stopping_)
+            break;
+        if (ready > 0 && (fds[0].revents & POLLIN)) {
+            uint64_t value = 0;
+            [[maybe_unused]] ssize_t n = ::read(wake_, &value, sizeof value);
+        }
+        if (ready > 0 && count == 2 && fds[1].revents) {
+            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                // The device has gone (a USB adapter pulled out, the far
+                // side of a pty closed): it never comes back on this handle.
+                FailLocked(EIO);
+                continue;
+            }
+            if (fds[1].revents & POLLIN)
+                ReceiveInputLocked();
+            if (fds[1].revents & POLLOUT)
+                TransmitLocked();
+        }
+        if (FailedLocked())
+            continue;
+        Clock::time_point now = Clock::now();
+        bool wantsSampling = WantsSamplingLocked();
+        if (wantsSampling && (!sampling_ || now >= nextSample_)) {
+            SampleLinesLocked(!sampling_);
+            nextSample_ = now + SampleInterval;
+        }
+        sampling_ = wantsSampling;
+        CheckTransmitterLocked(now);
+    }
+}
+
+nanoseconds TtyDevice::NextTimeoutLocked(Clock::time_point now)
+{
+    if (FailedLocked())
+        return nanoseconds(-1);
+    Clock::time_point next = Clock::time_point::max();
+    if (transmitting_ && writes_.empty() && WantsTransmitterEmptyLocked())
+        next = nextTxCheck_;
+    if (WantsSamplingLocked())
+        next = std::min(next, sampling_ ? nextSample_ : now);
+    if (next == Clock::time_point::max())
+        return nanoseconds(-1);
+    return std::max(nanoseconds(0), next - now);
+}
+
+// ---- Receiving ------------------------------------------------------------------------
+
+void TtyDevice::ReceiveInputLocked()
+{
+    if (fd_ < 0 || FailedLocked())
+        return;
+    uint8_t buffer[4096];
+    // Input stays in the kernel while the receive queue is full, so that
+    // the kernel's flow control (IXOFF, CRTSCTS) holds the sender off.
+    while (!ReceiveQueueFullLocked()) {
+        size_t room = ReceiveQueueLimitLocked() - ReceiveQueueSizeLocked();
+        size_t want = std::min(sizeof buffer, room);
+        ssize_t n = ::read(fd_, buffer, want);
+        if (n > 0)
+            DecodeLocked(buffer, static_cast<size_t>(n));
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            FailLocked(errno);
+        if (n <= 0 || static_cast<size_t>(n) < want)
+            break;
+    }
+}
+
+void TtyDevice::DecodeLocked(const uint8_t* data, size_t count)
+{
+    size_t plain = 0; // start of the run of plain bytes not yet handed on
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t c = data[i];
+        switch (mark_) {
+        case Mark::None:
+            if (c == 0xFF) {
+                ReceiveLocked(data + plain, i - plain);
+                mark_ = Mark::Escape;
+            }
+            continue;
+        case Mark::Escape:
+            if (c == 0xFF) {
+                ReceiveLocked(&c, 1); // a real \377
+                mark_ = Mark::None;
+            } else if (c == 0) {
+                mark_ = Mark::EscapeNull;
+            } else {
+                // Not a mark after all (PARMRK was off when it came).
+                const uint8_t escape = 0xFF;
+                ReceiveLocked(&escape, 1);
+                ReceiveLocked(&c, 1);
+                mark_ = Mark::None;
+            }
+            break;
+        case Mark::EscapeNull:
+            if (c == 0)
+                ReceiveBreakLocked();
+            else
+                ReceiveErroredLocked(c, settings_.Parity != NOPARITY ? CE_RXPARITY : CE_FRAME);
+            mark_ = Mark::None;
+            break;
+        }
+        plain = i + 1;
+    }
+    if (mark_ == Mark::None)
+        ReceiveLocked(data + plain, count - plain);
+}
+
+// ---- Transmitting ---------------------------------------------------------------------
+
+void TtyDevice::TransmitLocked()
+{
+    while (!writes_.empty() && fd_ >= 0) {
+        PendingWrite& write = writes_.front();
+        ssize_t n = ::write(fd_, write.data.data() + write.taken, write.data.size() - write.taken);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EINTR)
+                FailLocked(errno);
+            return;
+        }
+        write.taken += static_cast<size_t>(n);
+        Clock::time_point now = Clock::now();
+        wireEnd_ = std::max(wireEnd_, now) + nanoseconds(charTimeNs_ * n);
+        // Where the driver reads the line status, polling starts one
+        // character before the computed end; elsewhere the end plus one
+        // character is the earliest moment the line is known to be quiet.
+        nextTxCheck_ = hasLineStatus_ ? wireEnd_ - nanoseconds(charTimeNs_) : wireEnd_ + nanoseconds(charTimeNs_);
+        transmitting_ = true;
+        if (write.taken < write.data.size())
+            return; // the kernel is full; POLLOUT tells when it takes more
+        CompleteFrontWriteLocked();
+    }
+}
+
+void TtyDevice::CheckTransmitterLocked(Clock::time_point now)
+{
+    if (!transmitting_ || !writes_.empty())
+        return;
+    if (!WantsTransmitterEmptyLocked()) {
+        transmitting_ = false;
+        return;
+    }
+    if (now < nextTxCheck_)
+        return;
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        // Still in the kernel (held by flow control, or slower than
+        // computed): look again when it could be out.
+        nextTxCheck_ = now + std::max<nanoseconds>(nanoseconds(charTimeNs_ * (queued - 1)), StatusPollInterval);
+        return;
+    }
+    if (hasLineStatus_) {
+        unsigned int lineStatus = 0;
+        if (ioctl(fd_, TIOCSERGETLSR, &lineStatus) == 0) {
+            if (!(lineStatus & TIOCSER_TEMT)) {
+                nextTxCheck_ = now + StatusPollInterval;
+                return;
+            }
+        } else {
+            hasLineStatus_ = false;
+        }
+    }
+    if (!hasLineStatus_ && now < wireEnd_ + nanoseconds(charTimeNs_)) {
+        nextTxCheck_ = wireEnd_ + nanoseconds(charTimeNs_);
+        return;
+    }
+    transmitting_ = false;
+    TransmitterEmptyLocked();
+}
+
+DWORD TtyDevice::DeviceOutQueue()
+{
+    int queued = 0;
+    return ioctl(fd_, TIOCOUTQ, &queued) == 0 ? static_cast<DWORD>(queued) : 0;
+}
+
+// ---- Modem lines and counters -----------------------------------------------------
+
+bool TtyDevice::WantsSamplingLocked() const
+{
+    if (FailedLocked())
+        return false;
+    if ((eventMask_ & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) && (hasCounters_ || hasModemStatus_))
+        return true;
+    // Overruns are only known from the counters.
+    return (eventMask_ & EV_ERR) && hasCounters_;
+}
+
+void TtyDevice::SampleLinesLocked(bool baselineOnly)
+{
+    if (hasCounters_) {
+        serial_icounter_struct now{};
+        if (ioctl(fd_, TIOCGICOUNT, &now) != 0) {
+            hasCounters_ = false;
+            return;
+        }
+        if (!baselineOnly) {
+            DWORD events = 0;
+            if (now.cts != counters_.cts)
+                events |= EV_CTS;
+            if (now.dsr != counters_.dsr)
+                events |= EV_DSR;
+            if (now.dcd != counters_.dcd)
+                events |= EV_RLSD;
+            if (now.rng != counters_.rng)
+                events |= EV_RING;
+            DWORD errors = 0;
+            if (now.overrun != counters_.overrun)
+                errors |= CE_OVERRUN;
+            if (now.buf_overrun != counters_.buf_overrun)
+                errors |= CE_RXOVER;
+            if (errors)
+                LineErrorLocked(errors);
+            RaiseEventsLocked(events);
+        }
+        counters_ = now;
+        return;
+    }
+    if (hasModemStatus_) {
+        int lines = 0;
+        if (ioctl(fd_, TIOCMGET, &lines) != 0) {
+            hasModemStatus_ = false;
+            return;
+        }
+        if (!baselineOnly) {
+            int changed = lines ^ lines_;
+            DWORD events = 0;
+            if (changed & TIOCM_CTS)
+                events |= EV_CTS;
+            if (changed & TIOCM_DSR)
+                events |= EV_DSR;
+            if (changed & TIOCM_CD)
+                events |= EV_RLSD;
+            if (changed & TIOCM_RI)
+                events |= EV_RING;
+            RaiseEventsLocked(events);
+        }
+        lines_ = lines;
+    }
+}
+
+// ---- Settings and line operations -------------------------------------------------
+
+DWORD TtyDevice::DeviceGetState(DCB& dcb)
+{
     if (fd_ < 0)
         return EBADF;
     termios2 t{};
     if (ioctl(fd_, TCGETS2, &t) != 0)
         return errno;
-    DCB result = settings_;
-    Describe(t, result);
-    dcb = result;
+    Describe(t, dcb);
     return 0;
 }
 
-DWORD TtyDevice::SetState(const DCB& dcb)
+DWORD TtyDevice::DeviceSetState(const DCB& dcb)
 {
-    if (DWORD error = Validate(dcb))
-        return error;
-    std::lock_guard lock(mutex_);
     if (fd_ < 0)
         return EBADF;
     termios2 before{};
@@ -274,8 +615,7 @@ DWORD TtyDevice::SetState(const DCB& dcb)
     }
     if (DWORD error = ApplyLineLevels(dcb))
         return error;
-    settings_ = dcb;
-    rtsToggle_ = RtsControl(dcb) == RTS_CONTROL_TOGGLE && !(got.c_cflag & CRTSCTS);
+    charTimeNs_ = CharacterTimeNs(dcb);
     return 0;
 }
 
@@ -284,7 +624,7 @@ DWORD TtyDevice::ApplyLineLevels(const DCB& dcb)
     int raise = 0;
     int drop = 0;
     (DtrControl(dcb) == DTR_CONTROL_ENABLE ? raise : drop) |= TIOCM_DTR;
-    // Under CRTSCTS the kernel owns RTS.
+    // Under CRTSCTS the kernel owns RTS; under toggle it rests low.
     if (!WantsHardwareFlow(dcb))
         (RtsControl(dcb) == RTS_CONTROL_ENABLE ? raise : drop) |= TIOCM_RTS;
     if (drop && ioctl(fd_, TIOCMBIC, &drop) != 0 && !HasNoModemLines(errno))
@@ -294,49 +634,30 @@ DWORD TtyDevice::ApplyLineLevels(const DCB& dcb)
     return 0;
 }
 
-DWORD TtyDevice::Purge(DWORD flags)
+void TtyDevice::DeviceSetRts(bool on)
 {
-    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
-        return EINVAL;
-    std::lock_guard lock(mutex_);
-    if (fd_ < 0)
-        return EBADF;
-    // PURGE_TXABORT / PURGE_RXABORT end pending overlapped transfers; there
-    // are none until the transfer code exists.
-    bool rx = flags & PURGE_RXCLEAR;
-    bool tx = flags & PURGE_TXCLEAR;
-    if (rx || tx) {
-        int queue = rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
-        if (ioctl(fd_, TCFLSH, queue) != 0)
-            return errno;
-    }
-    return 0;
+    // A device without modem lines has no RTS to toggle; the transfer goes
+    // on regardless.
+    int line = TIOCM_RTS;
+    ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line);
 }
 
-DWORD TtyDevice::ClearError(DWORD* errors, COMSTAT* stat)
+DWORD TtyDevice::DevicePurge(bool receive, bool transmit)
 {
-    std::lock_guard lock(mutex_);
     if (fd_ < 0)
         return EBADF;
-    int in = 0;
-    int out = 0;
-    if (ioctl(fd_, FIONREAD, &in) != 0 || ioctl(fd_, TIOCOUTQ, &out) != 0)
+    int queue = receive && transmit ? TCIOFLUSH : receive ? TCIFLUSH : TCOFLUSH;
+    if (ioctl(fd_, TCFLSH, queue) != 0)
         return errno;
-    if (stat) {
-        *stat = COMSTAT{};
-        stat->cbInQue = static_cast<DWORD>(in);
-        stat->cbOutQue = static_cast<DWORD>(out);
-    }
-    // Line errors are not tracked yet: they need the marked error bytes of
-    // the read path and the kernel's error counters.
-    if (errors)
-        *errors = 0;
+    if (receive)
+        mark_ = Mark::None;
+    if (transmit)
+        wireEnd_ = Clock::now() - nanoseconds(charTimeNs_);
     return 0;
 }
 
-DWORD TtyDevice::Escape(DWORD function)
+DWORD TtyDevice::DeviceEscape(DWORD function)
 {
-    std::lock_guard lock(mutex_);
     if (fd_ < 0)
         return EBADF;
     auto modemLine = [this](unsigned long request, int line) -> DWORD {
@@ -391,6 +712,10 @@ std::shared_ptr<CommDevice> OpenTtyDevice(const std::string& path, DWORD& error)
     }
     if (DWORD initError = device->Init()) {
         error = initError;
+        return nullptr;
+    }
+    if (DWORD watchError = device->StartWatcher()) {
+        error = watchError;
         return nullptr;
     }
     return device;
