@@ -175,3 +175,26 @@ TEST(WSocketClose, PeerGoneMidwayEndsInOneCloseAndLeavesTheListenerAlone)
     EXPECT_EQ(ServerCloses, 1);
     EXPECT_EQ(P.Listener->State(), wsListening);
 }
+
+TEST(WSocketClose, AFailedBindLeavesNoHandleBehindAndTheNextListenStartsAfresh)
+{
+    auto Taken = MakeListener();
+    const int HandlesBefore = winsock::OpenHandleCount();
+    TWSocket S;
+    S.SetAddr("127.0.0.1");
+    S.SetPort(Taken->LocalBoundPort());
+    try {
+        S.BeginListen();
+        FAIL() << "no exception";
+    } catch (const ESocketException& E) {
+        EXPECT_EQ(E.Message, "Error 10048 in function Bind\r\nAddress already in use");
+    }
+    EXPECT_EQ(S.State(), wsClosed);
+    EXPECT_EQ(S.Handle(), winsock::INVALID_SOCKET);
+    EXPECT_EQ(winsock::OpenHandleCount(), HandlesBefore);
+
+    S.SetAddr("127.0.0.1");
+    S.SetPort("0");
+    S.BeginListen();
+    EXPECT_EQ(S.State(), wsListening);
+}
