@@ -2,6 +2,7 @@
 #include "LoopbackPair.h"
 
 #include <string>
+#include <vector>
 
 using namespace net;
 using namespace nettest;
@@ -161,4 +162,56 @@ TEST(WSocketEvents, OnErrorReplacesTheExceptionAndLastErrorKeepsTheCode)
     EXPECT_EQ(Errors, 1);
     EXPECT_EQ(S.LastError(), 10022);
     EXPECT_EQ(S.State(), wsClosed);
+}
+
+TEST(WSocketEvents, DrainUntilClosedOffersTheRestAndReturnsAtTheEndOfTheStream)
+{
+    LoopbackPair P;
+    P.Server->LingerOnOff = wsLingerOff;
+    ASSERT_TRUE(P.Connect());
+    std::string Got;
+    P.Client->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Got += P.Client->ReceiveAvailable(); };
+    P.Server->SendString("last words");
+    P.Server->FlushSendQueue();
+    P.Server->CloseSession();
+    P.Client->DrainUntilClosed();
+    EXPECT_EQ(Got, "last words");
+    // The peer's close notification does the rest.
+    ASSERT_TRUE(PumpUntil([&] { return P.Client->State() == wsClosed; }));
+}
+
+TEST(WSocketEvents, DatagramEndsAreConnectedAtOnceAndCarryDatagrams)
+{
+    TWSocket Receiver;
+    std::vector<uint16_t> Connected;
+    Receiver.OnSessionConnected = [&](rtl::TObject*, uint16_t E) { Connected.push_back(E); };
+    Receiver.SetProto("udp");
+    Receiver.SetAddr("127.0.0.1");
+    Receiver.SetPort("0");
+    Receiver.BeginListen();
+    EXPECT_EQ(Receiver.State(), wsConnected);
+    EXPECT_EQ(Connected, (std::vector<uint16_t>{0}));
+
+    std::string Got, From;
+    Receiver.OnDataAvailable = [&](rtl::TObject*, uint16_t) {
+        char Buf[100];
+        winsock::SOCKADDR_IN Src{};
+        int SrcLen = sizeof Src;
+        int n = Receiver.ReceiveDatagramFrom(Buf, sizeof Buf, Src, SrcLen);
+        if (n > 0) {
+            Got.assign(Buf, static_cast<size_t>(n));
+            From = winsock::inet_ntoa(Src.sin_addr);
+        }
+    };
+    TWSocket Sender;
+    Sender.SetProto("udp");
+    Sender.SetAddr("127.0.0.1");
+    Sender.SetPort(Receiver.LocalBoundPort());
+    Sender.BeginConnect();
+    EXPECT_EQ(Sender.State(), wsConnected);
+    EXPECT_NE(Sender.LocalPort(), "0"); // the port the system chose
+    EXPECT_EQ(Sender.SendString("datagram"), 8);
+    ASSERT_TRUE(PumpUntil([&] { return !Got.empty(); }));
+    EXPECT_EQ(Got, "datagram");
+    EXPECT_EQ(From, "127.0.0.1");
 }
