@@ -1,5 +1,5 @@
 // The socket object: construction, the message window and the dispatch of
-// notifications, receiving, closing and error reporting.
+// notifications, error reporting, events and pumping.
 #include "WSocketCore.h"
 
 #include <QCoreApplication>
@@ -169,228 +169,6 @@ void TCustomWSocket::HandleSocketNotification(WPARAM WParam, LPARAM LParam)
 }
 
 // ---------------------------------------------------------------------------
-// Receiving
-
-void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options)
-{
-    try {
-        for (;;) {
-            FLastError = 0;
-            const uint64_t ReadBefore = FRawBytesRead;
-            if (!FireDataAvailable(Error)) {
-                char Scratch[1024];
-                int n = wsk::recv(FHSocket, Scratch, sizeof Scratch, 0);
-                if (n > 0) {
-                    FRawBytesRead += static_cast<uint64_t>(n);
-                } else if (n < 0) {
-                    int Err = wsk::WSAGetLastError();
-                    if (Err == WSAEWOULDBLOCK) {
-                        FLastError = 0;
-                        break;
-                    }
-                    FLastError = Err;
-                }
-            }
-            if (Options.Contains(wsoNoReceiveLoop))
-                break;
-            if (FLastError != 0)
-                break;
-            winsock::u_long Count = 0;
-            if (wsk::ioctlsocket(FHSocket, FIONREAD, &Count) == SOCKET_ERROR) {
-                FLastError = wsk::WSAGetLastError();
-                break;
-            }
-            if (Count == 0)
-                break;
-            // A handler that read nothing would be offered the same bytes
-            // forever; they stay queued until someone reads them.
-            if (FRawBytesRead == ReadBefore)
-                break;
-        }
-    } catch (...) {
-        // Lost on purpose: a failing data handler must not end the session.
-    }
-}
-
-int TCustomWSocket::RawReceive(void* Buffer, int BufferSize)
-{
-    int n = wsk::recv(FHSocket, static_cast<char*>(Buffer), BufferSize, 0);
-    if (n > 0)
-        FRawBytesRead += static_cast<uint64_t>(n);
-    return n;
-}
-
-int TCustomWSocket::RawReceiveFrom(void* Buffer, int BufferSize, SOCKADDR_IN& From, int& FromLen)
-{
-    int n = wsk::recvfrom(FHSocket, static_cast<char*>(Buffer), BufferSize, 0,
-                          reinterpret_cast<SOCKADDR*>(&From), &FromLen);
-    if (n > 0)
-        FRawBytesRead += static_cast<uint64_t>(n);
-    return n;
-}
-
-int TCustomWSocket::ReceiveInto(void* Buffer, int BufferSize)
-{
-    int n = RawReceive(Buffer, BufferSize);
-    if (n < 0) {
-        FLastError = wsk::WSAGetLastError();
-        return -1;
-    }
-    FReadCount += n;
-    return n;
-}
-
-int TCustomWSocket::ReceiveDatagramFrom(void* Buffer, int BufferSize, SOCKADDR_IN& From, int& FromLen)
-{
-    int n = RawReceiveFrom(Buffer, BufferSize, From, FromLen);
-    if (n < 0) {
-        FLastError = wsk::WSAGetLastError();
-        return -1;
-    }
-    FReadCount += n;
-    return n;
-}
-
-int TCustomWSocket::RcvdCount()
-{
-    winsock::u_long Count = 0;
-    if (wsk::ioctlsocket(FHSocket, FIONREAD, &Count) == SOCKET_ERROR) {
-        ReportSocketError("ioctlSocket");
-        return -1;
-    }
-    return static_cast<int>(Count);
-}
-
-std::string TCustomWSocket::ReceiveAvailable()
-{
-    int n = RcvdCount();
-    if (n < 0)
-        return {};
-    if (n == 0)
-        n = 255;
-    std::string Data(static_cast<size_t>(n), '\0');
-    int Got = ReceiveInto(Data.data(), n);
-    if (Got <= 0)
-        return {};
-    Data.resize(static_cast<size_t>(Got));
-    return Data;
-}
-
-// ---------------------------------------------------------------------------
-// Closing
-
-void TCustomWSocket::FinishClose(bool ShutdownFirst, int Error)
-{
-    if (FHSocket == INVALID_SOCKET) {
-        if (FState != wsClosed) {
-            SetState(wsClosed);
-            ResetDefaults();
-        }
-        return;
-    }
-    if (FState == wsClosed)
-        return;
-    if (ShutdownFirst)
-        ShutdownSocket(SD_SEND);
-    const SOCKET Old = FHSocket;
-    FHSocket = INVALID_SOCKET;
-    while (wsk::closesocket(Old) == SOCKET_ERROR) {
-        int Err = wsk::WSAGetLastError();
-        FLastError = Err;
-        if (Err == WSAEWOULDBLOCK) {
-            PumpMessages();
-            continue;
-        }
-        if (Err == WSANOTINITIALISED)
-            break;
-        ReportSocketError("Disconnect (closesocket)");
-        return;
-    }
-    SetState(wsClosed);
-    if (!FDestroying && !FCloseInvoked) {
-        FCloseInvoked = true;
-        FireSessionClosed(static_cast<uint16_t>(Error));
-    }
-    try {
-        ResetDefaults();
-    } catch (...) {
-    }
-}
-
-void TCustomWSocket::CloseSession() { FinishClose(true, 0); }
-
-void TCustomWSocket::AbortSession()
-{
-    CancelNameLookup();
-    DiscardSendQueue();
-    if (FState == wsConnected && FProto == IPPROTO_TCP) {
-        LingerOnOff = wsLingerOff;
-        ApplyLinger();
-    }
-    FinishClose(false, 0);
-}
-
-void TCustomWSocket::CloseLater() { PostMessage(FWindowHandle, MsgCloseLater, 0, 0); }
-
-void TCustomWSocket::ReleaseLater() { PostMessage(FWindowHandle, MsgReleaseLater, 0, 0); }
-
-void TCustomWSocket::ShutdownSocket(int How)
-{
-    if (FHSocket != INVALID_SOCKET)
-        wsk::shutdown(FHSocket, How);
-}
-
-void TCustomWSocket::CancelNameLookup()
-{
-    // No asynchronous look-up can be pending yet: they are not offered.
-}
-
-void TCustomWSocket::ResetDefaults()
-{
-    FSin = SOCKADDR_IN{};
-    FSin.sin_family = AF_INET;
-    FAddrFormat = AF_INET;
-    FPortAssigned = false;
-    FAddrAssigned = false;
-    FAddrResolved = false;
-    FPortResolved = false;
-    FProtoResolved = false;
-    FLocalPortResolved = false;
-    FProtoAssigned = true;
-    FProto = IPPROTO_TCP;
-    FProtoStr = "tcp";
-    FType = SOCK_STREAM;
-    FLocalPortStr = "0";
-    FLocalAddr = "0.0.0.0";
-    LingerOnOff = wsLingerOn;
-    LingerTimeout = 0;
-    FHSocket = INVALID_SOCKET;
-    FSelectEvent = 0;
-    FState = wsClosed;
-    FAllSent = true;
-    FPaused = false;
-    FReadCount = 0;
-    FCloseInvoked = false;
-    FlushTimeout = 60;
-}
-
-void TCustomWSocket::ApplyLinger()
-{
-    if (LingerOnOff == wsLingerNoSet)
-        return;
-    if (FHSocket == INVALID_SOCKET) {
-        ReportFailure("Cannot set linger option at this time");
-        return;
-    }
-    if (LingerTimeout < 0 || LingerTimeout > 65535)
-        throw rtl::Exception("Range check error");
-    LINGER Li{static_cast<winsock::u_short>(LingerOnOff == wsLingerOn ? 1 : 0), static_cast<winsock::u_short>(LingerTimeout)};
-    if (wsk::setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&Li), sizeof Li) ==
-        SOCKET_ERROR)
-        ReportSocketError("setsockopt(SO_LINGER)");
-}
-
-// ---------------------------------------------------------------------------
 // Error reporting
 
 void TCustomWSocket::ReportFailure(const std::string& Msg)
@@ -489,7 +267,7 @@ void TCustomWSocket::FireError()
 }
 
 // ---------------------------------------------------------------------------
-// Pumping, pausing, draining
+// Pumping and pausing
 
 void TCustomWSocket::PumpMessages()
 {
@@ -511,26 +289,6 @@ void TCustomWSocket::ResumeEvents()
     FPaused = false;
     if (FHSocket != INVALID_SOCKET)
         wsk::WSAAsyncSelect(FHSocket, FWindowHandle, MsgSocketEvent, FSelectEvent);
-}
-
-void TCustomWSocket::DrainUntilClosed()
-{
-    while (FHSocket != INVALID_SOCKET && FState != wsClosed) {
-        PumpMessages();
-        winsock::u_long Count = 0;
-        if (wsk::ioctlsocket(FHSocket, FIONREAD, &Count) == SOCKET_ERROR)
-            break;
-        if (Count > 0)
-            FireDataAvailable(0);
-        char Dummy;
-        wsk::WSASetLastError(0);
-        if (wsk::recv(FHSocket, &Dummy, 0, 0) < 1) {
-            FLastError = wsk::WSAGetLastError();
-            if (FLastError != WSAEWOULDBLOCK)
-                break;
-        }
-        PumpMessages();
-    }
 }
 
 // ---------------------------------------------------------------------------

@@ -8,7 +8,7 @@
 #include <memory>
 
 class QSocketNotifier;
-class QThread;
+struct sockaddr_in;
 
 namespace winsock::detail {
 
@@ -44,8 +44,8 @@ struct Entry {
     UINT msg = 0;
     long mask = 0;
     // An event may be posted only while it is enabled; posting disables it
-    // and the calls named in the notes (recv, accept, a would-block send)
-    // enable it again.
+    // and only the calls that make room for it again (recv, accept, a send
+    // that would block) enable it again, as Windows does.
     bool readEnabled = false;
     bool writeEnabled = false;
     bool acceptEnabled = false;
@@ -58,7 +58,24 @@ struct Entry {
     bool Registered() const { return wnd != 0 && mask != 0; }
 };
 
+// The handle table.
+SOCKET Register(const std::shared_ptr<Entry>& e); // gives e its handle
+std::shared_ptr<Entry> Unregister(SOCKET s);
 std::shared_ptr<Entry> Find(SOCKET s);
+// The entry of a handle while the library is set up; nullptr with the last
+// error set (WSANOTINITIALISED or WSAENOTSOCK).
+std::shared_ptr<Entry> Use(SOCKET s);
+
+// Set the last error; both return SOCKET_ERROR.
+int Fail(int wsaCode);
+int FailErrno(); // from errno
+
+// Address records: Windows layout <-> the system's. ToSys is false when the
+// record is missing or too short; FromSys when the caller's is too small.
+bool ToSys(const SOCKADDR* name, int namelen, ::sockaddr_in& out);
+bool FromSys(const ::sockaddr_in& in, SOCKADDR* name, int* namelen);
+// The local address of a descriptor.
+bool GetBound(int fd, ::sockaddr_in& sa);
 
 void SetLastError(int code);
 // False, with WSANOTINITIALISED as the last error, before WSAStartup.
