@@ -87,12 +87,25 @@ void CommDevice::RaiseEventsLocked(DWORD events)
     events &= eventMask_;
     if (!events)
         return;
+    if (batching_) {
+        batched_ |= events;
+        return;
+    }
     if (waitOverlapped_) {
         DWORD all = events | history_;
         history_ = 0;
         CompleteWaitLocked(all, 0);
     } else {
         history_ |= events;
+    }
+}
+
+void CommDevice::EndReportLocked()
+{
+    if (batching_ > 0 && --batching_ == 0 && batched_) {
+        DWORD events = batched_;
+        batched_ = 0;
+        RaiseEventsLocked(events);
     }
 }
 

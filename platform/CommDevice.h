@@ -112,6 +112,10 @@ protected:
     // Events that occurred; those outside the mask are dropped, the rest
     // complete the pending wait or are kept for the next one.
     void RaiseEventsLocked(DWORD events);
+    // Events raised between these two go out as one report, as a UART's
+    // interrupt reports what happened at one moment together.
+    void BeginReportLocked() { ++batching_; }
+    void EndReportLocked();
     // Received characters, after the device's own decoding.
     void ReceiveLocked(const uint8_t* data, size_t count);
     // One character received with a line error (CE_FRAME / CE_RXPARITY).
@@ -153,6 +157,8 @@ private:
     std::deque<uint8_t> rx_;
     DWORD errors_ = 0;           // CE_ bits since the last ClearCommError
     DWORD history_ = 0;          // events that occurred while no wait was pending
+    int batching_ = 0;
+    DWORD batched_ = 0;
     DWORD* waitEvents_ = nullptr;
     OVERLAPPED* waitOverlapped_ = nullptr;
     bool rtsToggle_ = false;

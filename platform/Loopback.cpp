@@ -169,8 +169,10 @@ protected:
     void DeviceAbortWrite(PendingWrite&) override
     {
         // What the FIFO holds goes out; the rest of the write never does.
-        // Either way the transmitter reports running empty afterwards.
+        // Either way the transmitter reports running empty afterwards, at
+        // the earliest now.
         busy_ = true;
+        abortedAt_ = Clock::now();
     }
 
     DWORD DeviceOutQueue() override
@@ -187,7 +189,7 @@ protected:
         wake_.notify_one();
     }
 
-    void DeviceSetRts(bool on) override { SetLinesLocked(dtr_, on, Clock::now()); }
+    void DeviceSetRts(bool on) override { SetLinesLocked(dtr_, on, moment_ ? *moment_ : Clock::now()); }
 
     void DeviceShutdown() override
     {
@@ -250,6 +252,13 @@ private:
     {
         if (stopping_)
             return;
+        BeginReportLocked();
+        AdvanceBatchedLocked(now);
+        EndReportLocked();
+    }
+
+    void AdvanceBatchedLocked(Clock::time_point now)
+    {
         for (;;) {
             if (breakOn_ && !breakReported_ && breakStart_ + charTime_ <= now) {
                 breakReported_ = true;
@@ -264,7 +273,11 @@ private:
                 if (busy_ && writes_.empty() && fifo_.empty()) {
                     busy_ = false;
                     ++transmitterEmptied_;
+                    // RTS toggle drops the line at this moment of the
+                    // simulation, not when the thread got round to it.
+                    moment_ = std::max(lineFree_, abortedAt_);
                     TransmitterEmptyLocked();
+                    moment_.reset();
                 }
                 return;
             }
@@ -394,7 +407,9 @@ private:
     uint8_t shiftChar_ = 0;
     Clock::time_point shiftEnd_{};
     Clock::time_point lineFree_{};
+    Clock::time_point abortedAt_{};
     bool busy_ = false; // something written has not yet gone out
+    std::optional<Clock::time_point> moment_; // the simulated time being processed
 
     bool dtr_ = false;
     bool rts_ = false;

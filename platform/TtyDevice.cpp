@@ -208,6 +208,7 @@ protected:
 
 private:
     void Watch();
+    void PassLocked(short revents);
     void Wake();
     nanoseconds NextTimeoutLocked(Clock::time_point now);
     void ReceiveInputLocked();
@@ -345,29 +346,35 @@ void TtyDevice::Watch()
             uint64_t value = 0;
             [[maybe_unused]] ssize_t n = ::read(wake_, &value, sizeof value);
         }
-        if (ready > 0 && count == 2 && fds[1].revents) {
-            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-                // The device has gone (a USB adapter pulled out, the far
-                // side of a pty closed): it never comes back on this handle.
-                FailLocked(EIO);
-                continue;
-            }
-            if (fds[1].revents & POLLIN)
-                ReceiveInputLocked();
-            if (fds[1].revents & POLLOUT)
-                TransmitLocked();
-        }
-        if (FailedLocked())
-            continue;
-        Clock::time_point now = Clock::now();
-        bool wantsSampling = WantsSamplingLocked();
-        if (wantsSampling && (!sampling_ || now >= nextSample_)) {
-            SampleLinesLocked(!sampling_);
-            nextSample_ = now + SampleInterval;
-        }
-        sampling_ = wantsSampling;
-        CheckTransmitterLocked(now);
+        // What this pass finds goes out as one report.
+        BeginReportLocked();
+        PassLocked(ready > 0 && count == 2 ? fds[1].revents : 0);
+        EndReportLocked();
     }
+}
+
+void TtyDevice::PassLocked(short revents)
+{
+    if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        // The device has gone (a USB adapter pulled out, the far side of a
+        // pty closed): it never comes back on this handle.
+        FailLocked(EIO);
+        return;
+    }
+    if (revents & POLLIN)
+        ReceiveInputLocked();
+    if (revents & POLLOUT)
+        TransmitLocked();
+    if (FailedLocked())
+        return;
+    Clock::time_point now = Clock::now();
+    bool wantsSampling = WantsSamplingLocked();
+    if (wantsSampling && (!sampling_ || now >= nextSample_)) {
+        SampleLinesLocked(!sampling_);
+        nextSample_ = now + SampleInterval;
+    }
+    sampling_ = wantsSampling;
+    CheckTransmitterLocked(now);
 }
 
 nanoseconds TtyDevice::NextTimeoutLocked(Clock::time_point now)

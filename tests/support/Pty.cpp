@@ -69,6 +69,13 @@ TestPty::~TestPty()
         ::close(master_);
 }
 
+void TestPty::CloseMaster()
+{
+    if (master_ >= 0)
+        ::close(master_);
+    master_ = -1;
+}
+
 TtySettings TestPty::Settings() const
 {
     termios2 t{};

@@ -49,6 +49,10 @@ public:
     // description from the one the code under test gets).
     int Observer() const { return observer_; }
 
+    // The far end goes away: the slave is hung up (reads give end of file,
+    // writes EIO), as when a USB adapter is pulled out.
+    void CloseMaster();
+
     TtySettings Settings() const;
     // Changes the slave's rate behind the back of whoever has it open.
     void SetSpeed(uint32_t bitsPerSecond);
