@@ -1,5 +1,9 @@
 #include "VaComm.h"
 
+#include "VaCommThread.h"
+
+#include <algorithm>
+
 namespace {
 
 // Messages of the port object. The window recognises a refused setting by
@@ -15,6 +19,8 @@ constexpr const char* MsgStatistics = "Error retrieving statistics (%d), %s";
 constexpr const char* MsgCommFunction = "Error calling comm function (%d), %s";
 constexpr const char* MsgManualDtr = "Manual DTR line updates not allowed.";
 constexpr const char* MsgManualRts = "Manual RTS line updates not allowed.";
+constexpr const char* MsgWrite = "Write error (%d), %s";
+constexpr const char* MsgRead = "Read error (%d), %s";
 
 // System texts longer than this did not fit the message buffer on the
 // original platform and came out empty; keep that so messages stay bounded.
@@ -116,6 +122,7 @@ TVaCustomComm::TVaCustomComm(rtl::TObject* owner) : TVaCoreComponent(owner)
 
 TVaCustomComm::~TVaCustomComm()
 {
+    lifeToken_.reset();
     MarkDestroying();
     try {
         ClosePort();
@@ -271,11 +278,13 @@ void TVaCustomComm::OpenPort()
         ApplyTimeouts();
         ApplyBufferSizes();
         SetEventMask(MonitorEventMask());
-        // The event thread starts here: created suspended for deviceHandle_
-        // with priority_, stored in eventThread_, its receive-character
-        // callback bound to HandleRxChar and its events callback to
-        // HandleCommEvents, then resumed. A failure in DoOpen stops it again
-        // through StopEventThread below.
+        // The thread frees itself once told to stop; a failure in DoOpen
+        // tells it through StopEventThread below.
+        eventThread_ = new TVaCommThread(deviceHandle_, priority_);
+        eventThread_->RxCharHandler = [this](rtl::TObject*) { HandleRxChar(); };
+        eventThread_->EventsHandler = [this](rtl::TObject*, win::DWORD events) { HandleCommEvents(events); };
+        eventThread_->FailureHandler = [this](rtl::TObject*, win::DWORD code) { HandleDeviceFailure(code); };
+        eventThread_->Start();
         DoOpen();
     } catch (...) {
         StopEventThread();
@@ -296,9 +305,91 @@ void TVaCustomComm::ClosePort()
 
 void TVaCustomComm::StopEventThread()
 {
-    // The event thread does not exist yet, so there is nothing to tell. Once
-    // it does: eventThread_->RequestStop(), then forget it without waiting.
+    ++stopCount_;
+    if (!eventThread_)
+        return;
+    TVaCommThread* thread = eventThread_;
     eventThread_ = nullptr;
+    thread->RequestStop();
+}
+
+// -- Event dispatch
+
+void TVaCustomComm::HandleRxChar()
+{
+    win::COMSTAT stat;
+    ReadCommStatus(stat);
+    auto count = static_cast<int32_t>(stat.cbInQue);
+    if (count <= 0)
+        return;
+    // Copies: a callback may destroy this object, and with it the callback.
+    TVaCommRxCharEvent rxChar = OnRxChar;
+    if (rxChar)
+        rxChar(this, count);
+}
+
+void TVaCustomComm::HandleCommEvents(win::DWORD events)
+{
+    win::DWORD errors = 0;
+    if (events & win::EV_ERR) {
+        PortGuard guard(portLock_);
+        if (PortIsOpen()) {
+            win::COMSTAT stat;
+            if (!win::ClearCommError(deviceHandle_, &errors, &stat))
+                RaiseCommError(MsgStatistics, win::GetLastError());
+        }
+    }
+    struct Slot {
+        win::DWORD bit;
+        rtl::TNotifyEvent TVaCustomComm::*callback;
+    };
+    static constexpr Slot slots[] = {
+        {win::EV_RXFLAG, &TVaCustomComm::OnRxFlag}, {win::EV_RX80FULL, &TVaCustomComm::OnRx80Full},
+        {win::EV_CTS, &TVaCustomComm::OnCts},       {win::EV_DSR, &TVaCustomComm::OnDsr},
+        {win::EV_RING, &TVaCustomComm::OnRing},     {win::EV_RLSD, &TVaCustomComm::OnRlsd},
+        {win::EV_TXEMPTY, &TVaCustomComm::OnTxEmpty}, {win::EV_BREAK, &TVaCustomComm::OnBreak},
+        {win::EV_EVENT1, &TVaCustomComm::OnEvent1}, {win::EV_EVENT2, &TVaCustomComm::OnEvent2},
+    };
+    // After a callback that closed the port (or destroyed this object) the
+    // report is over: nothing is called after the thread was told to stop.
+    std::weak_ptr<int> alive = lifeToken_;
+    const uint64_t stops = stopCount_;
+    auto goOn = [&] { return !alive.expired() && stopCount_ == stops; };
+
+    if (events & win::EV_ERR) {
+        TVaCommErrorEvent error = OnError;
+        if (error) {
+            error(this, static_cast<int32_t>(errors));
+            if (!goOn())
+                return;
+        }
+    }
+    for (const Slot& slot : slots) {
+        if (!(events & slot.bit))
+            continue;
+        rtl::TNotifyEvent callback = this->*slot.callback;
+        if (!callback)
+            continue;
+        callback(this);
+        if (!goOn())
+            return;
+    }
+}
+
+void TVaCustomComm::HandleDeviceFailure(win::DWORD code)
+{
+    if (!PortIsOpen())
+        return;
+    // The close of ClosePort, except that a device that has gone may refuse
+    // the purge: its queues went with it.
+    StopEventThread();
+    try {
+        PurgeAll();
+    } catch (const EVaCommError&) {
+    }
+    CloseDevice();
+    DoClose();
+    RaiseCommError(MsgRead, code);
 }
 
 void TVaCustomComm::OpenDevice()
@@ -471,6 +562,69 @@ void TVaCustomComm::RaiseCommError(const char* format, win::DWORD code)
         }
     }
     throw EVaCommError(message);
+}
+
+// -- Transfers
+
+int32_t TVaCustomComm::WriteBuffer(const void* buffer, int32_t count)
+{
+    PortGuard guard(portLock_);
+    win::OVERLAPPED overlapped{};
+    overlapped.hEvent = transferEvent_.Handle();
+    win::DWORD done = 0;
+    if (!win::WriteFile(deviceHandle_, buffer, static_cast<win::DWORD>(count), &done, &overlapped)) {
+        win::DWORD error = win::GetLastError();
+        if (error != win::ERROR_IO_PENDING)
+            RaiseCommError(MsgWrite, error);
+    }
+    if (transferEvent_.WaitForSignal(static_cast<win::DWORD>(writeTimeout_)) != TVaHandleObject::WaitOutcome::Signaled) {
+        // Withdrawn before anything can complete into `overlapped` or
+        // `done`; a completion that slipped in before the cancel has set the
+        // event, which must not be taken for the next transfer's.
+        win::CancelIo(deviceHandle_, &overlapped);
+        transferEvent_.Unsignal();
+        return 0;
+    }
+    win::GetOverlappedResult(deviceHandle_, &overlapped, &done, false);
+    transferEvent_.Unsignal();
+    return static_cast<int32_t>(done);
+}
+
+int32_t TVaCustomComm::ReadBuffer(void* buffer, int32_t count)
+{
+    PortGuard guard(portLock_);
+    win::OVERLAPPED overlapped{};
+    overlapped.hEvent = transferEvent_.Handle();
+    win::DWORD done = 0;
+    if (!win::ReadFile(deviceHandle_, buffer, static_cast<win::DWORD>(count), &done, &overlapped)) {
+        win::DWORD error = win::GetLastError();
+        if (error != win::ERROR_IO_PENDING)
+            RaiseCommError(MsgRead, error);
+    }
+    if (transferEvent_.WaitForSignal(static_cast<win::DWORD>(readTimeout_)) != TVaHandleObject::WaitOutcome::Signaled) {
+        win::CancelIo(deviceHandle_, &overlapped);
+        transferEvent_.Unsignal();
+        return 0;
+    }
+    win::GetOverlappedResult(deviceHandle_, &overlapped, &done, false);
+    transferEvent_.Unsignal();
+    return static_cast<int32_t>(done);
+}
+
+bool TVaCustomComm::WriteString(const std::string& text)
+{
+    return WriteBuffer(text.data(), static_cast<int32_t>(text.size())) == static_cast<int32_t>(text.size());
+}
+
+std::string TVaCustomComm::ReadString()
+{
+    int32_t waiting = InQueueCount();
+    if (waiting <= 0)
+        return {};
+    std::string bytes(static_cast<size_t>(waiting), '\0');
+    int32_t got = ReadBuffer(bytes.data(), waiting);
+    bytes.resize(static_cast<size_t>(std::max(got, 0)));
+    return bytes;
 }
 
 // -- Queues and lines

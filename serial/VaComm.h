@@ -3,8 +3,9 @@
 // settings as properties and writes them into the device's control block,
 // and reports line events through callbacks.
 //
-// Everything here runs on the main thread. PortLock serialises the calls on
-// the open device with the event thread's work.
+// Everything here runs on the main thread; the event thread (VaCommThread.h)
+// only waits on the device and hands its reports over. PortLock is held
+// during every call on the open device.
 
 #include "CommApi.h"
 #include "VaClasses.h"
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -207,6 +209,18 @@ public:
     // The event mask for MonitorEvents.
     win::DWORD MonitorEventMask() const;
 
+    // Transfers, bounded by WriteTimeout / ReadTimeout. A transfer that does
+    // not complete in time is cancelled and counts 0 bytes: it never
+    // completes later into the caller's buffer, and a write's bytes that the
+    // device had not taken by then never go out.
+    int32_t WriteBuffer(const void* buffer, int32_t count);
+    int32_t ReadBuffer(void* buffer, int32_t count);
+    // True when every byte was written in time.
+    bool WriteString(const std::string& text);
+    // The bytes waiting in the receive queue at the call; "" when none or
+    // when the port is closed.
+    std::string ReadString();
+
     // Queues and lines. On a closed port these do nothing (the status reads
     // give zeros), except the line checks, which look only at the settings.
     void ReadCommStatus(win::COMSTAT& stat);
@@ -226,6 +240,15 @@ public:
     // Raises EVaCommError with `format`'s %d replaced by `code` and its %s by
     // the system's text for the code.
     [[noreturn]] static void RaiseCommError(const char* format, win::DWORD code);
+
+    // Event dispatch, on the main thread, bound to the event thread's
+    // handlers by OpenPort. HandleRxChar raises OnRxChar with the bytes
+    // waiting; HandleCommEvents raises the callbacks of the other bits of a
+    // report in their fixed order. HandleDeviceFailure closes the port when
+    // the device has gone and raises "Read error (%d), %s".
+    virtual void HandleRxChar();
+    virtual void HandleCommEvents(win::DWORD events);
+    virtual void HandleDeviceFailure(win::DWORD code);
 
 protected:
     void AfterLoad() override;
@@ -250,6 +273,12 @@ private:
     // Tells the event thread to stop and forgets it; it frees itself.
     void StopEventThread();
 
+    // Gone when the object is: a callback that destroyed the object is
+    // noticed by the dispatch that called it.
+    std::shared_ptr<int> lifeToken_ = std::make_shared<int>(0);
+    // Counts the event threads told to stop; a dispatch that sees it change
+    // under a callback stops calling.
+    uint64_t stopCount_ = 0;
     win::HANDLE deviceHandle_ = win::INVALID_HANDLE_VALUE;
     TVaCriticalSection portLock_;
     TVaSimpleEvent transferEvent_;
