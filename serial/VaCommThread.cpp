@@ -61,6 +61,16 @@ private:
 
 namespace {
 
+// Held by the event thread while it creates and posts a hand-off event, and
+// taken by the main thread before it looks at one. Qt's own queue carries
+// the event safely; this makes that order visible to ThreadSanitizer too,
+// which cannot see into an uninstrumented Qt.
+std::mutex& PostMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
 // Receives the hand-off events on the main thread. One for the program,
 // never destroyed: a late event may still be queued for it at any time.
 class HandOffReceiver : public QObject {
@@ -70,6 +80,9 @@ public:
 
     bool event(QEvent* event) override
     {
+        {
+            std::lock_guard lock(PostMutex());
+        }
         if (event->type() != type_)
             return QObject::event(event);
         runner_(event);
@@ -156,8 +169,11 @@ void TVaCommThread::HandOff(Step step)
     shared_->state = Shared::State::Posted;
     // Posted under the lock: RequestStop cannot slip in between, so nothing
     // is posted once the stop is marked (after which the program may end).
-    QCoreApplication::postEvent(HandOffTarget(HandOffEvent::EventType(), nullptr),
-                                new HandOffEvent(shared_, this, step));
+    {
+        std::lock_guard post(PostMutex());
+        QCoreApplication::postEvent(HandOffTarget(HandOffEvent::EventType(), nullptr),
+                                    new HandOffEvent(shared_, this, step));
+    }
     shared_->changed.wait(lock, [this] {
         return shared_->state == Shared::State::Done ||
                (shared_->stop && shared_->state != Shared::State::Running);
