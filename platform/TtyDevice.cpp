@@ -43,6 +43,8 @@ using std::chrono::nanoseconds;
 constexpr nanoseconds SampleInterval = std::chrono::milliseconds(2);
 // The line status register is polled this often near the end of a write.
 constexpr nanoseconds StatusPollInterval = std::chrono::microseconds(200);
+// Output held by flow control is looked at no more often than this at last.
+constexpr nanoseconds MaxHeldWait = std::chrono::milliseconds(50);
 
 // Drivers round the rate to what their clock divides to; a UART link still
 // works with a few percent between the two ends.
@@ -236,6 +238,8 @@ private:
     bool transmitting_ = false;       // written bytes not yet known to be out
     Clock::time_point wireEnd_{};     // when the written bytes are computed to be out
     Clock::time_point nextTxCheck_{};
+    int lastQueued_ = 0;
+    nanoseconds heldWait_{0};
 
     bool sampling_ = false;
     Clock::time_point nextSample_{};
@@ -473,6 +477,8 @@ void TtyDevice::TransmitLocked()
         // character is the earliest moment the line is known to be quiet.
         nextTxCheck_ = hasLineStatus_ ? wireEnd_ - nanoseconds(charTimeNs_) : wireEnd_ + nanoseconds(charTimeNs_);
         transmitting_ = true;
+        lastQueued_ = 0;
+        heldWait_ = nanoseconds(0);
         if (write.taken < write.data.size())
             return; // the kernel is full; POLLOUT tells when it takes more
         CompleteFrontWriteLocked();
@@ -491,11 +497,20 @@ void TtyDevice::CheckTransmitterLocked(Clock::time_point now)
         return;
     int queued = 0;
     if (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) {
-        // Still in the kernel (held by flow control, or slower than
-        // computed): look again when it could be out.
-        nextTxCheck_ = now + std::max<nanoseconds>(nanoseconds(charTimeNs_ * (queued - 1)), StatusPollInterval);
+        // Still in the kernel: slower than computed, or held by flow
+        // control. Look again when it could be out; while nothing moves
+        // (held), look ever less often.
+        nanoseconds wait = std::max<nanoseconds>(nanoseconds(charTimeNs_ * (queued - 1)), StatusPollInterval);
+        if (queued >= lastQueued_)
+            heldWait_ = std::min<nanoseconds>(std::max(heldWait_ * 2, wait), MaxHeldWait);
+        else
+            heldWait_ = wait;
+        lastQueued_ = queued;
+        nextTxCheck_ = now + heldWait_;
         return;
     }
+    lastQueued_ = 0;
+    heldWait_ = nanoseconds(0);
     if (hasLineStatus_) {
         unsigned int lineStatus = 0;
         if (ioctl(fd_, TIOCSERGETLSR, &lineStatus) == 0) {
