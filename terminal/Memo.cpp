@@ -81,11 +81,16 @@ bool TMemo::EndsWithLineBreak() const
 void TMemo::AddLine(const std::string& bytes)
 {
     std::string line;
-    line.reserve(bytes.size() + 4);
-    if (!EndsWithLineBreak())
+    line.reserve(bytes.size() + 2);
+    if (EndsWithLineBreak()) {
+        line += bytes;
         line += "\r\n";
-    line += bytes;
-    line += "\r\n";
+    } else {
+        // Behind an unfinished last line the new line is only separated
+        // from it; it is not finished either.
+        line += "\r\n";
+        line += bytes;
+    }
     InsertAtEnd(line);
 }
 

@@ -20,9 +20,9 @@ public:
     std::string Text() const;
     // Replaces the whole text.
     void SetText(const std::string& bytes);
-    // Adds bytes as a new last line: a line break first unless the text is
-    // empty or already ends with one, a line break after; the newest line is
-    // brought into view.
+    // Adds bytes as a new last line: behind an empty text or a line break
+    // the bytes followed by CR LF, otherwise CR LF followed by the bytes. The
+    // newest line is brought into view.
     void AddLine(const std::string& bytes);
     // Appends bytes at the end as they are.
     void AppendText(const std::string& bytes);

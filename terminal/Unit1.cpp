@@ -2,7 +2,9 @@
 
 #include "AppEvents.h"
 #include "CodePage.h"
+#include "CodePageValidator.h"
 #include "DecodeText.h"
+#include "Interlink.h"
 #include "MessageBox.h"
 #include "MyRegistry.h"
 #include "SerialDevices.h"
@@ -10,6 +12,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
+#include <QKeyEvent>
 
 #include <algorithm>
 #include <cctype>
@@ -69,6 +72,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
         pal.setColor(QPalette::Text, pal.color(QPalette::ToolTipText));
         edit->setPalette(pal);
     }
+    EditSend->setValidator(new TCodePageValidator(EditSend));
     CreateComponents();
     BindEvents();
     Guarded([&] { FormCreate(this); });
@@ -77,13 +81,25 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
 
 TForm1::~TForm1()
 {
+    // The peer list refers to sockets this window owns.
+    InterlinkPeers.clear();
     rtl::SetApplicationExceptionHandler(nullptr);
+    reg::SetNoticeHandler(nullptr);
     // Destroying the port object closes an open port without its close event.
     Com.reset();
 }
 
 void TForm1::CreateComponents()
 {
+    TimerUpdateMemoIn = new QTimer(this);
+    TimerUpdateMemoIn->setInterval(50);
+    TimerUpdateFinally = new QTimer(this);
+    TimerUpdateFinally->setInterval(200);
+    SwitchTXEN = new QAction(QStringLiteral("SwitchTXEN"), this);
+    SwitchTXEN->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    SwitchTXEN->setShortcutContext(Qt::WindowShortcut);
+    addAction(SwitchTXEN);
+
     Com = std::make_unique<TVaComm>(nullptr);
     Com->SetPortNum(1);
     Com->SetDeviceName("COM%d");
@@ -98,8 +114,22 @@ void TForm1::Guarded(F&& handler)
     try {
         handler();
     } catch (...) {
-        rtl::HandleException(this);
+        if (programChangeError_ && !*programChangeError_)
+            *programChangeError_ = std::current_exception();
+        else
+            rtl::HandleException(this);
     }
+}
+
+void TForm1::SetChecked(QCheckBox* Box, bool Checked)
+{
+    std::exception_ptr error;
+    std::exception_ptr* outer = programChangeError_;
+    programChangeError_ = &error;
+    Box->setChecked(Checked); // runs the reaction through toggled
+    programChangeError_ = outer;
+    if (error)
+        std::rethrow_exception(error);
 }
 
 void TForm1::BindEvents()
@@ -126,10 +156,45 @@ void TForm1::BindEvents()
     connect(CmdOpen, &QPushButton::clicked, this, [this] { Guarded([&] { CmdOpenClick(CmdOpen); }); });
     connect(CmdClose, &QPushButton::clicked, this, [this] { Guarded([&] { CmdCloseClick(CmdClose); }); });
 
+    auto onToggled = [this](QCheckBox* box, void (TForm1::*handler)(QObject*)) {
+        connect(box, &QCheckBox::toggled, this, [this, box, handler](bool) { Guarded([&] { (this->*handler)(box); }); });
+    };
+    onToggled(CheckTXEN, &TForm1::CheckTXENClick);
+    onToggled(CheckInvTXEN, &TForm1::CheckInvTXENClick);
+    onToggled(CheckRTS, &TForm1::CheckRTSClick);
+    onToggled(CheckXon, &TForm1::CheckXonClick);
+    onToggled(CheckBreak, &TForm1::CheckBreakClick);
+    connect(SwitchTXEN, &QAction::triggered, this, [this] { Guarded([&] { SwitchTXENExecute(SwitchTXEN); }); });
+    connect(CmdSend, &QPushButton::clicked, this, [this] { Guarded([&] { CmdSendClick(CmdSend); }); });
+    EditSend->installEventFilter(this);
+    connect(TimerUpdateMemoIn, &QTimer::timeout, this,
+            [this] { Guarded([&] { TimerUpdateMemoInTimer(TimerUpdateMemoIn); }); });
+    connect(TimerUpdateFinally, &QTimer::timeout, this,
+            [this] { Guarded([&] { TimerUpdateFinallyTimer(TimerUpdateFinally); }); });
+
     // Open and close events run inside OpenPort and ClosePort, so whatever
-    // they raise reaches the caller's guard.
+    // they raise reaches the caller's guard. The other port events are
+    // handed to the main thread by the port's event thread, which routes
+    // what escapes to the application-wide handler.
     Com->OnOpen = [this](rtl::TObject* Sender) { ComOpen(Sender); };
     Com->OnClose = [this](rtl::TObject* Sender) { ComClose(Sender); };
+    Com->OnRxChar = [this](rtl::TObject* Sender, int32_t Count) { ComRxChar(Sender, Count); };
+    Com->OnTxEmpty = [this](rtl::TObject* Sender) { ComTxEmpty(Sender); };
+    Com->OnBreak = [this](rtl::TObject* Sender) { ComBreak(Sender); };
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == EditSend && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            char ch = 13;
+            Guarded([&] { EditSendKeyPress(EditSend, ch); });
+            if (ch == 0)
+                return true; // swallowed: no insertion, no beep
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 // --- Start-up and shut-down -------------------------------------------------
@@ -140,6 +205,8 @@ void TForm1::FormCreate(rtl::TObject*)
     // program goes on.
     rtl::SetApplicationExceptionHandler(
         [this](rtl::TObject* Sender, const std::string& Message) { AppException(Sender, Message); });
+    // A settings file that could not be read has been kept aside; say so.
+    reg::SetNoticeHandler([](const std::string& message) { terminal::ShowMessage(message); });
 
     TMyRegistry Reg;
     Reg.SetRootKey(reg::HKEY::HKEY_LOCAL_MACHINE);

@@ -7,7 +7,11 @@
 #include "Rtl.h"
 #include "VaComm.h"
 
+#include <QAction>
+#include <QTimer>
 #include <QWidget>
+
+#include <exception>
 
 #include <memory>
 #include <string>
@@ -20,6 +24,11 @@ public:
 
     // The port object; the window owns it.
     std::unique_ptr<TVaComm> Com;
+    // Batching of received bytes: quiet time and deadline.
+    QTimer* TimerUpdateMemoIn = nullptr;
+    QTimer* TimerUpdateFinally = nullptr;
+    // Ctrl+T from any control of the window.
+    QAction* SwitchTXEN = nullptr;
 
     // Start-up and shut-down.
     void FormCreate(rtl::TObject* Sender);
@@ -28,6 +37,35 @@ public:
     // Event log and error reporting.
     void LogOut(const std::string& Msg);
     void AppException(rtl::TObject* Sender, const std::string& Message);
+
+    // Receive path.
+    void ComRxChar(rtl::TObject* Sender, int32_t Count);
+    void TimerUpdateMemoInTimer(QObject* Sender);
+    void TimerUpdateFinallyTimer(QObject* Sender);
+
+    // Transmit path.
+    void CmdSendClick(QObject* Sender);
+    // Key is the typed character; set to 0 when the key is swallowed.
+    void EditSendKeyPress(QObject* Sender, char& Key);
+    void SendText(const std::string& Text);
+
+    // Line control and TXEN switching.
+    void CheckTXENClick(QObject* Sender);
+    void CheckInvTXENClick(QObject* Sender);
+    void SwitchTXENExecute(QObject* Sender);
+    void CheckRTSClick(QObject* Sender);
+    void CheckBreakClick(QObject* Sender);
+    void CheckXonClick(QObject* Sender);
+    void ComTxEmpty(rtl::TObject* Sender);
+    void ComBreak(rtl::TObject* Sender);
+
+    // Interlink: frames a payload and sends it to every connected peer.
+    void ILSend(const std::string& Payload);
+
+    // Sets a check box from the program. Its reaction runs exactly when the
+    // state changes, as for a click; unlike a click, whatever the reaction
+    // raises reaches the caller.
+    void SetChecked(QCheckBox* Box, bool Checked);
 
     // Port configuration.
     void ComboPortChange(QObject* Sender);
@@ -46,13 +84,16 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateComponents();
     void BindEvents();
-    // Runs a handler; whatever escapes it goes to AppException.
+    // Runs a handler; whatever escapes it goes to AppException, or back to
+    // the program code that set a check box (SetChecked).
     template <class F>
     void Guarded(F&& handler);
+    std::exception_ptr* programChangeError_ = nullptr;
     // Closes and opens again; on failure leaves the Closed button state and
     // passes the exception on.
     template <class F>

@@ -7,6 +7,7 @@
 #include "TempDir.h"
 #include "Unit1.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -145,6 +146,18 @@ TEST_F(MainWindow, PortListIsSortedByDevicePathAndShowsPortNames)
         if (form.ComboPort->itemData(i, Qt::ToolTipRole).toString().contains(QStringLiteral("Loopback")))
             plug = i;
     EXPECT_GE(plug, 0);
+}
+
+TEST_F(MainWindow, BrokenSettingsFileIsKeptAsideAndReported)
+{
+    std::ofstream(dir.File("Tarrowin.reg")) << "this is not a registry file\n";
+    TForm1 form;
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find("beiseitegelegt"), std::string::npos) << boxes[0];
+    bool keptAside = false;
+    for (const QString& name : QDir(QString::fromStdString(dir.Path())).entryList())
+        keptAside |= name.startsWith(QStringLiteral("Tarrowin.reg.broken-"));
+    EXPECT_TRUE(keptAside);
 }
 
 TEST_F(MainWindow, LogOutWritesOneLinePerCall)

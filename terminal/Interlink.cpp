@@ -1,0 +1,6 @@
+#include "Interlink.h"
+
+std::string PendingRxText;
+std::vector<net::TCustomWSocket*> InterlinkPeers;
+std::string InterlinkInBuffer;
+bool InterlinkStarted = false;

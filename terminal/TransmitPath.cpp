@@ -1,0 +1,42 @@
+// A line typed in the entry field is sent with its escapes expanded, in one
+// write, then logged and announced to the Interlink peers.
+
+#include "Unit1.h"
+
+#include "CodePage.h"
+#include "InterlinkFrames.h"
+#include "SendEscapes.h"
+
+void TForm1::EditSendKeyPress(QObject*, char& Key)
+{
+    if (Key == 13) {
+        CmdSendClick(EditSend);
+        Key = 0;
+    }
+}
+
+void TForm1::CmdSendClick(QObject*)
+{
+    std::string text = codepage::ToBytes(EditSend->text());
+    if (CheckCRNL->isChecked())
+        text += "\r\n";
+    // TXEN to transmit first; a refusal here stops the send.
+    if (CheckSwitchTXENOnTXEmpty->isChecked())
+        SetChecked(CheckTXEN, true);
+    SendText(text);
+}
+
+void TForm1::SendText(const std::string& Text)
+{
+    SetChecked(CheckBreak, false);
+    if (!Com->PortIsOpen())
+        CmdOpenClick(CmdOpen);
+    const std::string wire = terminal::ExpandSendEscapes(Text);
+    if (!Com->WriteString(wire)) {
+        LogOut("Fehler beim Senden");
+        return;
+    }
+    for (const std::string& payload : terminal::MakeNotificationPayloads("SENT", wire))
+        ILSend(payload);
+    LogOut(wire);
+}
