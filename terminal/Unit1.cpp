@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 #include <map>
 
 static void InitResources()
@@ -73,6 +74,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
         edit->setPalette(pal);
     }
     EditSend->setValidator(new TCodePageValidator(EditSend));
+    // An entry line is not limited to a line edit's default 32767 characters.
+    EditSend->setMaxLength(std::numeric_limits<int>::max());
     CreateComponents();
     BindEvents();
     Guarded([&] { FormCreate(this); });
