@@ -236,6 +236,8 @@ void TForm1::FormCreate(rtl::TObject*)
     // Filling a list selects nothing; a selection is restored on purpose.
     ComboPort->setCurrentIndex(-1);
     Reg.CloseKey();
+
+    RestoreSettings(Reg);
 }
 
 void TForm1::closeEvent(QCloseEvent* event)
@@ -252,8 +254,10 @@ void TForm1::closeEvent(QCloseEvent* event)
 
 void TForm1::FormClose(rtl::TObject*)
 {
+    // The close event logs "Port geschlossen" before the texts are saved.
     if (Com->PortIsOpen())
         Com->ClosePort();
+    SaveSettings();
 }
 
 // --- Event log and error reporting ------------------------------------------

@@ -16,6 +16,8 @@
 #include <memory>
 #include <string>
 
+class TMyRegistry;
+
 class TForm1 : public QWidget, public Ui::TForm1, public rtl::TObject {
     Q_OBJECT
 public:
@@ -33,6 +35,9 @@ public:
     // Start-up and shut-down.
     void FormCreate(rtl::TObject* Sender);
     void FormClose(rtl::TObject* Sender);
+    // The settings store: every setting, and the texts if chosen.
+    void RestoreSettings(TMyRegistry& Reg);
+    void SaveSettings();
 
     // Event log and error reporting.
     void LogOut(const std::string& Msg);

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,29 @@ protected:
         serialdevices::SetDiscoveryRoots("/sys", "/dev");
         PendingRxText.clear();
         InterlinkPeers.clear();
+    }
+
+    // Settings under which the window starts like its definition: every box
+    // unchecked, no port selected, no flow control, DTR and RTS enabled.
+    static std::string NeutralSettings()
+    {
+        std::string body = "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\r\n"
+                           "\"PortNumIndex\"=dword:ffffffff\r\n"
+                           "\"BaudRateIndex\"=dword:0000000c\r\n"
+                           "\"FlowControlIndex\"=dword:00000001\r\n"
+                           "\"DTRControlIndex\"=dword:00000001\r\n"
+                           "\"RTSControlIndex\"=dword:00000001\r\n"
+                           "\"ParityIndex\"=dword:00000002\r\n"
+                           "\"StopbitsIndex\"=dword:00000000\r\n"
+                           "\"DatabitsIndex\"=dword:00000004\r\n";
+        for (const char* flag : {"TXEN", "send #13#10", "save memos", "decode asc<32", "Invert TXEN", "RTS",
+                                 "Xon", "Break", "TXempty", "AutoSwitch TXEN"})
+            body += std::string("\"") + flag + "\"=\"false\"\r\n";
+        return body + "\r\n";
+    }
+    void WriteRegistry(const std::string& body)
+    {
+        std::ofstream(dir.File("Tarrowin.reg"), std::ios::binary) << "REGEDIT4\r\n\r\n" << body;
     }
 
     TForm1& Form()

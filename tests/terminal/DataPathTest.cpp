@@ -70,6 +70,11 @@ struct FrameCollector {
 
 class DataPath : public TerminalFixture {
 protected:
+    void SetUp() override
+    {
+        TerminalFixture::SetUp();
+        WriteRegistry(NeutralSettings());
+    }
     // Opens the plug with DTR released, as "dtrDisable" leaves it.
     void OpenWithDtrReleased(TVaBaudrate rate = br115200)
     {
@@ -225,9 +230,10 @@ TEST_F(DataPath, LongEntryGoesOutInOneWrite)
     ASSERT_EQ(Form().EditSend->text().size(), 100000);
     Form().MemoOut->SetText("");
     Form().CmdSend->click();
-    EXPECT_EQ(Lines(Form().MemoOut), std::vector<std::string>{text});
+    // Compared without printing 100 kB when they differ.
+    EXPECT_TRUE(Lines(Form().MemoOut) == std::vector<std::string>{text});
     ASSERT_TRUE(PumpUntil([&] { return peer.DataOf("SENT").size() >= text.size(); }));
-    EXPECT_EQ(peer.DataOf("SENT"), text);
+    EXPECT_TRUE(peer.DataOf("SENT") == text);
     EXPECT_GE(peer.CountOf("SENT"), 2u); // too long for one frame
 }
 

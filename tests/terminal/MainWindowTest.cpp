@@ -1,13 +1,10 @@
 // The main window headless: its definition, the port list, the log, error
 // reporting through AppException and closing.
 
-#include "MessageBox.h"
-#include "Registry.h"
-#include "SerialDevices.h"
-#include "TempDir.h"
-#include "Unit1.h"
+#include "TerminalFixture.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -41,34 +38,12 @@ private:
     std::string slave_;
 };
 
-class MainWindow : public ::testing::Test {
+class MainWindow : public TerminalFixture {
 protected:
     void SetUp() override
     {
-        reg::SetFilePath(dir.File("Tarrowin.reg"));
-        serialdevices::SetDiscoveryRoots(dir.Path() + "/sys", dir.Path() + "/dev");
-        terminal::SetMessageBoxSink([this](const std::string& text) { boxes.push_back(text); });
-    }
-    void TearDown() override
-    {
-        terminal::SetMessageBoxSink(nullptr);
-        reg::SetFilePath("");
-        serialdevices::SetDiscoveryRoots("/sys", "/dev");
-    }
-    void WriteRegistry(const std::string& body)
-    {
-        std::ofstream(dir.File("Tarrowin.reg")) << "REGEDIT4\r\n\r\n" << body;
-    }
-    std::vector<std::string> Lines(const TMemo* memo)
-    {
-        std::vector<std::string> lines;
-        std::string text = memo->Text();
-        size_t start = 0;
-        for (size_t pos; (pos = text.find("\r\n", start)) != std::string::npos; start = pos + 2)
-            lines.push_back(text.substr(start, pos - start));
-        if (start < text.size())
-            lines.push_back(text.substr(start));
-        return lines;
+        TerminalFixture::SetUp();
+        WriteRegistry(NeutralSettings());
     }
     std::vector<std::string> PortEntries(const TForm1& form)
     {
@@ -86,9 +61,6 @@ protected:
         form.ComboPort->setCurrentIndex(index);
         emit form.ComboPort->activated(index);
     }
-
-    TempDir dir;
-    std::vector<std::string> boxes;
 };
 
 } // namespace
@@ -112,10 +84,6 @@ TEST_F(MainWindow, DefinitionStateAfterStartUp)
     EXPECT_EQ(form.ComboFC->itemText(0), QStringLiteral("fcDtrDsr"));
     EXPECT_EQ(form.ComboBaud->count(), 15);
     EXPECT_EQ(form.ComboBaud->itemText(14), QStringLiteral("256000"));
-    for (QCheckBox* box : form.findChildren<QCheckBox*>())
-        EXPECT_FALSE(box->isChecked()) << box->objectName().toStdString();
-    for (QComboBox* list : form.findChildren<QComboBox*>())
-        EXPECT_EQ(list->currentIndex(), -1) << list->objectName().toStdString();
     EXPECT_GE(form.ComboPort->count(), 1); // the loopback plug at least
     EXPECT_TRUE(boxes.empty());
 }
@@ -131,7 +99,7 @@ TEST_F(MainWindow, TabOrderFollowsTheDefinition)
 TEST_F(MainWindow, PortListIsSortedByDevicePathAndShowsPortNames)
 {
     // Two user entries whose path order differs from their port order.
-    WriteRegistry("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n"
+    WriteRegistry(NeutralSettings() + "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n"
                   "\"/dev/ttyUSB1\"=\"COM2\"\r\n"
                   "\"/dev/ttyUSB0\"=\"COM5\"\r\n");
     TForm1 form;
@@ -182,7 +150,7 @@ TEST_F(MainWindow, OpenAndCloseAPortFromTheList)
 {
     PtyPair pty;
     ASSERT_FALSE(pty.SlavePath().empty());
-    WriteRegistry("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"" + pty.SlavePath() +
+    WriteRegistry(NeutralSettings() + "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"" + pty.SlavePath() +
                   "\"=\"COM17\"\r\n");
     TForm1 form;
     form.MemoOut->SetText("");
@@ -205,7 +173,7 @@ TEST_F(MainWindow, OpenAndCloseAPortFromTheList)
 
 TEST_F(MainWindow, MissingPortIsShownAndNothingIsLogged)
 {
-    WriteRegistry("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n"
+    WriteRegistry(NeutralSettings() + "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n"
                   "\"" + dir.Path() + "/no-such-device\"=\"COM9\"\r\n");
     TForm1 form;
     form.MemoOut->SetText("");
@@ -232,7 +200,7 @@ TEST_F(MainWindow, RefusedSettingsShowTheFixedText)
 
 TEST_F(MainWindow, ExceptionFromAHandlerReachesAppExceptionOnce)
 {
-    WriteRegistry("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"/dev/odd\"=\"CO\"\r\n");
+    WriteRegistry(NeutralSettings() + "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"/dev/odd\"=\"CO\"\r\n");
     TForm1 form;
     Pick(form, IndexOf(form, "CO"));
     // The first run of the handler raises, so the second never happens.
@@ -275,6 +243,11 @@ TEST_F(MainWindow, CloseSignalsEndTheProgramLikeTheCloseButton)
         ASSERT_TRUE(program.waitForFinished(10000)) << "signal " << sig;
         EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "signal " << sig;
         EXPECT_EQ(program.exitCode(), 0);
+        // Saved exactly as the close button saves.
+        QFile saved(QString::fromStdString(dir.File("Brenlow/Tarrowin.reg")));
+        ASSERT_TRUE(saved.open(QIODevice::ReadOnly)) << "signal " << sig;
+        EXPECT_TRUE(saved.readAll().contains("\"AutoSwitch TXEN\"=\"true\"")) << "signal " << sig;
+        saved.remove();
     }
 }
 #endif

@@ -1,0 +1,289 @@
+// Every setting, and the texts if chosen, survive a close and a start.
+
+#include "MyRegistry.h"
+#include "TerminalFixture.h"
+
+#include <QFile>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+const char* const kKey = "Software\\Brenlow\\Tarrowin\\";
+
+// The process may write no file larger than `bytes` while this lives.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old_);
+        struct rlimit limit = old_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+
+private:
+    struct rlimit old_;
+    void (*oldHandler_)(int);
+};
+
+class Settings : public TerminalFixture {
+protected:
+    std::vector<std::string> StoredNames()
+    {
+        TMyRegistry r;
+        r.OpenKey(kKey, false);
+        std::vector<std::string> names;
+        r.GetValueNames(names);
+        return names;
+    }
+    std::string StoredString(const std::string& name)
+    {
+        TMyRegistry r;
+        r.OpenKey(kKey, false);
+        return r.ReadString(name);
+    }
+    int32_t StoredInteger(const std::string& name)
+    {
+        TMyRegistry r;
+        r.OpenKey(kKey, false);
+        return r.ReadInteger(name);
+    }
+    std::string FileBytes()
+    {
+        QFile f(QString::fromStdString(dir.File("Tarrowin.reg")));
+        f.open(QIODevice::ReadOnly);
+        return f.readAll().toStdString();
+    }
+    // Settings with one value replaced by a line of the caller's.
+    std::string NeutralWith(const std::string& name, const std::string& line)
+    {
+        std::string body = NeutralSettings();
+        size_t at = body.find("\"" + name + "\"=");
+        if (at == std::string::npos)
+            return body.insert(body.size() - 2, line + "\r\n");
+        return body.replace(at, body.find("\r\n", at) - at, line);
+    }
+    // Closes the window as its close button does.
+    bool Close() { return Form().close(); }
+};
+
+} // namespace
+
+TEST_F(Settings, FirstStartShowsDefaultsAndCloseWritesAll21Values)
+{
+    TForm1& f = Form();
+    EXPECT_EQ(f.ComboPort->currentIndex(), 0);
+    EXPECT_EQ(f.ComboBaud->currentText(), QStringLiteral("300"));
+    EXPECT_EQ(f.ComboFC->currentText(), QStringLiteral("fcRtsCts"));
+    EXPECT_EQ(f.ComboDTRControl->currentText(), QStringLiteral("dtrDisable"));
+    EXPECT_EQ(f.ComboRTSControl->currentText(), QStringLiteral("rtsEnable"));
+    EXPECT_EQ(f.ComboParity->currentText(), QStringLiteral("None"));
+    EXPECT_EQ(f.ComboStopbits->currentText(), QStringLiteral("1"));
+    EXPECT_EQ(f.ComboDatabits->currentText(), QStringLiteral("8"));
+    EXPECT_EQ(f.Com->Baudrate(), br300);
+    EXPECT_EQ(f.Com->FlowControl(), fcRtsCts);
+    EXPECT_EQ(f.Com->DTRControl(), dtrDisable);
+    EXPECT_EQ(f.Com->RTSControl(), rtsEnable);
+    EXPECT_EQ(f.Com->Parity(), paNone);
+    EXPECT_EQ(f.Com->Stopbits(), sb1);
+    EXPECT_EQ(f.Com->Databits(), db8);
+    for (QCheckBox* box : {f.CheckTXEN, f.CheckCRNL, f.CheckSaveMemo, f.CheckDecode, f.CheckInvTXEN,
+                           f.CheckTXEmpty, f.CheckSwitchTXENOnTXEmpty})
+        EXPECT_TRUE(box->isChecked()) << box->objectName().toStdString();
+    for (QCheckBox* box : {f.CheckRTS, f.CheckXon, f.CheckBreak})
+        EXPECT_FALSE(box->isChecked()) << box->objectName().toStdString();
+    EXPECT_EQ(f.CheckTXEN->text(), QStringLiteral("&TXEN (Senden)"));
+    EXPECT_EQ(f.MemoIn->Text(), "");
+    EXPECT_EQ(f.MemoOut->Text(), "");
+    EXPECT_TRUE(f.EditSend->text().isEmpty());
+    // The port the list shows is the port that opens.
+    EXPECT_EQ("COM" + std::to_string(f.Com->PortNum()), f.ComboPort->currentText().toStdString());
+    EXPECT_TRUE(boxes.empty());
+
+    ASSERT_TRUE(Close());
+    EXPECT_EQ(StoredNames(), (std::vector<std::string>{
+                                 "PortNumIndex", "BaudRateIndex", "FlowControlIndex", "DTRControlIndex",
+                                 "RTSControlIndex", "ParityIndex", "StopbitsIndex", "DatabitsIndex", "TXEN",
+                                 "send #13#10", "save memos", "decode asc<32", "Invert TXEN", "RTS", "Xon",
+                                 "Break", "TXempty", "AutoSwitch TXEN", "MemoIn", "MemoOut", "EditSend"}));
+    EXPECT_EQ(StoredInteger("BaudRateIndex"), 1);
+    EXPECT_EQ(StoredString("TXEN"), "true");
+    EXPECT_EQ(StoredString("RTS"), "false");
+    // Written as a person would read them.
+    EXPECT_NE(FileBytes().find("\"BaudRateIndex\"=dword:00000001"), std::string::npos);
+    EXPECT_NE(FileBytes().find("\"AutoSwitch TXEN\"=\"true\""), std::string::npos);
+}
+
+TEST_F(Settings, OnlyTheExactTextTrueChecksABox)
+{
+    WriteRegistry(NeutralWith("TXEN", "\"TXEN\"=\"TRUE\"") );
+    EXPECT_FALSE(Form().CheckTXEN->isChecked());
+    ASSERT_TRUE(Close());
+    EXPECT_EQ(StoredString("TXEN"), "false");
+}
+
+TEST_F(Settings, EmptyFlagReadsAsItsDefault)
+{
+    WriteRegistry(NeutralWith("TXempty", "\"TXempty\"=\"\""));
+    EXPECT_TRUE(Form().CheckTXEmpty->isChecked());
+}
+
+TEST_F(Settings, BrokenIntegerFallsBackSilently)
+{
+    WriteRegistry(NeutralWith("BaudRateIndex", "\"BaudRateIndex\"=\"6\""));
+    EXPECT_EQ(Form().ComboBaud->currentIndex(), 1);
+    EXPECT_EQ(Form().Com->Baudrate(), br300);
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(Settings, FlagOfTheWrongTypeStopsTheRestoreThere)
+{
+    std::string body = NeutralWith("TXEN", "\"TXEN\"=\"true\"");
+    body = body.replace(body.find("\"decode asc<32\"=\"false\""), 23, "\"decode asc<32\"=dword:00000001");
+    body = body.replace(body.find("\"RTS\"=\"false\""), 13, "\"RTS\"=\"true\"");
+    WriteRegistry(body);
+    TForm1& f = Form();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\nUng\xfcltiger Datentyp f\xfcr 'decode asc<32'");
+    EXPECT_TRUE(f.CheckTXEN->isChecked()); // restored before the broken value
+    EXPECT_FALSE(f.CheckRTS->isChecked()); // after it: left as defined
+    EXPECT_EQ(f.MemoIn->Text(), "MemoIn");
+    EXPECT_EQ(f.MemoOut->Text(), "MemoOut");
+}
+
+TEST_F(Settings, PositionOutsideTheListIsWrittenBackAsNoSelection)
+{
+    WriteRegistry(NeutralWith("ParityIndex", "\"ParityIndex\"=dword:00000007"));
+    TForm1& f = Form();
+    EXPECT_EQ(f.ComboParity->currentIndex(), -1);
+    EXPECT_EQ(f.Com->Parity(), paNone); // kept
+    ASSERT_TRUE(Close());
+    EXPECT_EQ(StoredInteger("ParityIndex"), -1);
+}
+
+TEST_F(Settings, TextsWithEveryByteComeBack)
+{
+    WriteRegistry(NeutralWith("save memos", "\"save memos\"=\"true\""));
+    std::string text;
+    for (int b = 1; b < 256; ++b)
+        text.push_back(static_cast<char>(b));
+    text += "\r\nsecond line\r\n";
+    Form().MemoIn->SetText(text);
+    Form().MemoOut->SetText("log\r\n" + text);
+    Form().EditSend->setText(QStringLiteral("AT#13 \u00e4\u20ac"));
+    ASSERT_TRUE(Close());
+    form.reset();
+    TForm1& again = Form();
+    EXPECT_TRUE(again.MemoIn->Text() == text);
+    EXPECT_TRUE(again.MemoOut->Text() == "log\r\n" + text);
+    EXPECT_EQ(again.EditSend->text(), QStringLiteral("AT#13 \u00e4\u20ac"));
+}
+
+TEST_F(Settings, SaveMemosOffErasesSavedTexts)
+{
+    WriteRegistry(NeutralWith("save memos", "\"save memos\"=\"true\""));
+    Form().MemoOut->SetText("kept once\r\n");
+    ASSERT_TRUE(Close());
+    form.reset();
+    EXPECT_EQ(Form().MemoOut->Text(), "kept once\r\n");
+    Form().CheckSaveMemo->setChecked(false);
+    ASSERT_TRUE(Close());
+    form.reset();
+    EXPECT_EQ(Form().MemoOut->Text(), "");
+    EXPECT_EQ(StoredString("MemoOut"), "");
+}
+
+TEST_F(Settings, ClosingWithTheOpenPortSavesTheCloseLine)
+{
+    WriteRegistry(NeutralWith("save memos", "\"save memos\"=\"true\""));
+    Form().Com->SetDeviceName("loopback");
+    Form().CmdOpen->click();
+    ASSERT_TRUE(Form().Com->PortIsOpen());
+    ASSERT_TRUE(Close());
+    std::string saved = StoredString("MemoOut");
+    EXPECT_EQ(saved.substr(saved.size() - std::string("Port geschlossen\r\n").size()), "Port geschlossen\r\n");
+}
+
+TEST_F(Settings, RefusedWriteCancelsTheCloseAndKeepsTheOldFile)
+{
+    WriteRegistry(NeutralSettings());
+    std::string before = FileBytes();
+    TForm1& f = Form();
+    f.show();
+    f.MemoOut->SetText(std::string(64 * 1024, 'x'));
+    f.CheckSaveMemo->setChecked(true);
+    {
+        FileSizeLimit limit(before.size() + 1024);
+        EXPECT_FALSE(f.close());
+    }
+    EXPECT_TRUE(f.isVisible());
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_NE(boxes.back().find("Konnte Daten f\xfcr '"), std::string::npos) << boxes.back();
+    EXPECT_NE(boxes.back().find("' nicht setzen"), std::string::npos);
+    // Nothing half-written: the file holds what was stored before or a
+    // complete newer state, never a torn one.
+    TMyRegistry r;
+    ASSERT_TRUE(r.OpenKey(kKey, false));
+    EXPECT_EQ(r.ReadString("MemoOut"), "");
+}
+
+TEST_F(Settings, UnwritableFolderMakesTheFirstWriteFail)
+{
+    // The settings folder is a plain file: nothing can be created there.
+    std::ofstream(dir.File("blocked")) << "x";
+    reg::SetFilePath(dir.File("blocked") + "/Tarrowin.reg");
+    TForm1& f = Form();
+    f.show();
+    EXPECT_EQ(f.ComboBaud->currentIndex(), 1); // defaults
+    EXPECT_FALSE(f.close());
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes.back(), "Es trat ein Ausnahmefehler auf:\r\nKonnte Daten f\xfcr 'PortNumIndex' nicht setzen");
+}
+
+TEST_F(Settings, DtrHandshakeWithTxenStopsTheRestore)
+{
+    std::string body = NeutralWith("DTRControlIndex", "\"DTRControlIndex\"=dword:00000002");
+    body = body.replace(body.find("\"TXEN\"=\"false\""), 14, "\"TXEN\"=\"true\"");
+    body = body.replace(body.find("\"TXempty\"=\"false\""), 17, "\"TXempty\"=\"true\"");
+    WriteRegistry(body);
+    TForm1& f = Form();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\nManual DTR line updates not allowed.");
+    EXPECT_TRUE(f.CheckTXEN->isChecked());
+    EXPECT_EQ(f.CheckTXEN->text(), QStringLiteral("&TXEN (Empfangen)"));
+    EXPECT_FALSE(f.CheckTXEmpty->isChecked());
+    EXPECT_EQ(f.MemoIn->Text(), "MemoIn");
+    EXPECT_EQ(f.MemoOut->Text(), "MemoOut");
+}
+
+TEST_F(Settings, CloseKeepsWhatItDoesNotOwn)
+{
+    WriteRegistry(NeutralSettings() +
+                  "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"/dev/ttyMINE\"=\"COM42\"\r\n\r\n"
+                  "[HKEY_CURRENT_USER\\Software\\Other\\Program]\r\n\"Setting\"=\"kept\"\r\n");
+    ASSERT_TRUE(Close());
+    std::string file = FileBytes();
+    EXPECT_NE(file.find("\"/dev/ttyMINE\"=\"COM42\""), std::string::npos);
+    EXPECT_NE(file.find("\"Setting\"=\"kept\""), std::string::npos);
+}
+
+TEST_F(Settings, TheCopyThatClosesLastWins)
+{
+    WriteRegistry(NeutralSettings());
+    TForm1 first;
+    TForm1 second;
+    first.CheckXon->setChecked(true);
+    second.CheckRTS->setChecked(true);
+    ASSERT_TRUE(first.close());
+    ASSERT_TRUE(second.close());
+    EXPECT_EQ(StoredString("Xon"), "false");
+    EXPECT_EQ(StoredString("RTS"), "true");
+}
