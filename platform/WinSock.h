@@ -298,6 +298,40 @@ inline LPARAM WSAMAKESELECTREPLY(long event, int error)
 inline long WSAGETSELECTEVENT(LPARAM l) { return static_cast<long>(l & 0xffff); }
 inline int WSAGETSELECTERROR(LPARAM l) { return static_cast<int>((static_cast<uint32_t>(l) >> 16) & 0xffff); }
 
+// --- Asynchronous host look-ups ----------------------------------------------
+// A worker thread asks the resolver; the answer is posted to wnd as message
+// msg with WParam = the task handle and LParam = WSAMAKEASYNCREPLY(length,
+// error). The host entry is written into the caller's buffer on the window's
+// thread just before the message is handled, never earlier: a task cancelled
+// (or a window destroyed) before then leaves the buffer untouched and posts
+// nothing, so the buffer need live only until the answer or the cancel.
+//
+// The entry in the buffer is a HOSTENT whose pointers point into the buffer.
+// An entry with more addresses than fit keeps as many leading ones as fit
+// (Windows would refuse the whole entry); only a buffer too small for the
+// entry with a single address gets WSAENOBUFS, with the length the whole
+// entry needs as the reply's length. The buffer must be aligned for HOSTENT.
+
+using HANDLE = uintptr_t; // task handle, 0 = none
+
+constexpr int MAXGETHOSTSTRUCT = 1024;
+
+inline LPARAM WSAMAKEASYNCREPLY(int buflen, int error)
+{
+    return static_cast<LPARAM>((static_cast<uint32_t>(error & 0xffff) << 16) | (static_cast<uint32_t>(buflen) & 0xffff));
+}
+inline int WSAGETASYNCBUFLEN(LPARAM l) { return static_cast<int>(l & 0xffff); }
+inline int WSAGETASYNCERROR(LPARAM l) { return static_cast<int>((static_cast<uint32_t>(l) >> 16) & 0xffff); }
+
+// 0 (with the last error set) when the task could not be started.
+HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen);
+// addr: len bytes of an address of family type (4 bytes, AF_INET).
+HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen);
+// 0 when the task was still pending: its answer will never be posted.
+// SOCKET_ERROR with WSAEALREADY for a task already answered (or cancelled),
+// WSAEINVAL for a handle that was never given out.
+int WSACancelAsyncRequest(HANDLE task);
+
 // --- Binding by name -------------------------------------------------------
 // The library's exported functions by their exact names ("socket", "recv",
 // "WSAAsyncSelect", ...); nullptr for a name it does not export.
@@ -310,5 +344,10 @@ int DescriptorOf(SOCKET s);
 int OpenHandleCount();
 // Closes still finishing on a background thread (see closesocket).
 int LingeringCloseCount();
+// Asynchronous look-ups started and neither answered nor cancelled yet.
+int PendingLookupCount();
+// Look-up threads still running. Once this is 0, every answer that will
+// ever be posted is already in its window's queue.
+int LookupThreadCount();
 
 } // namespace winsock

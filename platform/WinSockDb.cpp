@@ -6,7 +6,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <strings.h>
 #include <string>
 #include <vector>
@@ -53,6 +55,86 @@ int ResolverError(int rc)
 
 } // namespace
 
+namespace detail {
+
+namespace {
+
+std::mutex gResolverMutex;
+HostNameResolver gNameResolver;
+HostAddrResolver gAddrResolver;
+
+int SystemResolveName(const std::string& name, std::string& canonical, std::vector<uint32_t>& addresses)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* list = nullptr;
+    int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0)
+        return ResolverError(rc);
+    canonical = list->ai_canonname ? list->ai_canonname : name;
+    addresses.clear();
+    for (addrinfo* a = list; a; a = a->ai_next) {
+        if (a->ai_family != AF_INET)
+            continue;
+        uint32_t v = reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+        if (std::find(addresses.begin(), addresses.end(), v) == addresses.end())
+            addresses.push_back(v);
+    }
+    ::freeaddrinfo(list);
+    return addresses.empty() ? WSANO_DATA : 0;
+}
+
+int SystemResolveAddr(uint32_t address, std::string& name)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = address;
+    char host[NI_MAXHOST];
+    int rc = ::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    if (rc != 0)
+        return ResolverError(rc);
+    name = host;
+    return 0;
+}
+
+} // namespace
+
+int ResolveHostName(const std::string& name, std::string& canonical, std::vector<uint32_t>& addresses)
+{
+    HostNameResolver r;
+    {
+        std::lock_guard lock(gResolverMutex);
+        r = gNameResolver;
+    }
+    return r ? r(name, canonical, addresses) : SystemResolveName(name, canonical, addresses);
+}
+
+int ResolveHostAddr(uint32_t address, std::string& name)
+{
+    HostAddrResolver r;
+    {
+        std::lock_guard lock(gResolverMutex);
+        r = gAddrResolver;
+    }
+    return r ? r(address, name) : SystemResolveAddr(address, name);
+}
+
+void SetHostNameResolver(HostNameResolver r)
+{
+    std::lock_guard lock(gResolverMutex);
+    gNameResolver = std::move(r);
+}
+
+void SetHostAddrResolver(HostAddrResolver r)
+{
+    std::lock_guard lock(gResolverMutex);
+    gAddrResolver = std::move(r);
+}
+
+} // namespace detail
+
 HOSTENT* gethostbyname(const char* name)
 {
     if (!detail::Started())
@@ -61,32 +143,9 @@ HOSTENT* gethostbyname(const char* name)
         detail::SetLastError(WSAEFAULT);
         return nullptr;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* list = nullptr;
-    int rc = ::getaddrinfo(name, nullptr, &hints, &list);
-    if (rc != 0) {
-        detail::SetLastError(ResolverError(rc));
-        return nullptr;
-    }
     thread_local HostStorage st;
-    st.name = list->ai_canonname ? list->ai_canonname : name;
-    st.addresses.clear();
-    for (addrinfo* a = list; a; a = a->ai_next) {
-        if (a->ai_family != AF_INET)
-            continue;
-        uint32_t v = reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-        bool seen = false;
-        for (uint32_t x : st.addresses)
-            seen = seen || x == v;
-        if (!seen)
-            st.addresses.push_back(v);
-    }
-    ::freeaddrinfo(list);
-    if (st.addresses.empty()) {
-        detail::SetLastError(WSANO_DATA);
+    if (int err = detail::ResolveHostName(name, st.name, st.addresses)) {
+        detail::SetLastError(err);
         return nullptr;
     }
     st.addressList.clear();

@@ -5,7 +5,10 @@
 
 #include "WinSock.h"
 
+#include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 class QSocketNotifier;
 struct sockaddr_in;
@@ -90,5 +93,23 @@ void WriteBlocked(Entry& e);  // send took less than offered, or would block
 void PhaseChanged(Entry& e);  // connect started or failed at once, listen, shutdown
 // Removes and deletes the notifiers (before the descriptor is closed).
 void DropNotifiers(Entry& e);
+
+// Posts a message whose LParam is decided on the window's thread just before
+// it is handled: Prepare runs there first, and when it answers false the
+// message is dropped. Thread-safe; false when the window does not exist.
+bool PostPreparedMessage(HWND wnd, UINT msg, WPARAM wParam, std::function<bool(LPARAM& lParam)> Prepare);
+
+// The resolver behind gethostbyname and the asynchronous look-ups. Both give
+// 0 or a Windows Sockets error number (WSAHOST_NOT_FOUND ...). Addresses are
+// IPv4 in network byte order, without duplicates, in the resolver's order.
+using HostNameResolver =
+    std::function<int(const std::string& name, std::string& canonical, std::vector<uint32_t>& addresses)>;
+using HostAddrResolver = std::function<int(uint32_t address, std::string& name)>;
+int ResolveHostName(const std::string& name, std::string& canonical, std::vector<uint32_t>& addresses);
+int ResolveHostAddr(uint32_t address, std::string& name);
+// Stand-ins for the system resolver, for tests (an empty function restores
+// the system's). They may be called on any thread.
+void SetHostNameResolver(HostNameResolver r);
+void SetHostAddrResolver(HostAddrResolver r);
 
 } // namespace winsock::detail

@@ -311,6 +311,9 @@ void* GetSocketProcAddress(const std::string& name)
         {"gethostbyname", reinterpret_cast<void*>(&gethostbyname)},
         {"getservbyname", reinterpret_cast<void*>(&getservbyname)},
         {"getprotobyname", reinterpret_cast<void*>(&getprotobyname)},
+        {"WSAAsyncGetHostByName", reinterpret_cast<void*>(&WSAAsyncGetHostByName)},
+        {"WSAAsyncGetHostByAddr", reinterpret_cast<void*>(&WSAAsyncGetHostByAddr)},
+        {"WSACancelAsyncRequest", reinterpret_cast<void*>(&WSACancelAsyncRequest)},
     };
     for (const auto& x : exports)
         if (name == x.name)

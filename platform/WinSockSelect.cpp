@@ -49,6 +49,8 @@ public:
     UINT msg;
     WPARAM wParam;
     LPARAM lParam;
+    // Runs on the window's thread right before delivery; false drops it.
+    std::function<bool(LPARAM&)> prepare;
 };
 
 class MessageDispatcher;
@@ -80,6 +82,8 @@ public:
         // by its own handler.
         if (auto proc = WindowProc(m->wnd)) {
             try {
+                if (m->prepare && !m->prepare(m->lParam))
+                    return true;
                 (*proc)(m->wnd, m->msg, m->wParam, m->lParam);
             } catch (...) {
                 // Throwing through Qt's event loop is undefined; a window
@@ -140,6 +144,19 @@ bool PostMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
 }
 
 namespace detail {
+
+bool PostPreparedMessage(HWND wnd, UINT msg, WPARAM wParam, std::function<bool(LPARAM&)> Prepare)
+{
+    std::lock_guard lock(gWindowMutex);
+    auto it = gWindows.find(wnd);
+    if (it == gWindows.end() || !it->second.dispatcher)
+        return false;
+    auto* e = new MessageEvent(wnd, msg, wParam, 0);
+    e->prepare = std::move(Prepare);
+    QCoreApplication::postEvent(it->second.dispatcher.data(), e);
+    return true;
+}
+
 namespace {
 
 void OnReady(SOCKET s);
