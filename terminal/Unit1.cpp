@@ -111,17 +111,12 @@ void TForm1::CreateComponents()
     Com->SetFlowControl(fcNone);
 }
 
-template <class F>
-void TForm1::Guarded(F&& handler)
+void TForm1::RouteException()
 {
-    try {
-        handler();
-    } catch (...) {
-        if (programChangeError_ && !*programChangeError_)
-            *programChangeError_ = std::current_exception();
-        else
-            rtl::HandleException(this);
-    }
+    if (programChangeError_ && !*programChangeError_)
+        *programChangeError_ = std::current_exception();
+    else
+        rtl::HandleException(this);
 }
 
 void TForm1::SetChecked(QCheckBox* Box, bool Checked)
@@ -170,6 +165,11 @@ void TForm1::BindEvents()
     connect(SwitchTXEN, &QAction::triggered, this, [this] { Guarded([&] { SwitchTXENExecute(SwitchTXEN); }); });
     connect(CmdSend, &QPushButton::clicked, this, [this] { Guarded([&] { CmdSendClick(CmdSend); }); });
     EditSend->installEventFilter(this);
+    EditChr->installEventFilter(this);
+    EditOrd->installEventFilter(this);
+    connect(EditChr, &QLineEdit::textChanged, this, [this] { Guarded([&] { EditChrChange(EditChr); }); });
+    connect(EditOrd, &QLineEdit::textChanged, this, [this] { Guarded([&] { EditOrdChange(EditOrd); }); });
+    CreatePaneMenu();
     connect(TimerUpdateMemoIn, &QTimer::timeout, this,
             [this] { Guarded([&] { TimerUpdateMemoInTimer(TimerUpdateMemoIn); }); });
     connect(TimerUpdateFinally, &QTimer::timeout, this,
@@ -188,6 +188,8 @@ void TForm1::BindEvents()
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
 {
+    if ((watched == EditChr || watched == EditOrd) && event->type() == QEvent::KeyPress)
+        return ConverterKeyPress(watched, static_cast<QKeyEvent*>(event));
     if (watched == EditSend && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {

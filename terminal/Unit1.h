@@ -8,6 +8,8 @@
 #include "VaComm.h"
 
 #include <QAction>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QTimer>
 #include <QWidget>
 
@@ -64,6 +66,27 @@ public:
     void ComTxEmpty(rtl::TObject* Sender);
     void ComBreak(rtl::TObject* Sender);
 
+    // Character-code converter.
+    void EditChrKeyPress(QObject* Sender, char& Key);
+    void EditChrChange(QObject* Sender);
+    void EditOrdKeyPress(QObject* Sender, char& Key);
+    void EditOrdChange(QObject* Sender);
+
+    // Pane menu; PopupComponent is the pane it was opened on.
+    QMenu* PopupMenu1 = nullptr;
+    QAction* PopClearMemo = nullptr;
+    QAction* PopClearMemos = nullptr;
+    QAction* N1 = nullptr;
+    QAction* PopCut = nullptr;
+    QAction* PopCopy = nullptr;
+    QAction* PopMarkAll = nullptr;
+    TMemo* PopupComponent = nullptr;
+    void PopClearMemoClick(QObject* Sender);
+    void PopClearMemosClick(QObject* Sender);
+    void PopCutClick(QObject* Sender);
+    void PopCopyClick(QObject* Sender);
+    void PopMarkAllClick(QObject* Sender);
+
     // Interlink: frames a payload and sends it to every connected peer.
     void ILSend(const std::string& Payload);
 
@@ -97,8 +120,21 @@ private:
     // Runs a handler; whatever escapes it goes to AppException, or back to
     // the program code that set a check box (SetChecked).
     template <class F>
-    void Guarded(F&& handler);
+    void Guarded(F&& handler)
+    {
+        try {
+            handler();
+        } catch (...) {
+            RouteException();
+        }
+    }
+    void RouteException();
     std::exception_ptr* programChangeError_ = nullptr;
+    void CreatePaneMenu();
+    void SetChrText(const std::string& bytes);
+    // Character keys of the converter boxes; true when swallowed.
+    bool ConverterKeyPress(QObject* watched, QKeyEvent* key);
+    bool converterSetsChr_ = false;
     // Closes and opens again; on failure leaves the Closed button state and
     // passes the exception on.
     template <class F>
