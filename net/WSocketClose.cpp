@@ -67,11 +67,6 @@ void TCustomWSocket::ShutdownSocket(int How)
         wsk::shutdown(FHSocket, How);
 }
 
-void TCustomWSocket::CancelNameLookup()
-{
-    // No asynchronous look-up can be pending yet: they are not offered.
-}
-
 void TCustomWSocket::ResetDefaults()
 {
     FSin = SOCKADDR_IN{};

@@ -87,6 +87,12 @@ LRESULT TCustomWSocket::HandleWindowMessage(UINT Msg, WPARAM WParam, LPARAM LPar
     case MsgSocketEvent:
         HandleSocketNotification(WParam, LParam);
         return 0;
+    case MsgNameLookupDone:
+        HandleNameLookupDone(WParam, LParam);
+        return 0;
+    case MsgAddressLookupDone:
+        HandleAddressLookupDone(WParam, LParam);
+        return 0;
     case MsgCloseLater:
         CloseSession();
         return 0;

@@ -170,6 +170,12 @@ public:
     virtual void ShutdownSocket(int How);
 
     // --- Name look-ups (asynchronous; results by OnDnsLookupDone) ---
+    // The result arrives from the queue as OnDnsLookupDone; a numeric host
+    // is answered at once. Starting a look-up cancels a pending one, whose
+    // result then never arrives; so does destroying the object (silently).
+    virtual void StartNameLookup(const std::string& HostName);
+    virtual void StartAddressLookup(const std::string& HostAddr);
+    // Fires OnDnsLookupDone with 10004 when a look-up was pending.
     virtual void CancelNameLookup();
 
     // --- Message pumping and events ---
@@ -207,6 +213,12 @@ protected:
     virtual int RawReceive(void* Buffer, int BufferSize);
     virtual int RawReceiveFrom(void* Buffer, int BufferSize, winsock::SOCKADDR_IN& From, int& FromLen);
 
+    void HandleNameLookupDone(winsock::WPARAM WParam, winsock::LPARAM LParam);
+    void HandleAddressLookupDone(winsock::WPARAM WParam, winsock::LPARAM LParam);
+    // The buffer the platform writes a look-up's host entry into (made on
+    // the first look-up).
+    char* DnsLookupBuffer();
+
     void SetState(TSocketState NewState);
     void HandleSocketNotification(winsock::WPARAM WParam, winsock::LPARAM LParam);
     void ReceiveLoop(uint16_t Error, TWSocketOptions Options);
@@ -222,6 +234,11 @@ protected:
 
     std::string FDnsResult;
     std::vector<std::string> FDnsResultList;
+    std::vector<uint64_t> FDnsLookupBuffer; // 8-byte aligned for the host entry
+    winsock::HANDLE FDnsLookupHandle = 0;   // 0 = none pending
+    bool FDnsEarlyResult = false;
+    winsock::WPARAM FDnsEarlyWParam = 0;
+    winsock::LPARAM FDnsEarlyLParam = 0;
     winsock::SOCKET FASocket = winsock::INVALID_SOCKET; // last accepted handle
     std::deque<std::unique_ptr<TBuffer>> FBufList;
     int FBufSize = 1460;
@@ -258,6 +275,14 @@ protected:
 private:
     winsock::LRESULT DispatchWindowMessage(winsock::UINT Msg, winsock::WPARAM WParam, winsock::LPARAM LParam);
 };
+
+// A look-up result keeps at most this many addresses (DnsResultList).
+inline constexpr int DnsMaxAddresses = 256;
+// Room for a host entry of DnsMaxAddresses addresses and the longest name
+// the resolver gives (1025 bytes with its terminator).
+inline constexpr int DnsLookupBufferSize =
+    static_cast<int>(sizeof(winsock::HOSTENT) + sizeof(char*) + (DnsMaxAddresses + 1) * sizeof(char*) +
+                     DnsMaxAddresses * 4 + 1025);
 
 // Conversions of endpoint texts; they raise ESocketException directly.
 bool IsDottedQuad(const std::string& Text);

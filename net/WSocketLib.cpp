@@ -12,7 +12,8 @@ enum EntryIndex {
     eWSAGetLastError, eWSASetLastError, eWSAAsyncSelect, eSocket, eBind, eListen, eAccept,
     eConnect, eSend, eRecv, eSendTo, eRecvFrom, eShutdown, eCloseSocket, eSetSockOpt,
     eGetSockOpt, eIoctlSocket, eGetSockName, eGetPeerName, eInetAddr, eInetNtoa, eHtons,
-    eNtohs, eGetHostByName, eGetServByName, eGetProtoByName,
+    eNtohs, eGetHostByName, eGetServByName, eGetProtoByName, eWSAAsyncGetHostByName,
+    eWSAAsyncGetHostByAddr, eWSACancelAsyncRequest,
     eEntryCount
 };
 
@@ -196,6 +197,20 @@ winsock::SERVENT* getservbyname(const char* name, const char* proto)
     return WSK_ENTRY(eGetServByName, getservbyname)(name, proto);
 }
 winsock::PROTOENT* getprotobyname(const char* name) { return WSK_ENTRY(eGetProtoByName, getprotobyname)(name); }
+
+winsock::HANDLE WSAAsyncGetHostByName(winsock::HWND wnd, winsock::UINT msg, const char* name, char* buf, int buflen)
+{
+    return WSK_ENTRY(eWSAAsyncGetHostByName, WSAAsyncGetHostByName)(wnd, msg, name, buf, buflen);
+}
+winsock::HANDLE WSAAsyncGetHostByAddr(winsock::HWND wnd, winsock::UINT msg, const char* addr, int len, int type,
+                                      char* buf, int buflen)
+{
+    return WSK_ENTRY(eWSAAsyncGetHostByAddr, WSAAsyncGetHostByAddr)(wnd, msg, addr, len, type, buf, buflen);
+}
+int WSACancelAsyncRequest(winsock::HANDLE task)
+{
+    return WSK_ENTRY(eWSACancelAsyncRequest, WSACancelAsyncRequest)(task);
+}
 
 #undef WSK_ENTRY
 

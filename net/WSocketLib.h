@@ -74,6 +74,10 @@ winsock::u_short ntohs(winsock::u_short v);
 winsock::HOSTENT* gethostbyname(const char* name);
 winsock::SERVENT* getservbyname(const char* name, const char* proto);
 winsock::PROTOENT* getprotobyname(const char* name);
+winsock::HANDLE WSAAsyncGetHostByName(winsock::HWND wnd, winsock::UINT msg, const char* name, char* buf, int buflen);
+winsock::HANDLE WSAAsyncGetHostByAddr(winsock::HWND wnd, winsock::UINT msg, const char* addr, int len, int type,
+                                      char* buf, int buflen);
+int WSACancelAsyncRequest(winsock::HANDLE task);
 } // namespace wsk
 
 } // namespace net
