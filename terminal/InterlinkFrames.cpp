@@ -34,6 +34,22 @@ std::string MakeInterlinkFrame(const std::string& payload)
     return frame;
 }
 
+bool TakeInterlinkFrame(std::string& buffer, std::string& payload)
+{
+    if (buffer.size() < 3)
+        return false;
+    const size_t total = static_cast<unsigned char>(buffer[1]) + 256u * static_cast<unsigned char>(buffer[2]);
+    if (buffer[0] != 'L' || total < 3) {
+        buffer.clear();
+        return false;
+    }
+    if (buffer.size() < total)
+        return false;
+    payload.assign(buffer, 3, total - 3);
+    buffer.erase(0, total);
+    return true;
+}
+
 std::vector<std::string> MakeNotificationPayloads(const std::string& kind, const std::string& data)
 {
     std::vector<std::string> payloads;

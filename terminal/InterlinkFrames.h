@@ -32,6 +32,13 @@ std::string MakeInterlinkFrame(const std::string& payload);
 // stamp. Empty data gives one payload without data bytes.
 std::vector<std::string> MakeNotificationPayloads(const std::string& kind, const std::string& data);
 
+// Takes the frame at the head of an input buffer. Returns true with the
+// frame's payload and the frame removed from the buffer when a whole frame
+// is there; false while it is incomplete. A buffer that does not begin with
+// "L", or whose length field is below 3 (it cannot describe a frame), is
+// discarded whole so the link cannot stall on it.
+bool TakeInterlinkFrame(std::string& buffer, std::string& payload);
+
 // Sends a frame to every connected peer exactly once. A peer that is not
 // connected is dropped from the list (the last entry takes its place, so the
 // order may change); its socket is not touched.

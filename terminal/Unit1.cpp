@@ -86,6 +86,8 @@ TForm1::~TForm1()
 {
     // The peer list refers to sockets this window owns.
     InterlinkPeers.clear();
+    Client.reset();
+    Server.reset();
     rtl::SetApplicationExceptionHandler(nullptr);
     reg::SetNoticeHandler(nullptr);
     // Destroying the port object closes an open port without its close event.
@@ -103,6 +105,7 @@ void TForm1::CreateComponents()
     SwitchTXEN->setShortcutContext(Qt::WindowShortcut);
     addAction(SwitchTXEN);
 
+    CreateInterlinkSockets();
     Com = std::make_unique<TVaComm>(nullptr);
     Com->SetPortNum(1);
     Com->SetDeviceName("COM%d");

@@ -6,6 +6,7 @@
 
 #include "Rtl.h"
 #include "VaComm.h"
+#include "WSocketS.h"
 
 #include <QAction>
 #include <QKeyEvent>
@@ -14,6 +15,7 @@
 #include <QWidget>
 
 #include <exception>
+#include <map>
 
 #include <memory>
 #include <string>
@@ -89,6 +91,24 @@ public:
 
     // Interlink: frames a payload and sends it to every connected peer.
     void ILSend(const std::string& Payload);
+    // Interlink roles: the listening server and the connecting client.
+    std::unique_ptr<net::TWSocketServer> Server;
+    std::unique_ptr<net::TWSocket> Client;
+    void FormShow(rtl::TObject* Sender);
+    void ILGet(const std::string& Payload);
+    void ServerDataAvailable(rtl::TObject* Sender, uint16_t Error);
+    void ClientDataAvailable(rtl::TObject* Sender, uint16_t Error);
+    void ServerClientConnect(rtl::TObject* Sender, net::TWSocketClient* NewClient, uint16_t Error);
+    void ServerClientDisconnect(rtl::TObject* Sender, net::TWSocketClient* OldClient, uint16_t Error);
+    void ClientSessionConnected(rtl::TObject* Sender, uint16_t Error);
+    void ClientSessionClosed(rtl::TObject* Sender, uint16_t Error);
+    void ServerSessionConnected(rtl::TObject* Sender, uint16_t Error);
+    // Tests run their windows' Interlink on a private port, never on the
+    // machine's 666; the program itself has no way to change it.
+    static void SetInterlinkPortForTests(const std::string& port);
+    // Ends the message loop without the window's closing steps.
+    void TerminateApplication();
+    bool Terminating() const { return terminating_; }
 
     // Sets a check box from the program. Its reaction runs exactly when the
     // state changes, as for a click; unlike a click, whatever the reaction
@@ -112,6 +132,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -131,6 +152,13 @@ private:
     void RouteException();
     std::exception_ptr* programChangeError_ = nullptr;
     void CreatePaneMenu();
+    void CreateInterlinkSockets();
+    // Same user (or root) at the other end of a connection.
+    bool AcceptsPeer(const winsock::SOCKADDR_IN& Peer);
+    bool ServerIsOurs();
+    bool electing_ = false;
+    bool terminating_ = false;
+    std::map<net::TCustomWSocket*, std::string> serverInBuffers_;
     void SetChrText(const std::string& bytes);
     // Character keys of the converter boxes; true when swallowed.
     bool ConverterKeyPress(QObject* watched, QKeyEvent* key);

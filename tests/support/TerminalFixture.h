@@ -29,6 +29,8 @@ protected:
         terminal::SetMessageBoxSink([this](const std::string& text) { boxes.push_back(text); });
         PendingRxText.clear();
         InterlinkPeers.clear();
+        InterlinkInBuffer.clear();
+        InterlinkStarted = false;
     }
     void TearDown() override
     {
@@ -39,6 +41,8 @@ protected:
         serialdevices::SetDiscoveryRoots("/sys", "/dev");
         PendingRxText.clear();
         InterlinkPeers.clear();
+        InterlinkInBuffer.clear();
+        InterlinkStarted = false;
     }
 
     // Settings under which the window starts like its definition: every box

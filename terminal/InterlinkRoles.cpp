@@ -1,0 +1,214 @@
+// The Interlink: when the window is first shown, this copy tries to connect
+// to 127.0.0.1 port 666. If that works it is a client; otherwise it listens
+// there as the server, relays every frame it receives to all its clients
+// and acts on it itself. A "SEND" frame makes every copy transmit its text.
+//
+// Only processes of the same user (or root) take part: on a shared machine
+// anyone else could otherwise make this copy transmit on its serial port.
+
+#include "Unit1.h"
+
+#include "Interlink.h"
+#include "InterlinkFrames.h"
+#include "MessageBox.h"
+#include "PeerCredentials.h"
+#include "WSocketS.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+
+namespace {
+
+const char* const kClientTitle = " (Interlink Client)";
+const char* const kServerTitle = " (Interlink Server)";
+
+std::string& InterlinkPort()
+{
+    static std::string port = "666";
+    return port;
+}
+
+void SetUpInterlinkSocket(net::TWSocket& s)
+{
+    s.SetAddr("127.0.0.1");
+    s.SetPort(InterlinkPort());
+    s.SetProto("tcp");
+    s.SetLocalAddr("0.0.0.0");
+    s.SetLocalPort("0");
+}
+
+unsigned PortNumber(const std::string& text)
+{
+    return static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
+}
+
+} // namespace
+
+void TForm1::SetInterlinkPortForTests(const std::string& port)
+{
+    InterlinkPort() = port.empty() ? "666" : port;
+}
+
+void TForm1::CreateInterlinkSockets()
+{
+    Server = std::make_unique<net::TWSocketServer>();
+    SetUpInterlinkSocket(*Server);
+    Server->Banner = "Welcome to TcpSrv";
+    Server->BannerToBusy = "Sorry, too many clients";
+    Server->MaxClients = 0;
+    Client = std::make_unique<net::TWSocket>();
+    SetUpInterlinkSocket(*Client);
+
+    // What escapes these handlers is the socket layer's to discard; it never
+    // reaches the window's exception handler.
+    Server->OnDataAvailable = [this](rtl::TObject* Sender, uint16_t Error) { ServerDataAvailable(Sender, Error); };
+    Server->OnSessionConnected = [this](rtl::TObject* Sender, uint16_t Error) { ServerSessionConnected(Sender, Error); };
+    Server->OnClientConnect = [this](rtl::TObject* Sender, net::TWSocketClient* C, uint16_t Error) {
+        ServerClientConnect(Sender, C, Error);
+    };
+    Server->OnClientDisconnect = [this](rtl::TObject* Sender, net::TWSocketClient* C, uint16_t Error) {
+        ServerClientDisconnect(Sender, C, Error);
+    };
+    Server->AcceptFilter = [this](rtl::TObject*, winsock::SOCKET, const winsock::SOCKADDR_IN& Peer) {
+        return AcceptsPeer(Peer);
+    };
+    Client->OnDataAvailable = [this](rtl::TObject* Sender, uint16_t Error) { ClientDataAvailable(Sender, Error); };
+    Client->OnSessionConnected = [this](rtl::TObject* Sender, uint16_t Error) { ClientSessionConnected(Sender, Error); };
+    Client->OnSessionClosed = [this](rtl::TObject* Sender, uint16_t Error) { ClientSessionClosed(Sender, Error); };
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (!InterlinkStarted && !electing_)
+        Guarded([&] { FormShow(this); });
+}
+
+void TForm1::FormShow(rtl::TObject*)
+{
+    if (InterlinkStarted)
+        return;
+    electing_ = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{electing_};
+
+    Client->BeginConnect();
+    while (Client->State() == net::wsConnecting) {
+        // Everything keeps running meanwhile: sockets, timers, the port.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (terminating_ || QCoreApplication::closingDown())
+            return;
+    }
+    if (Client->State() == net::wsConnected) {
+        setWindowTitle(windowTitle() + kClientTitle);
+    } else {
+        Server->BeginListen();
+        setWindowTitle(windowTitle() + kServerTitle);
+    }
+    InterlinkStarted = true;
+}
+
+bool TForm1::AcceptsPeer(const winsock::SOCKADDR_IN& Peer)
+{
+    const uint32_t a = static_cast<uint32_t>(winsock::ntohl(Peer.sin_addr.s_addr));
+    const std::string addr = std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
+                             std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
+    const long uid = platform::TcpSocketOwner(addr, winsock::ntohs(Peer.sin_port), Server->LocalBoundAddr(),
+                                              PortNumber(Server->LocalBoundPort()));
+    return platform::IsSameUserOrRoot(uid);
+}
+
+bool TForm1::ServerIsOurs()
+{
+    const long uid = platform::TcpSocketOwner(Client->PeerAddr(), PortNumber(Client->PeerPort()),
+                                              Client->LocalBoundAddr(), PortNumber(Client->LocalBoundPort()));
+    return platform::IsSameUserOrRoot(uid);
+}
+
+void TForm1::ILGet(const std::string& Payload)
+{
+    if (Payload.compare(0, 4, "SEND") == 0)
+        SendText(Payload.substr(4));
+}
+
+void TForm1::ClientDataAvailable(rtl::TObject*, uint16_t)
+{
+    InterlinkInBuffer += Client->ReceiveAvailable();
+    std::string payload;
+    // Every whole frame is taken now: one left waiting for the next data
+    // event might never be acted on.
+    while (terminal::TakeInterlinkFrame(InterlinkInBuffer, payload))
+        ILGet(payload);
+}
+
+void TForm1::ServerDataAvailable(rtl::TObject* Sender, uint16_t)
+{
+    auto* connection = dynamic_cast<net::TCustomWSocket*>(Sender);
+    if (!connection)
+        return;
+    // Each connection has its own input: bytes of two clients must never
+    // interleave inside one frame.
+    std::string& buffer = serverInBuffers_[connection];
+    buffer += connection->ReceiveAvailable();
+    std::string payload;
+    while (terminal::TakeInterlinkFrame(buffer, payload)) {
+        // The frame is out of the buffer before anything is done with it, so
+        // a failing command is not relayed and repeated at every later event.
+        terminal::WalkPeers(InterlinkPeers, terminal::MakeInterlinkFrame(payload),
+                            [](net::TCustomWSocket* peer) { return peer->State() == net::wsConnected; });
+        ILGet(payload);
+    }
+}
+
+void TForm1::ServerClientConnect(rtl::TObject*, net::TWSocketClient* NewClient, uint16_t)
+{
+    NewClient->OnDataAvailable = Server->OnDataAvailable;
+    ImageConnect->show();
+    InterlinkPeers.push_back(NewClient);
+}
+
+void TForm1::ServerClientDisconnect(rtl::TObject*, net::TWSocketClient* OldClient, uint16_t)
+{
+    serverInBuffers_.erase(OldClient);
+    auto it = std::find(InterlinkPeers.begin(), InterlinkPeers.end(), OldClient);
+    if (it != InterlinkPeers.end())
+        InterlinkPeers.erase(it);
+    if (InterlinkPeers.empty())
+        ImageConnect->hide();
+}
+
+void TForm1::ClientSessionConnected(rtl::TObject*, uint16_t Error)
+{
+    if (Error != 0)
+        return;
+    if (!ServerIsOurs()) {
+        // A server of another user is treated like a failed connect.
+        Client->AbortSession();
+        return;
+    }
+    InterlinkPeers.push_back(Client.get());
+    ImageConnect->show();
+}
+
+void TForm1::ClientSessionClosed(rtl::TObject*, uint16_t)
+{
+    if (!InterlinkStarted)
+        return;
+    terminal::ShowMessage("Server close");
+    // Ends without the window's closing steps: nothing is saved.
+    TerminateApplication();
+}
+
+void TForm1::ServerSessionConnected(rtl::TObject*, uint16_t)
+{
+    LogOut("SESSION Started");
+}
+
+void TForm1::TerminateApplication()
+{
+    terminating_ = true;
+    QCoreApplication::exit(0);
+}

@@ -1,0 +1,29 @@
+// Every window in the terminal tests runs its Interlink on a port of its
+// own process, so tests never touch the machine's port 666 and parallel
+// test processes do not meet.
+
+#include "Unit1.h"
+
+#include "WSocket.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class InterlinkPortEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        // A port the system hands out now is free for this process's tests.
+        net::TWSocket probe;
+        probe.SetAddr("127.0.0.1");
+        probe.SetPort("0");
+        probe.BeginListen();
+        TForm1::SetInterlinkPortForTests(probe.LocalBoundPort());
+        probe.AbortSession();
+    }
+};
+
+[[maybe_unused]] auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new InterlinkPortEnvironment);
+
+} // namespace
