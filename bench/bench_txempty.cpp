@@ -9,7 +9,8 @@
 // that fires as often as it can, plus the received bytes), as the receive
 // pane does under traffic.
 //
-// Usage: bench_txempty [frames per case, default 500]
+// Usage: bench_txempty [frames per case, default 500] [rate] [frame bytes] [idle|busy]
+// (a rate, a frame size, a load run only those cases; 0 means all)
 
 #include "Loopback.h"
 #include "VaComm.h"
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -102,24 +104,38 @@ int main(int argc, char** argv)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
     int frames = argc > 1 ? std::max(1, std::atoi(argv[1])) : 500;
+    int onlyRate = argc > 2 ? std::atoi(argv[2]) : 0;
+    int onlySize = argc > 3 ? std::atoi(argv[3]) : 0;
+    std::string onlyLoad = argc > 4 ? argv[4] : "";
 
     // A plug of our own, whatever else runs on the machine.
     char lockDir[] = "/tmp/tarrowin-bench-XXXXXX";
-    if (const char* made = mkdtemp(lockDir))
+    const char* made = mkdtemp(lockDir);
+    if (made)
         loopback::SetLockDirectory(made);
 
     std::printf("OnTxEmpty latency after the simulated last stop bit, loopback plug, %d frames per case\n", frames);
     std::printf("(microseconds; the main thread idle, or busy appending text to a plain-text pane)\n\n");
     std::printf("%-8s %6s %-5s %10s %10s %10s %10s\n", "rate", "bytes", "load", "median", "p99", "max", "min");
     for (TVaBaudrate rate : {br9600, br115200}) {
+        if (onlyRate && onlyRate != std::atoi(RateName(rate)))
+            continue;
         for (int size : {1, 16, 256}) {
+            if (onlySize && onlySize != size)
+                continue;
             for (bool busy : {false, true}) {
+                if (!onlyLoad.empty() && onlyLoad != (busy ? "busy" : "idle"))
+                    continue;
                 Figures f = Summarise(Run(rate, size, busy, frames));
                 std::printf("%-8s %6d %-5s %10.1f %10.1f %10.1f %10.1f\n", RateName(rate), size, busy ? "busy" : "idle",
                             f.median, f.p99, f.max, f.min);
                 std::fflush(stdout);
             }
         }
+    }
+    if (made) {
+        unlink(loopback::LockFilePath().c_str());
+        rmdir(made);
     }
     return 0;
 }

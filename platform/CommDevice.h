@@ -140,6 +140,8 @@ protected:
     void FailLocked(DWORD error);
     bool FailedLocked() const { return failure_ != 0; }
     bool RtsToggleLocked() const { return rtsToggle_; }
+    // Whether an event wait is pending: events raised now complete it.
+    bool WaitPendingLocked() const { return waitOverlapped_ != nullptr; }
 
     std::mutex mutex_;
     DCB settings_{};     // the last block set (or what the device was opened with)

@@ -226,12 +226,31 @@ private:
         }
     }
 
-    // The next moment the line changes by itself.
+    // The next moment the line changes in a way someone must hear of at
+    // once: each character while an event wait is pending or input flow
+    // control watches the queue; otherwise only when the front write will
+    // have been taken and when the line goes quiet. Whatever happened in
+    // between is worked out then (or by the next call that looks), in
+    // simulated time, so the line itself never waits for the thread.
     std::optional<Clock::time_point> NextMomentLocked() const
     {
         std::optional<Clock::time_point> next;
-        if (shifting_)
-            next = shiftEnd_;
+        if (shifting_) {
+            bool eachCharacter = WaitPendingLocked() || (settings_.Flags & fInX) ||
+                                 RtsControl(settings_) == RTS_CONTROL_HANDSHAKE || priority_;
+            if (eachCharacter) {
+                next = shiftEnd_;
+            } else {
+                next = shiftEnd_ + charTime_ * static_cast<int64_t>(fifo_.size());
+                if (!writes_.empty() && !HeldLocked()) {
+                    // Every stop bit out frees one place in the FIFO.
+                    size_t remaining = writes_.front().data.size() - writes_.front().taken;
+                    size_t room = FifoDepth - fifo_.size();
+                    size_t more = remaining > room ? remaining - room - 1 : 0;
+                    next = std::min(*next, shiftEnd_ + charTime_ * static_cast<int64_t>(more));
+                }
+            }
+        }
         if (breakOn_ && !breakReported_) {
             Clock::time_point detected = breakStart_ + charTime_;
             next = next ? std::min(*next, detected) : detected;

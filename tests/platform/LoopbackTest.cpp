@@ -34,6 +34,13 @@ const std::string& LockDirectory()
         const char* made = mkdtemp(name);
         std::string path = made ? made : "/tmp";
         loopback::SetLockDirectory(path);
+        if (made) {
+            static std::string folder = path;
+            std::atexit([] {
+                unlink(loopback::LockFilePath().c_str());
+                rmdir(folder.c_str());
+            });
+        }
         return path;
     }();
     return directory;

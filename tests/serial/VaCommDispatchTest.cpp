@@ -35,8 +35,14 @@ void UseOwnLoopbackLock()
 {
     static const bool done = [] {
         char name[] = "/tmp/tarrowin-loopback-test-XXXXXX";
-        if (const char* made = mkdtemp(name))
+        if (const char* made = mkdtemp(name)) {
             loopback::SetLockDirectory(made);
+            static std::string folder = made;
+            std::atexit([] {
+                unlink(loopback::LockFilePath().c_str());
+                rmdir(folder.c_str());
+            });
+        }
         // A sanitizer's runtime starts a thread of its own with the first
         // thread the program starts; let that happen before threads are
         // counted.

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <functional>
 #include <memory>
@@ -24,8 +25,14 @@ void UseOwnLoopbackLock()
 {
     static const bool done = [] {
         char name[] = "/tmp/tarrowin-loopback-test-XXXXXX";
-        if (const char* made = mkdtemp(name))
+        if (const char* made = mkdtemp(name)) {
             loopback::SetLockDirectory(made);
+            static std::string folder = made;
+            std::atexit([] {
+                unlink(loopback::LockFilePath().c_str());
+                rmdir(folder.c_str());
+            });
+        }
         return true;
     }();
     (void)done;
