@@ -1,0 +1,266 @@
+// The Interlink of one window, with plain sockets standing in for the other
+// copies and for programs attached to the link.
+
+#include "InterlinkFrames.h"
+#include "PeerCredentials.h"
+#include "TerminalFixture.h"
+#include "WSocketS.h"
+
+#include <fstream>
+
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+
+namespace {
+
+// A program attached to the link: collects the frames it receives.
+class Peer {
+public:
+    explicit Peer(const std::string& port)
+    {
+        socket.SetAddr("127.0.0.1");
+        socket.SetPort(port);
+        socket.OnDataAvailable = [this](rtl::TObject*, uint16_t) { raw += socket.ReceiveAvailable(); };
+    }
+    bool Connect()
+    {
+        socket.BeginConnect();
+        return PumpUntil([&] { return socket.State() == net::wsConnected; });
+    }
+    // Frames received after the banner line.
+    std::vector<std::string> Payloads()
+    {
+        std::string s = raw;
+        size_t end = s.find("\r\n");
+        if (end == std::string::npos)
+            return {};
+        s.erase(0, end + 2);
+        std::vector<std::string> payloads;
+        std::string payload;
+        while (terminal::TakeInterlinkFrame(s, payload))
+            payloads.push_back(payload);
+        return payloads;
+    }
+    std::string Banner()
+    {
+        size_t end = raw.find("\r\n");
+        return end == std::string::npos ? std::string() : raw.substr(0, end);
+    }
+    void Send(const std::string& bytes) { socket.SendString(bytes); }
+
+    net::TWSocket socket;
+    std::string raw;
+};
+
+bool HasPayloadStartingWith(const std::vector<std::string>& payloads, const std::string& head)
+{
+    for (const std::string& p : payloads)
+        if (p.compare(0, head.size(), head) == 0)
+            return true;
+    return false;
+}
+
+class Interlink : public TerminalFixture {
+protected:
+    void SetUp() override
+    {
+        TerminalFixture::SetUp();
+        WriteRegistry(NeutralSettings());
+    }
+    void TearDown() override
+    {
+        platform::SetTcpTablePath("");
+        TerminalFixture::TearDown();
+    }
+    // Shows the window, which decides its role.
+    TForm1& Shown()
+    {
+        Form().Com->SetDeviceName("loopback");
+        Form().show();
+        EXPECT_TRUE(InterlinkStarted);
+        return Form();
+    }
+    std::string Port() { return Form().Server->Port(); }
+};
+
+} // namespace
+
+TEST_F(Interlink, FirstCopyBecomesTheServerAndGreetsPeers)
+{
+    TForm1& f = Shown();
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("Tarrowin (Interlink Server)"));
+    EXPECT_FALSE(f.ImageConnect->isVisible()); // no peer yet
+    Peer a(Port());
+    ASSERT_TRUE(a.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return !a.Banner().empty(); }));
+    EXPECT_EQ(a.Banner(), "Welcome to TcpSrv");
+    EXPECT_TRUE(f.ImageConnect->isVisible());
+    EXPECT_EQ(InterlinkPeers.size(), 1u);
+    a.socket.CloseSession();
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.empty(); }));
+    EXPECT_FALSE(f.ImageConnect->isVisible());
+}
+
+TEST_F(Interlink, SendFromAPeerIsRelayedToEveryPeerAndCarriedOut)
+{
+    TForm1& f = Shown();
+    Peer a(Port()), b(Port());
+    ASSERT_TRUE(a.Connect());
+    ASSERT_TRUE(b.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 2; }));
+    f.MemoOut->SetText("");
+    // Sent in one-byte pieces: taken when the last byte arrives.
+    for (char c : terminal::MakeInterlinkFrame("SENDAT#13")) {
+        a.Send(std::string(1, c));
+        PumpFor(2);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return HasPayloadStartingWith(b.Payloads(), "SENT"); }));
+    // The command goes back to its sender too, and to the other peer.
+    EXPECT_TRUE(HasPayloadStartingWith(a.Payloads(), "SENDAT#13"));
+    EXPECT_TRUE(HasPayloadStartingWith(b.Payloads(), "SENDAT#13"));
+    ASSERT_TRUE(PumpUntil([&] { return HasPayloadStartingWith(a.Payloads(), "SENT"); }));
+    std::vector<std::string> log = Lines(f.MemoOut);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "AT\r"); // no CR LF added, escapes expanded
+    EXPECT_FALSE(f.CheckTXEN->isChecked()); // a remote send does not switch TXEN
+}
+
+TEST_F(Interlink, BadMarkerIsDiscardedAndTheNextFrameWorks)
+{
+    TForm1& f = Shown();
+    Peer a(Port());
+    ASSERT_TRUE(a.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return !a.Banner().empty(); }));
+    f.MemoOut->SetText("");
+    a.Send("garbage");
+    PumpFor(50);
+    a.Send(terminal::MakeInterlinkFrame("SENDok"));
+    ASSERT_TRUE(PumpUntil([&] { return HasPayloadStartingWith(a.Payloads(), "SENT"); }));
+    EXPECT_EQ(Lines(f.MemoOut).back(), "ok");
+}
+
+TEST_F(Interlink, ReceivedBatchesReachEveryPeerAsRcvd)
+{
+    TForm1& f = Shown();
+    Peer a(Port());
+    ASSERT_TRUE(a.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 1; }));
+    f.CmdOpen->click();
+    ASSERT_TRUE(f.Com->WriteString(std::string("\0\xff" "abc", 5)));
+    ASSERT_TRUE(PumpUntil([&] { return HasPayloadStartingWith(a.Payloads(), "RCVD"); }));
+    std::string data;
+    for (const std::string& p : a.Payloads()) {
+        if (p.compare(0, 4, "RCVD") == 0)
+            data += p.substr(4 + terminal::InterlinkTimeStamp().size());
+    }
+    EXPECT_EQ(data, std::string("\0\xff" "abc", 5));
+}
+
+TEST_F(Interlink, LaterCopyBecomesAClientAndEndsWhenTheServerGoes)
+{
+    // Another copy already listens.
+    net::TWSocketServer other;
+    other.SetAddr("127.0.0.1");
+    other.SetPort(Port());
+    std::vector<net::TWSocketClient*> connected;
+    other.OnClientConnect = [&](rtl::TObject*, net::TWSocketClient* c, uint16_t) { connected.push_back(c); };
+    other.BeginListen();
+
+    TForm1& f = Shown();
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("Tarrowin (Interlink Client)"));
+    ASSERT_TRUE(PumpUntil([&] { return connected.size() == 1; }));
+    EXPECT_TRUE(f.ImageConnect->isVisible());
+    ASSERT_EQ(InterlinkPeers.size(), 1u);
+    EXPECT_EQ(InterlinkPeers[0], f.Client.get());
+
+    // The banner and a frame in the same read: both are dropped.
+    f.MemoOut->SetText("");
+    connected[0]->SendString(terminal::MakeInterlinkFrame("SENDlost"));
+    PumpFor(100);
+    // A command of its own is carried out.
+    connected[0]->SendString(terminal::MakeInterlinkFrame("SENDhere"));
+    ASSERT_TRUE(PumpUntil([&] { return !Lines(f.MemoOut).empty() && Lines(f.MemoOut).back() == "here"; }));
+
+    connected[0]->CloseSession();
+    ASSERT_TRUE(PumpUntil([&] { return f.Terminating(); }));
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes.back(), "Server close");
+}
+
+namespace {
+
+// A port nobody uses at the moment.
+std::string FreePort()
+{
+    net::TWSocket probe;
+    probe.SetAddr("127.0.0.1");
+    probe.SetPort("0");
+    probe.BeginListen();
+    std::string port = probe.LocalBoundPort();
+    probe.AbortSession();
+    return port;
+}
+
+// A socket table in which the connection from 127.0.0.1:from to
+// 127.0.0.1:to belongs to uid.
+void WriteTable(const std::string& path, const std::string& from, const std::string& to, long uid)
+{
+    char row[200];
+    std::snprintf(row, sizeof row,
+                  "   0: 0100007F:%04lX 0100007F:%04lX 01 00000000:00000000 00:00000000 00000000 %5ld 0 1 1\n",
+                  std::stoul(from), std::stoul(to), uid);
+    std::ofstream(path) << "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid\n"
+                        << row;
+}
+
+} // namespace
+
+TEST_F(Interlink, OnlyConnectionsOfTheSameUserArePeers)
+{
+    TForm1& f = Shown();
+    std::string table = dir.File("tcp");
+    platform::SetTcpTablePath(table);
+
+    for (long uid : {static_cast<long>(::getuid()), 65534L}) {
+        Peer peer(Port());
+        std::string local = FreePort();
+        peer.socket.SetLocalPort(local);
+        WriteTable(table, local, Port(), uid);
+        peer.socket.BeginConnect();
+        PumpFor(300);
+        if (uid == 65534) {
+            // Closed at once: no banner, never a peer.
+            EXPECT_EQ(peer.Banner(), "");
+            EXPECT_TRUE(InterlinkPeers.empty());
+            EXPECT_FALSE(f.ImageConnect->isVisible());
+        } else {
+            EXPECT_EQ(peer.Banner(), "Welcome to TcpSrv");
+            EXPECT_EQ(InterlinkPeers.size(), 1u);
+            peer.socket.CloseSession();
+            ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.empty(); }));
+        }
+    }
+}
+
+TEST_F(Interlink, ServerOfAnotherUserIsNotJoined)
+{
+    net::TWSocketServer other;
+    other.SetAddr("127.0.0.1");
+    other.SetPort(Port());
+    other.BeginListen();
+    // The copy's own connection would come from this port; its server end
+    // belongs to another user.
+    std::string table = dir.File("tcp");
+    platform::SetTcpTablePath(table);
+    std::string local = FreePort();
+    WriteTable(table, Port(), local, 65534);
+    Form().Client->SetLocalPort(local);
+    Form().show();
+    // Treated as a failed connect: listening on the taken port fails too,
+    // and the copy runs without the Interlink.
+    EXPECT_FALSE(InterlinkStarted);
+    EXPECT_TRUE(InterlinkPeers.empty());
+    EXPECT_EQ(Form().windowTitle(), QStringLiteral("Tarrowin"));
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find("10048"), std::string::npos) << boxes[0];
+}
