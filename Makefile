@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev \
             xvfb xauth x11-utils imagemagick iproute2
 
-.PHONY: all setup configure build run test screenshot clean
+.PHONY: all setup configure build run test screenshot install clean
 
 all: build
 
@@ -42,6 +42,19 @@ test: build
 
 screenshot: build
 	./tools/screenshot.sh $(BUILD)/tarrowin shots/tarrowin.png
+
+# Installs under PREFIX. Port 666 of the Interlink is below 1024: as root the
+# program is given the capability to listen there; otherwise say how.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+	@if [ "$$(id -u)" = 0 ] && command -v setcap >/dev/null; then \
+	  setcap cap_net_bind_service=+ep $(PREFIX)/bin/tarrowin && \
+	  echo "tarrowin may now listen on port 666 for the Interlink"; \
+	else \
+	  echo "For the Interlink on port 666, run as root:"; \
+	  echo "  setcap cap_net_bind_service=+ep $(PREFIX)/bin/tarrowin"; \
+	fi
 
 clean:
 	rm -rf $(BUILD)
