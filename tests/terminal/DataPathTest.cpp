@@ -1,6 +1,9 @@
 // The terminal's data paths on the loopback plug: received bytes in batches,
 // sends with their escapes, and TXEN switched on DTR.
 
+// Before any Qt header: it has a field that Qt's "signals" keyword would eat.
+#include "Pty.h"
+
 #include "DecodeText.h"
 #include "InterlinkFrames.h"
 #include "LoopbackPair.h"
@@ -339,4 +342,26 @@ TEST_F(DataPath, ReceivedBreakIsNotedInTheReceivePane)
     PumpFor(20); // longer than one character at 9600 bit/s
     Form().Com->SetBreakLine(false);
     ASSERT_TRUE(PumpUntil([&] { return Form().MemoIn->Text().find("Break-Event") != std::string::npos; }));
+}
+
+TEST_F(DataPath, VanishingPortIsReportedOnceAndLeftClosed)
+{
+    TestPty gone;
+    ASSERT_TRUE(gone.Ok());
+    TForm1& f = Form();
+    f.Com->SetDeviceName(gone.SlavePath());
+    f.CmdOpen->click();
+    ASSERT_TRUE(f.Com->PortIsOpen());
+    f.MemoOut->SetText("");
+    gone.CloseMaster(); // the adapter is pulled out
+    ASSERT_TRUE(PumpUntil([&] { return !f.Com->PortIsOpen(); }));
+    PumpFor(300); // nothing more follows: no second report, no busy loop
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].rfind("Es trat ein Ausnahmefehler auf:\r\nRead error (", 0), 0u) << boxes[0];
+    EXPECT_EQ(Lines(f.MemoOut), std::vector<std::string>{"Port geschlossen"});
+
+    // Another port opens as usual afterwards.
+    f.CmdClose->click();
+    OpenLoopback();
+    EXPECT_TRUE(f.Com->PortIsOpen());
 }
