@@ -1,3 +1,4 @@
+#include "FileSizeLimit.h"
 #include "Registry.h"
 #include "SerialDevices.h"
 
@@ -421,29 +422,6 @@ TEST_F(RegistryTest, ChangesByAnotherProgramAreSeenAndKept)
     EXPECT_FALSE(r.ValueExists("mine"));
     EXPECT_TRUE(notices_.empty());
 }
-
-// Keeps the file-size limit low for the lifetime of the object. Unlike
-// folder permissions this also stops root, which the tests run as.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &old_);
-        struct rlimit limit = old_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &old_);
-        std::signal(SIGXFSZ, oldHandler_);
-    }
-
-private:
-    struct rlimit old_;
-    void (*oldHandler_)(int);
-};
 
 TEST_F(RegistryTest, FailedWriteLeavesFileAndValuesAsTheyWere)
 {

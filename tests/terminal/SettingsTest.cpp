@@ -1,5 +1,6 @@
 // Every setting, and the texts if chosen, survive a close and a start.
 
+#include "FileSizeLimit.h"
 #include "MyRegistry.h"
 #include "TerminalFixture.h"
 
@@ -11,28 +12,6 @@
 namespace {
 
 const char* const kKey = "Software\\Brenlow\\Tarrowin\\";
-
-// The process may write no file larger than `bytes` while this lives.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &old_);
-        struct rlimit limit = old_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &old_);
-        std::signal(SIGXFSZ, oldHandler_);
-    }
-
-private:
-    struct rlimit old_;
-    void (*oldHandler_)(int);
-};
 
 class Settings : public TerminalFixture {
 protected:
