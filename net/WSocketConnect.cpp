@@ -9,6 +9,8 @@ using namespace winsock;
 
 namespace {
 
+constexpr int kListenBacklog = 128;
+
 constexpr long kConnectEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE; // 59
 constexpr long kListenEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;               // 43
 constexpr long kAttachEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;              // 51
@@ -192,7 +194,11 @@ void TCustomWSocket::BeginListen()
         SetState(wsConnected);
         FireSessionConnected(0);
     } else {
-        if (wsk::listen(FHSocket, 5) == SOCKET_ERROR) {
+        // A backlog of 5 makes Windows refuse further connects at once; Linux
+        // instead leaves them half open, the peer believing it is connected,
+        // and lets them in only as handshake retries trickle in over tens of
+        // seconds. A long backlog keeps a burst of peers from hanging there.
+        if (wsk::listen(FHSocket, kListenBacklog) == SOCKET_ERROR) {
             ReportSocketError("Listen");
             return;
         }

@@ -128,6 +128,25 @@ bool TForm1::ServerIsOurs()
     return platform::IsSameUserOrRoot(uid);
 }
 
+bool TForm1::PeerTakesFrames(net::TCustomWSocket* Peer)
+{
+    if (Peer->State() != net::wsConnected)
+        return false;
+    // A peer that never reads would make its send queue grow without bound:
+    // past the limit it is dropped and its connection reset; the link and
+    // every other peer go on.
+    if (Peer->SendQueue().size() * kSendBlockSize > kMaxQueuedPerPeer) {
+        Peer->AbortSession();
+        return false;
+    }
+    return true;
+}
+
+void TForm1::SendToPeers(const std::string& Frame)
+{
+    terminal::WalkPeers(InterlinkPeers, Frame, [this](net::TCustomWSocket* peer) { return PeerTakesFrames(peer); });
+}
+
 void TForm1::ILGet(const std::string& Payload)
 {
     if (Payload.compare(0, 4, "SEND") == 0)
@@ -157,8 +176,7 @@ void TForm1::ServerDataAvailable(rtl::TObject* Sender, uint16_t)
     while (terminal::TakeInterlinkFrame(buffer, payload)) {
         // The frame is out of the buffer before anything is done with it, so
         // a failing command is not relayed and repeated at every later event.
-        terminal::WalkPeers(InterlinkPeers, terminal::MakeInterlinkFrame(payload),
-                            [](net::TCustomWSocket* peer) { return peer->State() == net::wsConnected; });
+        SendToPeers(terminal::MakeInterlinkFrame(payload));
         ILGet(payload);
     }
 }

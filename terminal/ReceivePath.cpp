@@ -66,7 +66,5 @@ void TForm1::TimerUpdateFinallyTimer(QObject* Sender)
 
 void TForm1::ILSend(const std::string& Payload)
 {
-    const std::string frame = terminal::MakeInterlinkFrame(Payload);
-    terminal::WalkPeers(InterlinkPeers, frame,
-                        [](net::TCustomWSocket* peer) { return peer->State() == net::wsConnected; });
+    SendToPeers(terminal::MakeInterlinkFrame(Payload));
 }

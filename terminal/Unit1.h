@@ -91,6 +91,8 @@ public:
 
     // Interlink: frames a payload and sends it to every connected peer.
     void ILSend(const std::string& Payload);
+    // Bytes a peer may have queued and unsent before it is dropped.
+    static constexpr size_t kMaxQueuedPerPeer = 8u << 20;
     // Interlink roles: the listening server and the connecting client.
     std::unique_ptr<net::TWSocketServer> Server;
     std::unique_ptr<net::TWSocket> Client;
@@ -155,6 +157,10 @@ private:
     void CreateInterlinkSockets();
     // Same user (or root) at the other end of a connection.
     bool AcceptsPeer(const winsock::SOCKADDR_IN& Peer);
+    // The peer walk of every frame this copy sends or relays.
+    void SendToPeers(const std::string& Frame);
+    bool PeerTakesFrames(net::TCustomWSocket* Peer);
+    static constexpr size_t kSendBlockSize = 1460; // bytes per send-queue block
     bool ServerIsOurs();
     bool electing_ = false;
     bool terminating_ = false;

@@ -264,3 +264,75 @@ TEST_F(Interlink, ServerOfAnotherUserIsNotJoined)
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_NE(boxes[0].find("10048"), std::string::npos) << boxes[0];
 }
+
+TEST_F(Interlink, PeerThatNeverReadsIsDroppedNotTheLink)
+{
+    TForm1& f = Shown();
+    Peer sleepy(Port());
+    ASSERT_TRUE(sleepy.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 1; }));
+    sleepy.socket.OnDataAvailable = [](rtl::TObject*, uint16_t) {}; // reads nothing from now on
+    const std::string batch(60000, 'r');
+    for (int i = 0; i < 600 && !InterlinkPeers.empty(); ++i) {
+        f.ILSend("RCVD" + terminal::InterlinkTimeStamp() + batch);
+        PumpFor(1);
+    }
+    // Dropped once its queue passed the limit, long before 36 MB piled up.
+    ASSERT_TRUE(InterlinkPeers.empty());
+    ASSERT_TRUE(PumpUntil([&] { return f.Server->CountClients() == 0; }));
+
+    // The link itself goes on.
+    Peer fresh(Port());
+    ASSERT_TRUE(fresh.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 1; }));
+    f.ILSend("RCVD" + terminal::InterlinkTimeStamp() + "after");
+    ASSERT_TRUE(PumpUntil([&] { return HasPayloadStartingWith(fresh.Payloads(), "RCVD"); }));
+}
+
+TEST_F(Interlink, AThousandPeersThatResetAtOnceLeaveNothingBehind)
+{
+    TForm1& f = Shown();
+    for (int i = 0; i < 1000; ++i) {
+        net::TWSocket hit;
+        hit.SetAddr("127.0.0.1");
+        hit.SetPort(Port());
+        hit.LingerOnOff = net::wsLingerOn;
+        hit.LingerTimeout = 0; // close with a reset
+        hit.BeginConnect();
+        PumpUntil([&] { return hit.State() != net::wsConnecting; }, 5000);
+        hit.AbortSession();
+        if (i % 50 == 0)
+            PumpFor(5);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return f.Server->CountClients() == 0 && InterlinkPeers.empty(); }));
+    EXPECT_EQ(f.Server->State(), net::wsListening);
+    EXPECT_FALSE(f.ImageConnect->isVisible());
+    Peer fresh(Port());
+    ASSERT_TRUE(fresh.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return fresh.Banner() == "Welcome to TcpSrv"; }));
+}
+
+TEST_F(Interlink, SixtyFourPeersAllGetTheRelay)
+{
+    Shown();
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 64; ++i) {
+        peers.push_back(std::make_unique<Peer>(Port()));
+        peers.back()->socket.BeginConnect();
+    }
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 64; }))
+        << InterlinkPeers.size() << " peers, " << Form().Server->CountClients() << " clients, states "
+        << [&] {
+               std::string st;
+               for (auto& p : peers)
+                   st += std::to_string(p->socket.State());
+               return st;
+           }();
+    peers[17]->Send(terminal::MakeInterlinkFrame("NOTE from 17"));
+    ASSERT_TRUE(PumpUntil([&] {
+        for (auto& p : peers)
+            if (!HasPayloadStartingWith(p->Payloads(), "NOTE from 17"))
+                return false;
+        return true;
+    }));
+}
