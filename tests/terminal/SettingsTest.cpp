@@ -6,8 +6,6 @@
 
 #include <QFile>
 
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
