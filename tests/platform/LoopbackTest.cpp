@@ -37,7 +37,7 @@ const std::string& LockDirectory()
         if (made) {
             static std::string folder = path;
             std::atexit([] {
-                unlink(loopback::LockFilePath().c_str());
+                unlink((folder + "/tarrowin-loopback.lock").c_str());
                 rmdir(folder.c_str());
             });
         }

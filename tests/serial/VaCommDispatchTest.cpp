@@ -39,7 +39,7 @@ void UseOwnLoopbackLock()
             loopback::SetLockDirectory(made);
             static std::string folder = made;
             std::atexit([] {
-                unlink(loopback::LockFilePath().c_str());
+                unlink((folder + "/tarrowin-loopback.lock").c_str());
                 rmdir(folder.c_str());
             });
         }
