@@ -332,6 +332,15 @@ HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int 
 // WSAEINVAL for a handle that was never given out.
 int WSACancelAsyncRequest(HANDLE task);
 
+// --- Who is at the other end (no Windows counterpart) ----------------------
+// The user id owning the peer's socket of a TCP connection whose other end
+// is on this machine (loopback), found in the kernel's table of TCP sockets;
+// -1, with WSAENOTCONN or WSAEADDRNOTAVAIL as the last error, when the
+// socket is not connected or the peer's socket is not in that table (it is
+// elsewhere, already gone, or in another network namespace). Credentials of
+// the Unix-domain kind do not exist for TCP, hence the table.
+long PeerUserId(SOCKET s);
+
 // --- Binding by name -------------------------------------------------------
 // The library's exported functions by their exact names ("socket", "recv",
 // "WSAAsyncSelect", ...); nullptr for a name it does not export.

@@ -9,7 +9,10 @@
 #include <QStandardPaths>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -407,6 +410,50 @@ TEST(WSocketServer, AnExceptionFromTheFilterRefusesAndReachesTheServersHandling)
     EXPECT_EQ(Reported, "filter failed");
     EXPECT_EQ(Srv->CountClients(), 0);
     EXPECT_EQ(Srv->State(), wsListening);
+}
+
+TEST(WSocketServer, AFilterCanAdmitOnlyPeersOfTheSameUser)
+{
+    const passwd* Nobody = getpwnam("nobody");
+    ASSERT_NE(Nobody, nullptr);
+    const uid_t Uid = Nobody->pw_uid;
+    const gid_t Gid = Nobody->pw_gid;
+    std::vector<long> Asked;
+    auto Srv = StartServer();
+    Srv->AcceptFilter = [&](rtl::TObject*, winsock::SOCKET H, const winsock::SOCKADDR_IN&) {
+        Asked.push_back(winsock::PeerUserId(H));
+        return Asked.back() == static_cast<long>(geteuid());
+    };
+    winsock::SOCKADDR_IN To{};
+    To.sin_family = winsock::AF_INET;
+    To.sin_port = winsock::htons(static_cast<winsock::u_short>(ParseLeadingNumber(Srv->LocalBoundPort())));
+    To.sin_addr.s_addr = winsock::htonl(winsock::INADDR_LOOPBACK);
+
+    // Another user's program: it must get no banner, only the end.
+    const pid_t Child = fork();
+    ASSERT_GE(Child, 0);
+    if (Child == 0) {
+        alarm(30);
+        if (setgroups(0, nullptr) != 0 || setgid(Gid) != 0 || setuid(Uid) != 0)
+            _exit(10);
+        winsock::WSADATA D;
+        winsock::WSAStartup(0x0101, &D);
+        winsock::SOCKET C = winsock::socket(winsock::AF_INET, winsock::SOCK_STREAM, 0);
+        if (winsock::connect(C, reinterpret_cast<winsock::SOCKADDR*>(&To), sizeof To) != 0)
+            _exit(11);
+        char Buf[64];
+        const int n = winsock::recv(C, Buf, sizeof Buf, 0);
+        _exit(n <= 0 ? 0 : 12);
+    }
+    int Status = 0;
+    ASSERT_TRUE(PumpUntil([&] { return waitpid(Child, &Status, WNOHANG) == Child; }));
+    ASSERT_TRUE(WIFEXITED(Status));
+    EXPECT_EQ(WEXITSTATUS(Status), 0);
+    EXPECT_EQ(Srv->ClientSerial(), 0);
+
+    Peer Own(Srv->LocalBoundPort());
+    ASSERT_TRUE(Own.Greeted());
+    EXPECT_EQ(Asked, (std::vector<long>{static_cast<long>(Uid), static_cast<long>(geteuid())}));
 }
 
 // ---------------------------------------------------------------------------
