@@ -1,0 +1,447 @@
+#pragma once
+// What the window benchmarks share: a private sandbox (settings file, device
+// discovery, loopback plug lock, message boxes), a pseudo-terminal standing
+// in for a serial device, an Interlink peer on its own thread, the test
+// pattern, and figures.
+//
+// The peer's end of the Interlink is a plain socket read by a thread of its
+// own, as a second program would be: its work is not charged to the window's
+// main thread.
+
+#include "Interlink.h"
+#include "InterlinkFrames.h"
+#include "Loopback.h"
+#include "MessageBox.h"
+#include "Registry.h"
+#include "SerialDevices.h"
+#include "Unit1.h"
+#include "WSocket.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- Sandbox ------------------------------------------------------------------
+
+// Settings under which the window starts like its definition: every box
+// unchecked, no port selected, no flow control, DTR and RTS enabled. Nothing
+// restored from a real settings file can switch TXEN or decoding behind the
+// benchmark's back.
+inline std::string NeutralSettings()
+{
+    std::string body = "REGEDIT4\r\n\r\n"
+                       "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\r\n"
+                       "\"PortNumIndex\"=dword:ffffffff\r\n"
+                       "\"BaudRateIndex\"=dword:0000000c\r\n"
+                       "\"FlowControlIndex\"=dword:00000001\r\n"
+                       "\"DTRControlIndex\"=dword:00000001\r\n"
+                       "\"RTSControlIndex\"=dword:00000001\r\n"
+                       "\"ParityIndex\"=dword:00000002\r\n"
+                       "\"StopbitsIndex\"=dword:00000000\r\n"
+                       "\"DatabitsIndex\"=dword:00000004\r\n";
+    for (const char* flag : {"TXEN", "send #13#10", "save memos", "decode asc<32", "Invert TXEN", "RTS", "Xon",
+                             "Break", "TXempty", "AutoSwitch TXEN"})
+        body += std::string("\"") + flag + "\"=\"false\"\r\n";
+    return body + "\r\n";
+}
+
+// Everything the window would touch outside the process goes to a folder
+// of our own: the real settings and the machine's serial ports (the console
+// among them) are never opened.
+class Sandbox {
+public:
+    Sandbox()
+    {
+        char pattern[] = "/tmp/tarrowin-bench-XXXXXX";
+        if (!mkdtemp(pattern)) {
+            std::perror("mkdtemp");
+            std::exit(1);
+        }
+        dir_ = pattern;
+        std::filesystem::create_directories(dir_ + "/sys");
+        std::filesystem::create_directories(dir_ + "/dev");
+        std::ofstream(dir_ + "/Tarrowin.reg", std::ios::binary) << NeutralSettings();
+        reg::SetFilePath(dir_ + "/Tarrowin.reg");
+        serialdevices::SetDiscoveryRoots(dir_ + "/sys", dir_ + "/dev");
+        loopback::SetLockDirectory(dir_);
+        // A modal box would stop the benchmark; it is printed instead.
+        terminal::SetMessageBoxSink([](const std::string& text) {
+            std::fprintf(stderr, "message box: %s\n", text.c_str());
+        });
+    }
+    ~Sandbox()
+    {
+        terminal::SetMessageBoxSink(nullptr);
+        reg::SetFilePath("");
+        loopback::SetLockDirectory("");
+        serialdevices::SetDiscoveryRoots("/sys", "/dev");
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    // Puts the neutral settings back, for the next window.
+    void ResetSettings() const { std::ofstream(dir_ + "/Tarrowin.reg", std::ios::binary) << NeutralSettings(); }
+
+private:
+    std::string dir_;
+};
+
+// A fresh window with the module state cleared, shown on the (offscreen)
+// screen so that layout and painting happen as they would for a user.
+inline std::unique_ptr<TForm1> MakeWindow(const Sandbox& sandbox)
+{
+    sandbox.ResetSettings();
+    PendingRxText.clear();
+    InterlinkPeers.clear();
+    auto form = std::make_unique<TForm1>();
+    form->show();
+    QCoreApplication::processEvents();
+    return form;
+}
+
+// Runs the event loop for `ms` milliseconds, sleeping while nothing happens.
+inline void Idle(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Pumps the event loop until `done` holds or `limitMs` passes; true when it
+// held. For setting up, not for measured stretches (it polls).
+inline bool RunUntil(const std::function<bool()>& done, int limitMs)
+{
+    Clock::time_point end = Clock::now() + std::chrono::milliseconds(limitMs);
+    while (!done()) {
+        if (Clock::now() > end)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        usleep(200);
+    }
+    return true;
+}
+
+// ---- Pseudo-terminal ----------------------------------------------------------
+
+// A pty pair: the window opens SlavePath(); the benchmark holds the master
+// (the far end of the cable).
+class Pty {
+public:
+    Pty()
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        char name[128];
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
+            std::perror("pty");
+            std::exit(1);
+        }
+        slave_ = name;
+    }
+    ~Pty()
+    {
+        if (master_ >= 0)
+            ::close(master_);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    int Master() const { return master_; }
+    const std::string& SlavePath() const { return slave_; }
+
+    // Writes all of `data`, waiting for room; false once `running` is
+    // cleared while it waits.
+    bool WriteAll(const uint8_t* data, size_t size, const std::atomic<bool>& running) const
+    {
+        while (size > 0) {
+            ssize_t n = ::write(master_, data, size);
+            if (n > 0) {
+                data += n;
+                size -= static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return false;
+            if (!running.load(std::memory_order_relaxed))
+                return false;
+            pollfd p{master_, POLLOUT, 0};
+            poll(&p, 1, 10);
+        }
+        return true;
+    }
+
+private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+// ---- Test pattern -------------------------------------------------------------
+
+// Byte `position` of an endless stream that takes every value 0-255 and in
+// which every 8-byte record is different: lost, doubled or reordered bytes
+// show as a mismatch at the first place they occur.
+inline uint64_t SplitMix(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+inline void FillPattern(uint64_t position, uint8_t* out, size_t count)
+{
+    uint64_t record = position / 8;
+    uint64_t word = SplitMix(record);
+    for (size_t i = 0; i < count; ++i, ++position) {
+        if (position / 8 != record) {
+            record = position / 8;
+            word = SplitMix(record);
+        }
+        out[i] = static_cast<uint8_t>(word >> (8 * (position % 8)));
+    }
+}
+
+// ---- Interlink peer -----------------------------------------------------------
+
+// A connected Interlink peer: Client() is the window-side TWSocket to put
+// into InterlinkPeers; the other end is read on a thread, framed, and every
+// payload handed to OnPayload there.
+class PeerReader {
+public:
+    using PayloadHandler = std::function<void(const std::string& payload)>;
+
+    explicit PeerReader(PayloadHandler onPayload) : onPayload_(std::move(onPayload))
+    {
+        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listen_, 1) != 0 || getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            std::perror("peer socket");
+            std::exit(1);
+        }
+        client_ = std::make_unique<net::TWSocket>();
+        client_->SetAddr("127.0.0.1");
+        client_->SetPort(std::to_string(ntohs(addr.sin_port)));
+        client_->BeginConnect();
+        // The connect may need the event loop (an answered look-up), so the
+        // listener is polled rather than waited on.
+        fcntl(listen_, F_SETFL, O_NONBLOCK);
+        if (!RunUntil([&] { return (peer_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; }, 5000) ||
+            !RunUntil([&] { return client_->State() == net::wsConnected; }, 5000)) {
+            std::fprintf(stderr, "Interlink peer did not connect\n");
+            std::exit(1);
+        }
+        // Let the first write notification go by.
+        QCoreApplication::processEvents();
+        reader_ = std::thread([this] { Read(); });
+    }
+    ~PeerReader()
+    {
+        Stop();
+        client_.reset();
+        ::close(peer_);
+        ::close(listen_);
+    }
+    PeerReader(const PeerReader&) = delete;
+    PeerReader& operator=(const PeerReader&) = delete;
+
+    net::TWSocket* Client() { return client_.get(); }
+    // Ends the reading thread; what has not been read by now is dropped.
+    void Stop()
+    {
+        if (!reader_.joinable())
+            return;
+        stop_ = true;
+        ::shutdown(peer_, SHUT_RDWR);
+        reader_.join();
+    }
+    // Frames whose header could not be taken (never expected).
+    uint64_t BadFrames() const { return badFrames_.load(); }
+    // CPU time of the reading thread, seconds (final after Stop).
+    double CpuSeconds() const { return cpuMicros_.load() / 1e6; }
+
+private:
+    void Read()
+    {
+        std::string stream;
+        std::vector<char> buffer(1 << 16);
+        while (!stop_) {
+            ssize_t n = ::recv(peer_, buffer.data(), buffer.size(), 0);
+            if (n <= 0)
+                break;
+            stream.append(buffer.data(), static_cast<size_t>(n));
+            size_t at = 0;
+            while (stream.size() - at >= 3) {
+                if (stream[at] != 'L') {
+                    ++badFrames_;
+                    at = stream.size();
+                    break;
+                }
+                size_t total = static_cast<unsigned char>(stream[at + 1]) +
+                               256u * static_cast<unsigned char>(stream[at + 2]);
+                if (total < 3) {
+                    ++badFrames_;
+                    at = stream.size();
+                    break;
+                }
+                if (stream.size() - at < total)
+                    break;
+                onPayload_(stream.substr(at + 3, total - 3));
+                at += total;
+            }
+            stream.erase(0, at);
+            SampleCpu();
+        }
+        SampleCpu();
+    }
+    void SampleCpu()
+    {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        cpuMicros_ = uint64_t(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000u +
+                     uint64_t(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    }
+
+    PayloadHandler onPayload_;
+    int listen_ = -1;
+    int peer_ = -1;
+    std::unique_ptr<net::TWSocket> client_;
+    std::thread reader_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> badFrames_{0};
+    std::atomic<uint64_t> cpuMicros_{0};
+};
+
+// ---- Figures ------------------------------------------------------------------
+
+struct Figures {
+    double median = 0, p99 = 0, max = 0, min = 0;
+    size_t count = 0;
+};
+
+inline Figures Summarise(std::vector<double> values)
+{
+    Figures f;
+    if (values.empty())
+        return f;
+    std::sort(values.begin(), values.end());
+    auto at = [&](double q) {
+        return values[std::min(values.size() - 1, size_t(q * double(values.size() - 1) + 0.5))];
+    };
+    f.median = at(0.5);
+    f.p99 = at(0.99);
+    f.max = values.back();
+    f.min = values.front();
+    f.count = values.size();
+    return f;
+}
+
+inline double ProcessCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+inline double ThreadCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Resident set size of the process, bytes.
+inline uint64_t ResidentBytes()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024u;
+    return 0;
+}
+
+// How late a plain thread wakes from a 1 ms sleep while a case runs: the
+// machine's own scheduling noise (other processes on the shared cores), to
+// tell it apart from time the window spends.
+class WakeProbe {
+public:
+    WakeProbe()
+    {
+        thread_ = std::thread([this] {
+            Clock::time_point next = Clock::now();
+            while (running_) {
+                next += std::chrono::milliseconds(1);
+                std::this_thread::sleep_until(next);
+                Clock::time_point now = Clock::now();
+                micros_.push_back(std::chrono::duration<double, std::micro>(now - next).count());
+                if (now > next + std::chrono::milliseconds(1))
+                    next = now; // no catching up after a long stall
+            }
+            cpuSeconds_ = ThreadCpuSeconds();
+        });
+    }
+    ~WakeProbe() { Stop(); }
+    WakeProbe(const WakeProbe&) = delete;
+    WakeProbe& operator=(const WakeProbe&) = delete;
+
+    Figures Stop()
+    {
+        if (thread_.joinable()) {
+            running_ = false;
+            thread_.join();
+        }
+        return Summarise(micros_);
+    }
+    // The probe's own CPU time (after Stop), to leave out of the window's.
+    double CpuSeconds() const { return cpuSeconds_; }
+
+private:
+    double cpuSeconds_ = 0;
+    std::thread thread_;
+    std::atomic<bool> running_{true};
+    std::vector<double> micros_;
+};
+
+inline void PrintMachine()
+{
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) < 0)
+        load[0] = -1;
+    std::printf("machine: %u cores, load average %.2f at start\n", std::thread::hardware_concurrency(), load[0]);
+}
+
+} // namespace bench
