@@ -53,6 +53,20 @@ int SendFailure(Entry& e, int err)
     return WsaFromErrno(err);
 }
 
+std::atomic<int> gFailAccepts{0};
+std::atomic<int> gFailAcceptError{0};
+
+// The error an injected accept failure is to give, or 0.
+int TakeInjectedAcceptFailure()
+{
+    int n = gFailAccepts.load();
+    while (n > 0) {
+        if (gFailAccepts.compare_exchange_weak(n, n - 1))
+            return gFailAcceptError.load();
+    }
+    return 0;
+}
+
 bool IsConnectOutcome(int err)
 {
     return err == ECONNREFUSED || err == ETIMEDOUT || err == ENETUNREACH || err == EHOSTUNREACH;
@@ -60,6 +74,13 @@ bool IsConnectOutcome(int err)
 
 
 } // namespace
+
+void FailNextAccepts(int Count, int wsaError)
+{
+    gFailAcceptError = wsaError;
+    gFailAccepts = Count;
+}
+
 } // namespace detail
 
 using namespace detail;
@@ -138,6 +159,11 @@ SOCKET accept(SOCKET s, SOCKADDR* addr, int* addrlen)
     }
     if (addr && (!addrlen || *addrlen < static_cast<int>(sizeof(SOCKADDR_IN)))) {
         Fail(WSAEFAULT);
+        return INVALID_SOCKET;
+    }
+    if (int injected = TakeInjectedAcceptFailure()) {
+        AcceptCalled(*e);
+        Fail(injected);
         return INVALID_SOCKET;
     }
     sockaddr_in sa{};

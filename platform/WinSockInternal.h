@@ -112,4 +112,11 @@ int ResolveHostAddr(uint32_t address, std::string& name);
 void SetHostNameResolver(HostNameResolver r);
 void SetHostAddrResolver(HostAddrResolver r);
 
+// Makes the next Count calls of accept fail with wsaError before they take
+// anything, as if the process had run out of descriptors, say: the pending
+// connection stays queued. For tests of what a caller does then (running
+// out for real also starves the sanitizers, which need descriptors of their
+// own). Count 0 ends it.
+void FailNextAccepts(int Count, int wsaError);
+
 } // namespace winsock::detail
