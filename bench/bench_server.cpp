@@ -68,8 +68,8 @@ std::unique_ptr<TWSocketServer> StartServer()
 }
 
 // Connections per second while N clients stay connected: one more peer at a
-// time connects, is greeted and leaves, Total times. The listening backlog
-// is 5, so this is the rate the server sustains, not what a burst can get.
+// time connects, is greeted and leaves, Total times: the rate the server
+// sustains, with nothing waiting in the listening backlog.
 double AcceptRate(size_t N, size_t Total)
 {
     auto Srv = StartServer();
@@ -92,9 +92,9 @@ double AcceptRate(size_t N, size_t Total)
 }
 
 // Milliseconds from N peers connecting at once until all are greeted, and
-// how many were. With a backlog of 5, connections beyond the sixth depend on
-// the network stack sending the handshake again once there is room (1 s,
-// then 3 s, ...), so a burst is given 10 s at most.
+// how many were. Connections beyond the listening backlog depend on the
+// network stack sending the handshake again once there is room (1 s, then
+// 3 s, ...), so a burst is given 10 s at most.
 double Burst(size_t N, size_t& Greeted)
 {
     auto Srv = StartServer();
