@@ -47,7 +47,11 @@ public:
     void LogOut(const std::string& Msg);
     void AppException(rtl::TObject* Sender, const std::string& Message);
 
-    // Receive path.
+    // Receive path. Batches longer than kMaxRxLine (only ever reached far
+    // above serial rates) are shown as several lines; kMaxPendingRx bounds
+    // what is collected before it is shown.
+    static constexpr size_t kMaxRxLine = 16u << 10;
+    static constexpr size_t kMaxPendingRx = 256u << 10;
     void ComRxChar(rtl::TObject* Sender, int32_t Count);
     void TimerUpdateMemoInTimer(QObject* Sender);
     void TimerUpdateFinallyTimer(QObject* Sender);

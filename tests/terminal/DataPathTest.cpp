@@ -365,3 +365,13 @@ TEST_F(DataPath, VanishingPortIsReportedOnceAndLeftClosed)
     OpenLoopback();
     EXPECT_TRUE(f.Com->PortIsOpen());
 }
+
+TEST_F(DataPath, BatchesFarAboveSerialRatesAreShownInBoundedLines)
+{
+    Form().MemoIn->SetText("");
+    PendingRxText = std::string(2 * TForm1::kMaxRxLine + 100, 'z');
+    Form().TimerUpdateMemoInTimer(nullptr);
+    EXPECT_EQ(BatchCounts(Lines(Form().MemoIn)),
+              (std::vector<size_t>{TForm1::kMaxRxLine, TForm1::kMaxRxLine, 100}));
+    EXPECT_TRUE(PendingRxText.empty());
+}
