@@ -54,11 +54,6 @@ void PrintFrame(const std::string& payload)
     std::fflush(stdout);
 }
 
-unsigned PortNumber(const std::string& text)
-{
-    return static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -88,13 +83,17 @@ int main(int argc, char** argv)
     std::string input;
 
     link.OnSessionConnected = [&](rtl::TObject*, uint16_t error) {
+        if (error == winsock::WSAECONNRESET || error == winsock::WSAECONNABORTED) {
+            // The connection was made and dropped before we saw it complete:
+            // an Interlink is there and refused us at once.
+            Fail("das Interlink hat die Verbindung abgelehnt");
+            return finish(kRefused);
+        }
         if (error != 0) {
             Fail("kein Interlink auf 127.0.0.1:666 (keine Kopie von Tarrowin l\xe4uft)");
             return finish(kNoInterlink);
         }
-        const long owner = platform::TcpSocketOwner(link.PeerAddr(), PortNumber(link.PeerPort()),
-                                                    link.LocalBoundAddr(), PortNumber(link.LocalBoundPort()));
-        if (!platform::IsSameUserOrRoot(owner)) {
+        if (!platform::IsSameUserOrRoot(winsock::PeerUserId(link.Handle()))) {
             Fail("das Interlink geh\xf6rt einem anderen Benutzer");
             link.AbortSession();
             return finish(kRefused);

@@ -38,11 +38,6 @@ void SetUpInterlinkSocket(net::TWSocket& s)
     s.SetLocalPort("0");
 }
 
-unsigned PortNumber(const std::string& text)
-{
-    return static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
-}
-
 } // namespace
 
 void TForm1::SetInterlinkPortForTests(const std::string& port)
@@ -70,8 +65,8 @@ void TForm1::CreateInterlinkSockets()
     Server->OnClientDisconnect = [this](rtl::TObject* Sender, net::TWSocketClient* C, uint16_t Error) {
         ServerClientDisconnect(Sender, C, Error);
     };
-    Server->AcceptFilter = [this](rtl::TObject*, winsock::SOCKET, const winsock::SOCKADDR_IN& Peer) {
-        return AcceptsPeer(Peer);
+    Server->AcceptFilter = [this](rtl::TObject*, winsock::SOCKET Handle, const winsock::SOCKADDR_IN&) {
+        return AcceptsPeer(Handle);
     };
     Client->OnDataAvailable = [this](rtl::TObject* Sender, uint16_t Error) { ClientDataAvailable(Sender, Error); };
     Client->OnSessionConnected = [this](rtl::TObject* Sender, uint16_t Error) { ClientSessionConnected(Sender, Error); };
@@ -111,21 +106,14 @@ void TForm1::FormShow(rtl::TObject*)
     InterlinkStarted = true;
 }
 
-bool TForm1::AcceptsPeer(const winsock::SOCKADDR_IN& Peer)
+bool TForm1::AcceptsPeer(winsock::SOCKET Handle)
 {
-    const uint32_t a = static_cast<uint32_t>(winsock::ntohl(Peer.sin_addr.s_addr));
-    const std::string addr = std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
-                             std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
-    const long uid = platform::TcpSocketOwner(addr, winsock::ntohs(Peer.sin_port), Server->LocalBoundAddr(),
-                                              PortNumber(Server->LocalBoundPort()));
-    return platform::IsSameUserOrRoot(uid);
+    return platform::IsSameUserOrRoot(winsock::PeerUserId(Handle));
 }
 
 bool TForm1::ServerIsOurs()
 {
-    const long uid = platform::TcpSocketOwner(Client->PeerAddr(), PortNumber(Client->PeerPort()),
-                                              Client->LocalBoundAddr(), PortNumber(Client->LocalBoundPort()));
-    return platform::IsSameUserOrRoot(uid);
+    return platform::IsSameUserOrRoot(winsock::PeerUserId(Client->Handle()));
 }
 
 bool TForm1::PeerTakesFrames(net::TCustomWSocket* Peer)

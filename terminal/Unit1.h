@@ -160,7 +160,7 @@ private:
     void CreatePaneMenu();
     void CreateInterlinkSockets();
     // Same user (or root) at the other end of a connection.
-    bool AcceptsPeer(const winsock::SOCKADDR_IN& Peer);
+    bool AcceptsPeer(winsock::SOCKET Handle);
     // The peer walk of every frame this copy sends or relays.
     void SendToPeers(const std::string& Frame);
     bool PeerTakesFrames(net::TCustomWSocket* Peer);
