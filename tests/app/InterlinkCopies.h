@@ -1,0 +1,912 @@
+#pragma once
+// Real copies of the program on one Interlink, as the end-to-end tests and
+// the Interlink benchmark run them: each copy a process of its own with its
+// own settings folder and a pty as its port, the command-line peer as
+// further processes, and plain sockets of this process as hand-made peers.
+//
+// Everything here assumes a network namespace of its own (see
+// PrivateNamespaceProblem()): port 666 there belongs to these copies only.
+//
+// Header only, so that the benchmark, a single source file, can use it too.
+
+#include "InterlinkFrames.h"
+#include "Registry.h"
+#include "SerialDevices.h"
+
+#include <QCoreApplication>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace e2e {
+
+constexpr uint16_t kInterlinkPort = 666;
+// What the server sends a peer before any frame.
+inline const std::string kGreeting = "Welcome to TcpSrv\r\n";
+constexpr uid_t kNobody = 65534;
+// Connection states as the kernel reports them.
+constexpr uint8_t kTcpEstablished = 1;
+constexpr uint8_t kTcpListen = 10;
+
+using Clock = std::chrono::steady_clock;
+
+inline long long MsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+inline std::string NetNamespace()
+{
+    char buf[128];
+    ssize_t n = ::readlink("/proc/self/ns/net", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// Empty when this process runs in a network namespace of its own, made by
+// tests/app/run-in-namespace.sh (which records the namespace it was started
+// in); otherwise why not. Nothing here may go near port 666 unless this is
+// empty: the machine's own port 666 is never to be touched.
+inline std::string PrivateNamespaceProblem()
+{
+    if (::geteuid() != 0)
+        return "needs root for a private network namespace (unshare -n)";
+    const char* host = std::getenv("TARROWIN_HOST_NETNS");
+    if (!host || !*host)
+        return "not started in a private network namespace (run through tests/app/run-in-namespace.sh)";
+    const std::string mine = NetNamespace();
+    if (mine.empty() || mine == host)
+        return "still in the network namespace of the machine (" + mine + ")";
+    return {};
+}
+
+// --- The kernel's view of TCP sockets ------------------------------------------
+
+struct TcpSocket {
+    uint16_t localPort = 0;
+    uint16_t remotePort = 0;
+    uint8_t state = 0;
+    uint32_t inode = 0;      // 0 while a connection waits in the accept queue
+    uint32_t unread = 0;     // bytes received that the owner has not read
+    uint32_t unsent = 0;     // bytes written that the peer has not acknowledged
+    uint64_t bytesReceived = 0;
+};
+
+// Every IPv4 TCP socket of this network namespace, through sock_diag: it
+// tells for each connection how much came in and how much of it the owner
+// has read, which no output of the program shows.
+inline std::vector<TcpSocket> TcpSockets()
+{
+    std::vector<TcpSocket> out;
+    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return out;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } query{};
+    query.header.nlmsg_len = sizeof query;
+    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    query.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    query.request.sdiag_family = AF_INET;
+    query.request.sdiag_protocol = IPPROTO_TCP;
+    query.request.idiag_states = ~0u;
+    query.request.idiag_ext = 1u << (INET_DIAG_INFO - 1);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(fd, &query, sizeof query, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+        ::close(fd);
+        return out;
+    }
+    alignas(nlmsghdr) static thread_local char buf[65536];
+    for (bool done = false; !done;) {
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        int left = static_cast<int>(n);
+        for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+            if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+                done = true;
+                break;
+            }
+            const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+            TcpSocket s;
+            s.localPort = ntohs(m->id.idiag_sport);
+            s.remotePort = ntohs(m->id.idiag_dport);
+            s.state = m->idiag_state;
+            s.inode = m->idiag_inode;
+            s.unread = m->idiag_rqueue;
+            s.unsent = m->idiag_wqueue;
+            int attrLeft = static_cast<int>(h->nlmsg_len) - static_cast<int>(NLMSG_LENGTH(sizeof *m));
+            for (auto* a = reinterpret_cast<rtattr*>(const_cast<inet_diag_msg*>(m) + 1); RTA_OK(a, attrLeft);
+                 a = RTA_NEXT(a, attrLeft)) {
+                if (a->rta_type != INET_DIAG_INFO)
+                    continue;
+                tcp_info info{};
+                std::memcpy(&info, RTA_DATA(a), std::min<size_t>(RTA_PAYLOAD(a), sizeof info));
+                if (RTA_PAYLOAD(a) >= offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+                    s.bytesReceived = info.tcpi_bytes_received;
+            }
+            out.push_back(s);
+        }
+    }
+    ::close(fd);
+    return out;
+}
+
+// Inodes of the sockets a process holds.
+inline std::set<uint32_t> SocketInodesOf(pid_t pid)
+{
+    std::set<uint32_t> inodes;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return inodes;
+    while (dirent* e = ::readdir(d)) {
+        char target[128];
+        ssize_t n = ::readlinkat(::dirfd(d), e->d_name, target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        target[n] = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(target, "socket:[%lu]", &inode) == 1)
+            inodes.insert(static_cast<uint32_t>(inode));
+    }
+    ::closedir(d);
+    return inodes;
+}
+
+// The process listens on the Interlink port: it is the server.
+inline bool ListensOnInterlink(pid_t pid)
+{
+    const std::set<uint32_t> mine = SocketInodesOf(pid);
+    for (const TcpSocket& s : TcpSockets())
+        if (s.state == kTcpListen && s.localPort == kInterlinkPort && mine.count(s.inode))
+            return true;
+    return false;
+}
+
+// The process holds a connection to the Interlink port: it is a client.
+inline bool ConnectedToInterlink(pid_t pid)
+{
+    const std::set<uint32_t> mine = SocketInodesOf(pid);
+    for (const TcpSocket& s : TcpSockets())
+        if (s.state == kTcpEstablished && s.remotePort == kInterlinkPort && mine.count(s.inode))
+            return true;
+    return false;
+}
+
+// The process's connection to the Interlink has brought in the greeting and
+// the process has read it all. The server makes a connection its peer before
+// it greets, so from here on every frame the server relays reaches this
+// process, and never in one read together with the greeting (a copy drops a
+// read that begins with the greeting whole).
+inline bool HasTakenGreeting(pid_t pid)
+{
+    const std::set<uint32_t> mine = SocketInodesOf(pid);
+    for (const TcpSocket& s : TcpSockets())
+        if (s.state == kTcpEstablished && s.remotePort == kInterlinkPort && mine.count(s.inode) &&
+            s.bytesReceived >= kGreeting.size() && s.unread == 0)
+            return true;
+    return false;
+}
+
+// The server's end of the connection that comes from peerPort; false while
+// there is none.
+inline bool ServerEndOf(uint16_t peerPort, TcpSocket& out)
+{
+    for (const TcpSocket& s : TcpSockets())
+        if (s.state == kTcpEstablished && s.localPort == kInterlinkPort && s.remotePort == peerPort) {
+            out = s;
+            return true;
+        }
+    return false;
+}
+
+// --- A pty as a copy's port ------------------------------------------------------
+
+class Pty {
+public:
+    Pty()
+    {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+            return;
+        char name[128];
+        if (::ptsname_r(master_, name, sizeof name) != 0)
+            return;
+        slavePath_ = name;
+        // Held open all along, never read: with it the master never sees a
+        // hang-up, so polling it does not spin before the copy opens the
+        // port or after the copy has ended.
+        keeper_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
+    ~Pty()
+    {
+        if (keeper_ >= 0)
+            ::close(keeper_);
+        if (master_ >= 0)
+            ::close(master_);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    bool Ok() const { return master_ >= 0 && keeper_ >= 0 && !slavePath_.empty(); }
+    const std::string& SlavePath() const { return slavePath_; }
+    int Master() const { return master_; }
+
+    // Moves what the copy has transmitted into Transmitted().
+    void Drain()
+    {
+        char buf[65536];
+        for (;;) {
+            ssize_t n = ::read(master_, buf, sizeof buf);
+            if (n <= 0)
+                return;
+            transmitted_.append(buf, static_cast<size_t>(n));
+        }
+    }
+    const std::string& Transmitted() const { return transmitted_; }
+    void Forget() { transmitted_.clear(); }
+
+    // Bytes arriving at the copy's port, as from the far end of the cable.
+    bool Write(const std::string& bytes)
+    {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return false;
+            pollfd p{master_, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        }
+        return true;
+    }
+
+private:
+    int master_ = -1;
+    int keeper_ = -1;
+    std::string slavePath_;
+    std::string transmitted_;
+};
+
+// --- Child processes ------------------------------------------------------------
+
+class Process {
+public:
+    struct Options {
+        std::vector<std::string> argv;
+        std::vector<std::string> env;
+        // Run as another user (uid and gid), no supplementary groups.
+        long asUser = -1;
+        // Passed on as descriptor 3 (Xvfb's -displayfd).
+        int passAs3 = -1;
+        // Run in the child instead of a program; only system calls in it
+        // (after fork only this thread exists). Its result is the exit code.
+        std::function<int()> body;
+    };
+
+    Process() = default;
+    ~Process() { Kill(); }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool Start(const Options& o, std::string& error)
+    {
+        name_ = o.argv.empty() ? std::string("(function)") : o.argv[0];
+        int out[2], err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+            error = "pipe: " + std::string(std::strerror(errno));
+            return false;
+        }
+        int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        std::vector<char*> argv, envp;
+        for (const std::string& a : o.argv)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        for (const std::string& e : o.env)
+            envp.push_back(const_cast<char*>(e.c_str()));
+        envp.push_back(nullptr);
+        const pid_t parent = ::getpid();
+
+        pid_ = ::fork();
+        if (pid_ < 0) {
+            error = "fork: " + std::string(std::strerror(errno));
+            return false;
+        }
+        if (pid_ == 0) {
+            ::dup2(devnull, 0);
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            if (o.passAs3 >= 0)
+                ::dup2(o.passAs3, 3);
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            ::signal(SIGPIPE, SIG_DFL);
+            if (o.asUser >= 0) {
+                if (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(o.asUser)) != 0 ||
+                    ::setuid(static_cast<uid_t>(o.asUser)) != 0)
+                    ::_exit(125);
+            }
+            // Nothing outlives the test that started it; set after the
+            // change of user, which clears it.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent)
+                ::_exit(126);
+            if (o.body)
+                ::_exit(o.body());
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        if (devnull >= 0)
+            ::close(devnull);
+        out_ = out[0];
+        err_ = err[0];
+        ::fcntl(out_, F_SETFL, O_NONBLOCK);
+        ::fcntl(err_, F_SETFL, O_NONBLOCK);
+        return true;
+    }
+
+    pid_t Pid() const { return pid_; }
+    const std::string& Out() const { return outText_; }
+    const std::string& Err() const { return errText_; }
+
+    void Drain()
+    {
+        DrainOne(out_, outText_);
+        DrainOne(err_, errText_);
+    }
+    void AddPollFds(std::vector<pollfd>& fds) const
+    {
+        for (int fd : {out_, err_})
+            if (fd >= 0)
+                fds.push_back({fd, POLLIN, 0});
+    }
+
+    bool Running()
+    {
+        if (pid_ <= 0 || ended_)
+            return false;
+        if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
+            ended_ = true;
+            Drain();
+        }
+        return !ended_;
+    }
+    bool Ended() { return pid_ > 0 && !Running(); }
+    // Exit code of a process that ended normally; -1 otherwise.
+    int ExitCode() const { return ended_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+    std::string Status()
+    {
+        if (Running())
+            return "running";
+        if (!ended_)
+            return "not started";
+        if (WIFEXITED(status_))
+            return "exit code " + std::to_string(WEXITSTATUS(status_));
+        return "killed by signal " + std::to_string(WTERMSIG(status_));
+    }
+    void Signal(int sig)
+    {
+        if (Running())
+            ::kill(pid_, sig);
+    }
+    void Kill()
+    {
+        if (pid_ > 0 && !ended_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status_, 0);
+            ended_ = true;
+            Drain();
+        }
+        for (int* fd : {&out_, &err_}) {
+            if (*fd >= 0)
+                ::close(*fd);
+            *fd = -1;
+        }
+    }
+    std::string Describe()
+    {
+        return name_ + " (pid " + std::to_string(pid_) + ", " + Status() + ")\n  stdout: " + outText_ +
+               "\n  stderr: " + errText_ + "\n";
+    }
+
+private:
+    static void DrainOne(int& fd, std::string& text)
+    {
+        if (fd < 0)
+            return;
+        char buf[8192];
+        for (;;) {
+            ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n > 0) {
+                text.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (n == 0) { // the child's end is closed
+                ::close(fd);
+                fd = -1;
+            }
+            return;
+        }
+    }
+
+    std::string name_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    bool ended_ = false;
+    int status_ = 0;
+    std::string outText_, errText_;
+};
+
+// --- Copies' settings ---------------------------------------------------------------
+
+inline bool LessNoCase(const std::string& a, const std::string& b)
+{
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+inline std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Writes a copy's settings file so that the copy starts with the pty as its
+// port and nothing else: the pty is named as a port of the user's, and the
+// stored list position is the pty's position in the list the program builds
+// at start-up (every device path the list holds, sorted without regard to
+// case). That list comes from the same code the program runs, reading this
+// very file and the machine's sysfs (no device is opened for it); the
+// position is only written once the entry there is the pty, so no copy can
+// ever open another device (the machine's console among them).
+// Returns "" or what went wrong.
+inline std::string WriteCopySettings(const std::string& file, const std::string& ptyPath, const std::string& portName)
+{
+    ::mkdir(file.substr(0, file.rfind('/')).c_str(), 0700);
+    std::string body = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\r\n"
+                       "\"PortNumIndex\"=dword:ffffffff\r\n"
+                       "\"BaudRateIndex\"=dword:0000000c\r\n"
+                       "\"FlowControlIndex\"=dword:00000001\r\n"
+                       "\"DTRControlIndex\"=dword:00000001\r\n"
+                       "\"RTSControlIndex\"=dword:00000001\r\n"
+                       "\"ParityIndex\"=dword:00000002\r\n"
+                       "\"StopbitsIndex\"=dword:00000000\r\n"
+                       "\"DatabitsIndex\"=dword:00000004\r\n";
+    // No CR LF added to a send, no TXEN switching, nothing of the panes kept.
+    for (const char* flag : {"TXEN", "send #13#10", "save memos", "decode asc<32", "Invert TXEN", "RTS", "Xon",
+                             "Break", "TXempty", "AutoSwitch TXEN"})
+        body += std::string("\"") + flag + "\"=\"false\"\r\n";
+    body += "\r\n[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"" + ptyPath + "\"=\"" + portName +
+            "\"\r\n\r\n";
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << body;
+
+    reg::SetFilePath(file);
+    struct Restore {
+        ~Restore() { reg::SetFilePath(""); }
+    } restore;
+    std::vector<serialdevices::Entry> list = serialdevices::List();
+    std::vector<std::string> paths;
+    for (const auto& e : list)
+        paths.push_back(e.devicePath);
+    std::stable_sort(paths.begin(), paths.end(), LessNoCase);
+    auto it = std::find(paths.begin(), paths.end(), ptyPath);
+    if (it == paths.end())
+        return "the pty " + ptyPath + " is not in the port list";
+    const int index = static_cast<int>(it - paths.begin());
+    if (paths[static_cast<size_t>(index)] != ptyPath)
+        return "list position " + std::to_string(index) + " is not the pty";
+    // The name opens the pty and nothing else.
+    if (serialdevices::PathForPort(portName) != ptyPath)
+        return portName + " opens " + serialdevices::PathForPort(portName) + ", not " + ptyPath;
+
+    reg::TRegistry r;
+    if (!r.OpenKey("Software\\Brenlow\\Tarrowin\\", false))
+        return "settings key missing";
+    r.WriteInteger("PortNumIndex", index);
+    if (r.ReadInteger("PortNumIndex") != index)
+        return "PortNumIndex not stored";
+    return {};
+}
+
+// --- What tarrowin-link monitor prints -------------------------------------------------
+
+struct MonitorLine {
+    std::string kind; // RCVD, SENT, SEND, ...
+    std::string data; // as printed: bytes below 32 and above 126 as <n>
+};
+
+inline std::vector<MonitorLine> MonitorLines(const std::string& out)
+{
+    std::vector<MonitorLine> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        MonitorLine m;
+        m.kind = line.substr(0, 4);
+        std::string rest = line.size() > 5 ? line.substr(5) : std::string();
+        if (m.kind == "RCVD" || m.kind == "SENT") {
+            // The time stamp, right-aligned, then one blank, then the data.
+            size_t start = rest.find_first_not_of(' ');
+            size_t end = start == std::string::npos ? std::string::npos : rest.find(' ', start);
+            rest = end == std::string::npos ? std::string() : rest.substr(end + 1);
+        }
+        m.data = rest;
+        lines.push_back(m);
+    }
+    return lines;
+}
+
+// The bytes behind the printed form of data without a literal '<'.
+inline std::string Undecode(const std::string& text)
+{
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); ++i) {
+        size_t close = text[i] == '<' ? text.find('>', i) : std::string::npos;
+        if (close != std::string::npos) {
+            bytes.push_back(static_cast<char>(std::stoi(text.substr(i + 1, close - i - 1))));
+            i = close;
+        } else {
+            bytes.push_back(text[i]);
+        }
+    }
+    return bytes;
+}
+
+inline size_t CountLines(const std::vector<MonitorLine>& lines, const std::string& kind, const std::string& data)
+{
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const MonitorLine& m) {
+        return m.kind == kind && m.data == data;
+    }));
+}
+
+// --- A hand-made peer: a plain socket of this process ------------------------------------
+
+class RawPeer {
+public:
+    ~RawPeer() { Close(); }
+    bool Connect()
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0)
+            return false;
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kInterlinkPort);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            return false;
+        ::fcntl(fd_, F_SETFL, O_NONBLOCK);
+        return true;
+    }
+    uint16_t LocalPort() const
+    {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        return ntohs(a.sin_port);
+    }
+    int Fd() const { return fd_; }
+    bool Send(const std::string& bytes)
+    {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return false;
+            Drain(); // the server may be waiting for us to read
+            pollfd p{fd_, POLLOUT, 0};
+            ::poll(&p, 1, 50);
+        }
+        return true;
+    }
+    // Reads what has come; false once the connection has ended.
+    bool Drain()
+    {
+        char buf[65536];
+        for (;;) {
+            ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n > 0) {
+                raw_.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            return !(n == 0 || (errno != EAGAIN && errno != EINTR));
+        }
+    }
+    bool Greeted() const { return raw_.size() >= kGreeting.size() && raw_.compare(0, kGreeting.size(), kGreeting) == 0; }
+    // Frames after the greeting, taken one by one.
+    bool NextPayload(std::string& payload)
+    {
+        if (!greetingTaken_) {
+            if (!Greeted())
+                return false;
+            raw_.erase(0, kGreeting.size());
+            greetingTaken_ = true;
+        }
+        return terminal::TakeInterlinkFrame(raw_, payload);
+    }
+    void Close()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+    std::string raw_;
+    bool greetingTaken_ = false;
+};
+
+// --- The whole scene -----------------------------------------------------------------
+
+struct Copy {
+    std::string name;
+    std::string configHome;
+    std::string settingsFile;
+    std::string portName;
+    Pty pty;
+    Process process;
+};
+
+class Scene {
+public:
+    Scene(std::string program, std::string link) : program_(std::move(program)), link_(std::move(link))
+    {
+        char tmpl[] = "/tmp/tarrowin-e2e-XXXXXX";
+        if (char* made = ::mkdtemp(tmpl))
+            root_ = made;
+        ::mkdir((root_ + "/run").c_str(), 0700);
+    }
+    ~Scene()
+    {
+        // Processes first: nothing may still write below the folder.
+        links_.clear();
+        copies_.clear();
+        if (!root_.empty())
+            std::system(("rm -rf '" + root_ + "'").c_str());
+    }
+    Scene(const Scene&) = delete;
+    Scene& operator=(const Scene&) = delete;
+
+    const std::string& Root() const { return root_; }
+    // Set for every copy started from here on.
+    std::vector<std::string> copyEnvironment;
+    const std::string& LinkProgram() const { return link_; }
+
+    // Environment of every child: this process's, with the settings folder,
+    // the runtime folder (the loopback plug's lock lives there) and the
+    // display chosen here.
+    std::vector<std::string> Environment(const std::vector<std::string>& extra) const
+    {
+        std::vector<std::string> ours = {"XDG_CONFIG_HOME=", "XDG_RUNTIME_DIR=", "QT_QPA_PLATFORM=", "DISPLAY="};
+        for (const std::string& x : extra)
+            ours.push_back(x.substr(0, x.find('=') + 1));
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            std::string s = *e;
+            bool replaced = false;
+            for (const std::string& p : ours)
+                replaced = replaced || s.compare(0, p.size(), p) == 0;
+            if (!replaced)
+                env.push_back(s);
+        }
+        env.push_back("XDG_RUNTIME_DIR=" + root_ + "/run");
+        for (const std::string& x : extra)
+            env.push_back(x);
+        return env;
+    }
+
+    // Starts a copy of the program with a new pty as its port. `display`
+    // empty: headless; otherwise the X display it shows its windows on.
+    Copy* StartCopy(const std::string& name, const std::string& display, std::string& error)
+    {
+        auto c = std::make_unique<Copy>();
+        c->name = name;
+        if (!c->pty.Ok()) {
+            error = "no pty";
+            return nullptr;
+        }
+        c->configHome = root_ + "/" + name;
+        ::mkdir(c->configHome.c_str(), 0700);
+        c->settingsFile = c->configHome + "/Brenlow/Tarrowin.reg";
+        c->portName = "COM" + std::to_string(71 + copies_.size());
+        error = WriteCopySettings(c->settingsFile, c->pty.SlavePath(), c->portName);
+        if (!error.empty())
+            return nullptr;
+        Process::Options o;
+        o.argv = {program_};
+        std::vector<std::string> extra = copyEnvironment;
+        extra.push_back("XDG_CONFIG_HOME=" + c->configHome);
+        if (display.empty()) {
+            extra.push_back("QT_QPA_PLATFORM=offscreen");
+        } else {
+            extra.push_back("QT_QPA_PLATFORM=xcb");
+            extra.push_back("DISPLAY=" + display);
+        }
+        o.env = Environment(extra);
+        if (!c->process.Start(o, error))
+            return nullptr;
+        copies_.push_back(std::move(c));
+        return copies_.back().get();
+    }
+
+    // Starts tarrowin-link with these arguments.
+    Process* StartLink(const std::vector<std::string>& args, std::string& error, long asUser = -1,
+                       const std::string& program = {})
+    {
+        Process::Options o;
+        o.argv = {program.empty() ? link_ : program};
+        o.argv.insert(o.argv.end(), args.begin(), args.end());
+        o.env = Environment({});
+        o.asUser = asUser;
+        return Start(o, error);
+    }
+    Process* Start(const Process::Options& o, std::string& error)
+    {
+        auto p = std::make_unique<Process>();
+        if (!p->Start(o, error))
+            return nullptr;
+        links_.push_back(std::move(p));
+        return links_.back().get();
+    }
+
+    // Collects output of every child and every port, waiting at most
+    // maxWaitMs for something to come.
+    void Pump(int maxWaitMs = 5)
+    {
+        std::vector<pollfd> fds;
+        for (auto& c : copies_) {
+            c->process.AddPollFds(fds);
+            fds.push_back({c->pty.Master(), POLLIN, 0});
+        }
+        for (auto& p : links_)
+            p->AddPollFds(fds);
+        ::poll(fds.data(), fds.size(), maxWaitMs);
+        for (auto& c : copies_) {
+            c->process.Drain();
+            c->pty.Drain();
+        }
+        for (auto& p : links_)
+            p->Drain();
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents();
+    }
+
+    // Pumps until done() holds; false after limitMs, a safety net against
+    // hangs and never a measure of speed.
+    bool WaitUntil(const std::function<bool()>& done, int limitMs = 60000)
+    {
+        const auto start = Clock::now();
+        for (;;) {
+            if (done())
+                return true;
+            if (MsSince(start) > limitMs)
+                return false;
+            Pump(5);
+        }
+    }
+
+    // Waits for a child to end; its exit code, or -1 if it had not ended
+    // within the safety net (it is killed then).
+    int WaitForExit(Process& p, int limitMs = 60000)
+    {
+        if (!WaitUntil([&] { return !p.Running(); }, limitMs)) {
+            p.Kill();
+            return -1;
+        }
+        return p.ExitCode();
+    }
+
+    // Starts `count` copies one after the other: the first must become the
+    // server, every later one a client that has taken the greeting.
+    std::string StartLinkedCopies(int count, const std::string& display = {})
+    {
+        for (int i = 0; i < count; ++i) {
+            std::string error;
+            Copy* c = StartCopy("copy" + std::to_string(i + 1), display, error);
+            if (!c)
+                return error;
+            const pid_t pid = c->process.Pid();
+            bool ok = i == 0 ? WaitUntil([&] { return ListensOnInterlink(pid) || !c->process.Running(); })
+                             : WaitUntil([&] { return HasTakenGreeting(pid) || !c->process.Running(); });
+            if (!ok || !c->process.Running())
+                return c->name + (i == 0 ? " did not become the server" : " did not join as a client") + "\n" +
+                       Describe();
+        }
+        return {};
+    }
+
+    // Starts tarrowin-link monitor and waits until the server has made it a
+    // peer.
+    Process* StartMonitor(std::string& error)
+    {
+        Process* m = StartLink({"monitor"}, error);
+        if (!m)
+            return nullptr;
+        if (!WaitUntil([&] { return HasTakenGreeting(m->Pid()) || !m->Running(); }) || !m->Running()) {
+            error = "the monitor did not join\n" + Describe();
+            return nullptr;
+        }
+        return m;
+    }
+
+    // Runs tarrowin-link to its end; its exit code (-1: hung).
+    int RunLink(const std::vector<std::string>& args, long asUser = -1, Process** process = nullptr,
+                const std::string& program = {})
+    {
+        std::string error;
+        Process* p = StartLink(args, error, asUser, program);
+        if (process)
+            *process = p;
+        return p ? WaitForExit(*p) : -1;
+    }
+
+    std::vector<std::unique_ptr<Copy>>& Copies() { return copies_; }
+    Copy& At(size_t i) { return *copies_.at(i); }
+
+    std::string Describe()
+    {
+        std::string text;
+        for (auto& c : copies_)
+            text += c->name + " (port " + c->pty.SlavePath() + ", transmitted \"" + c->pty.Transmitted() +
+                    "\"): " + c->process.Describe();
+        for (auto& p : links_)
+            text += p->Describe();
+        return text;
+    }
+
+private:
+    std::string program_, link_, root_;
+    std::vector<std::unique_ptr<Copy>> copies_;
+    std::vector<std::unique_ptr<Process>> links_;
+};
+
+} // namespace e2e
