@@ -54,6 +54,9 @@ void TForm1::CreateInterlinkSockets()
     Server->MaxClients = 0;
     Client = std::make_unique<net::TWSocket>();
     SetUpInterlinkSocket(*Client);
+    // Frames are small and each should go out at once, not wait for the
+    // acknowledgement of the one before (tens of milliseconds per relay).
+    Client->ComponentOptions.Include(net::wsoTcpNoDelay);
 
     // What escapes these handlers is the socket layer's to discard; it never
     // reaches the window's exception handler.
@@ -172,6 +175,9 @@ void TForm1::ServerDataAvailable(rtl::TObject* Sender, uint16_t)
 void TForm1::ServerClientConnect(rtl::TObject*, net::TWSocketClient* NewClient, uint16_t)
 {
     NewClient->OnDataAvailable = Server->OnDataAvailable;
+    const int on = 1;
+    winsock::setsockopt(NewClient->Handle(), winsock::IPPROTO_TCP, winsock::TCP_NODELAY,
+                        reinterpret_cast<const char*>(&on), sizeof on);
     ImageConnect->show();
     InterlinkPeers.push_back(NewClient);
 }
