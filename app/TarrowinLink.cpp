@@ -93,10 +93,14 @@ int main(int argc, char** argv)
             Fail("kein Interlink auf 127.0.0.1:666 (keine Kopie von Tarrowin l\xe4uft)");
             return finish(kNoInterlink);
         }
-        if (!platform::IsSameUserOrRoot(winsock::PeerUserId(link.Handle()))) {
-            Fail("das Interlink geh\xf6rt einem anderen Benutzer");
+        const long owner = winsock::PeerUserId(link.Handle());
+        if (!platform::IsSameUserOrRoot(owner)) {
+            // Gone already (owner unknown): the server refused us at once.
+            Fail(owner < 0 ? "das Interlink hat die Verbindung abgelehnt"
+                           : "das Interlink geh\xf6rt einem anderen Benutzer");
+            finish(kRefused); // before the abort, whose close event would report again
             link.AbortSession();
-            return finish(kRefused);
+            return;
         }
     };
     link.OnDataAvailable = [&](rtl::TObject*, uint16_t) {
