@@ -64,13 +64,6 @@ std::mutex gWindowMutex;
 std::unordered_map<HWND, WindowRecord> gWindows;
 HWND gNextWindow = 1;
 
-std::shared_ptr<WNDPROC> WindowProc(HWND wnd)
-{
-    std::lock_guard lock(gWindowMutex);
-    auto it = gWindows.find(wnd);
-    return it == gWindows.end() ? nullptr : it->second.proc;
-}
-
 class MessageDispatcher : public QObject {
 public:
     bool event(QEvent* e) override
@@ -78,17 +71,36 @@ public:
         if (e->type() != MessageEventType())
             return QObject::event(e);
         auto* m = static_cast<MessageEvent*>(e);
-        // Holding the procedure keeps it alive should the window be destroyed
-        // by its own handler.
-        if (auto proc = WindowProc(m->wnd)) {
+        // The message may have been made on another thread (a look-up, the
+        // port's event thread): it is read under the lock it was posted under,
+        // so the hand-over is ordered also for tools that cannot see into
+        // Qt's own queue.
+        HWND wnd;
+        UINT msg;
+        WPARAM wParam;
+        LPARAM lParam;
+        std::function<bool(LPARAM&)> prepare;
+        std::shared_ptr<WNDPROC> proc; // keeps the procedure alive should its window go
+        {
+            std::lock_guard lock(gWindowMutex);
+            wnd = m->wnd;
+            msg = m->msg;
+            wParam = m->wParam;
+            lParam = m->lParam;
+            prepare = std::move(m->prepare);
+            auto it = gWindows.find(wnd);
+            if (it != gWindows.end())
+                proc = it->second.proc;
+        }
+        if (proc) {
             try {
-                if (m->prepare && !m->prepare(m->lParam))
+                if (prepare && !prepare(lParam))
                     return true;
-                (*proc)(m->wnd, m->msg, m->wParam, m->lParam);
+                (*proc)(wnd, msg, wParam, lParam);
             } catch (...) {
                 // Throwing through Qt's event loop is undefined; a window
                 // procedure that lets something escape loses it here.
-                qCritical("winsock: exception escaped the handler of message %u", m->msg);
+                qCritical("winsock: exception escaped the handler of message %u", msg);
             }
         }
         return true;
