@@ -7,7 +7,8 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev \
             xvfb xauth x11-utils imagemagick iproute2 xdotool
 
-.PHONY: all setup configure build run test screenshot install clean
+.PHONY: all setup configure build run test screenshot install clean \
+        test-sanitize test-tsan fuzz fuzz-build fuzz-run
 
 all: build
 
@@ -58,3 +59,66 @@ install: build
 
 clean:
 	rm -rf $(BUILD)
+
+# ---------------------------------------------------------------------------
+# Sanitizers and fuzzing. Each has a build folder of its own, so none of them
+# disturbs `make test`.
+
+# The whole suite under AddressSanitizer and UBSan. Any report fails the run.
+ASAN_BUILD ?= build-asan
+test-sanitize: setup
+	cmake -S . -B $(ASAN_BUILD) -DTARROWIN_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+# The serial driver's and its event thread's tests under ThreadSanitizer:
+# all of tests_serial, and the comm API and loopback plug tests of
+# tests_platform. Any report fails the run.
+TSAN_BUILD ?= build-tsan
+TSAN_FILTER ?= Comm*:Loopback*
+test-tsan: setup
+	cmake -S . -B $(TSAN_BUILD) -DTARROWIN_TSAN=ON $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tests_serial tests_platform
+	cd $(TSAN_BUILD)/tests && export QT_QPA_PLATFORM=offscreen \
+	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 history_size=4" && \
+	  ./tests_serial && ./tests_platform --gtest_filter='$(TSAN_FILTER)'
+
+# libFuzzer targets (tests/fuzz/fuzz_*.cpp), built with clang++ in a folder of
+# their own. `make fuzz` runs each for FUZZ_SECONDS, starting from the seeds
+# in tests/fuzz/corpus/<target>/; new inputs go to $(FUZZ_BUILD)/corpus/, and
+# a crash is saved under $(FUZZ_BUILD)/artifacts/<target>/ and fails the run.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TIMEOUT ?= 10
+FUZZ_TARGETS ?= fuzz_send_escapes fuzz_interlink_frames fuzz_regfile fuzz_decode_text fuzz_net_numbers
+FUZZ_FLAGS   ?=
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+
+fuzz-build:
+	@$(MAKE) --no-print-directory setup PACKAGES="$(PACKAGES) $(FUZZ_PACKAGES)"
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DTARROWIN_FUZZ=ON $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+
+fuzz-run:
+	@failed=""; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/artifacts/$$t $(FUZZ_BUILD)/logs; \
+	  dict=""; [ -f tests/fuzz/$$t.dict ] && dict="-dict=tests/fuzz/$$t.dict"; \
+	  echo "== $$t: $(FUZZ_SECONDS) s, log in $(FUZZ_BUILD)/logs/$$t.log"; \
+	  if nice ./$(FUZZ_BUILD)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=$(FUZZ_TIMEOUT) \
+	       -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t/ \
+	       $$dict $(FUZZ_FLAGS) $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t \
+	       > $(FUZZ_BUILD)/logs/$$t.log 2>&1; then \
+	    grep -E '^(#[0-9]+.*DONE|Done [0-9]+ runs)|stat::(number_of_executed_units|new_units_added)' $(FUZZ_BUILD)/logs/$$t.log; \
+	  else \
+	    failed="$$failed $$t"; tail -n 40 $(FUZZ_BUILD)/logs/$$t.log; \
+	  fi; \
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzz: FAILED:$$failed (inputs in $(FUZZ_BUILD)/artifacts/)"; exit 1; fi; \
+	echo "fuzz: no crash in $(FUZZ_TARGETS)"
+
+fuzz: fuzz-build
+	@$(MAKE) --no-print-directory fuzz-run
