@@ -141,124 +141,99 @@ void TVaCustomComm::AfterLoad()
 
 // -- Property setters
 
+// "Apply" properties: a change reaches an open port's control block at once.
+template <class T>
+void TVaCustomComm::SetApplied(T& field, T value)
+{
+    if (value == field)
+        return;
+    field = value;
+    ApplySettings();
+}
+
+// "Refused while open" properties: a change needs the port closed.
+template <class T>
+void TVaCustomComm::SetRefusedWhileOpen(T& field, T value)
+{
+    if (value == field)
+        return;
+    RequireClosed();
+    field = value;
+}
+
 void TVaCustomComm::SetBaudrate(TVaBaudrate value)
 {
-    if (value == baudrate_)
-        return;
-    baudrate_ = value;
-    ApplySettings();
+    SetApplied(baudrate_, value);
 }
 
 void TVaCustomComm::SetParity(TVaParity value)
 {
-    if (value == parity_)
-        return;
-    parity_ = value;
-    ApplySettings();
+    SetApplied(parity_, value);
 }
 
 void TVaCustomComm::SetDatabits(TVaDatabits value)
 {
-    if (value == databits_)
-        return;
-    databits_ = value;
-    ApplySettings();
+    SetApplied(databits_, value);
 }
 
 void TVaCustomComm::SetStopbits(TVaStopbits value)
 {
-    if (value == stopbits_)
-        return;
-    stopbits_ = value;
-    ApplySettings();
+    SetApplied(stopbits_, value);
 }
 
 void TVaCustomComm::SetFlowControl(TVaFlowControl value)
 {
-    if (value == flowControl_)
-        return;
-    flowControl_ = value;
-    ApplySettings();
+    SetApplied(flowControl_, value);
 }
 
 void TVaCustomComm::SetOptions(TVaCommOptions value)
 {
-    if (value == options_)
-        return;
-    options_ = value;
-    ApplySettings();
+    SetApplied(options_, value);
 }
 
 void TVaCustomComm::SetXonLim(int32_t value)
 {
-    if (value == xonLim_)
-        return;
-    xonLim_ = value;
-    ApplySettings();
+    SetApplied(xonLim_, value);
 }
 
 void TVaCustomComm::SetXoffLim(int32_t value)
 {
-    if (value == xoffLim_)
-        return;
-    xoffLim_ = value;
-    ApplySettings();
+    SetApplied(xoffLim_, value);
 }
 
 void TVaCustomComm::SetDTRControl(TVaDTRControl value)
 {
-    if (value == dtrControl_)
-        return;
-    dtrControl_ = value;
-    ApplySettings();
+    SetApplied(dtrControl_, value);
 }
 
 void TVaCustomComm::SetRTSControl(TVaRTSControl value)
 {
-    if (value == rtsControl_)
-        return;
-    rtsControl_ = value;
-    ApplySettings();
+    SetApplied(rtsControl_, value);
 }
 
 void TVaCustomComm::SetPortNum(int32_t value)
 {
-    if (value == portNum_)
-        return;
-    RequireClosed();
-    portNum_ = value;
+    SetRefusedWhileOpen(portNum_, value);
 }
 
 void TVaCustomComm::SetMonitorEvents(TVaCommEvents value)
 {
-    if (value == monitorEvents_)
-        return;
-    RequireClosed();
-    monitorEvents_ = value;
+    SetRefusedWhileOpen(monitorEvents_, value);
 }
 
 void TVaCustomComm::SetReadBufSize(int32_t value)
 {
-    if (value == readBufSize_)
-        return;
-    RequireClosed();
-    readBufSize_ = value;
+    SetRefusedWhileOpen(readBufSize_, value);
 }
 
 void TVaCustomComm::SetWriteBufSize(int32_t value)
 {
-    if (value == writeBufSize_)
-        return;
-    RequireClosed();
-    writeBufSize_ = value;
+    SetRefusedWhileOpen(writeBufSize_, value);
 }
 
 void TVaCustomComm::SetPriority(TThreadPriority value)
 {
-    if (value == priority_)
-        return;
-    RequireClosed();
-    priority_ = value;
+    SetRefusedWhileOpen(priority_, value);
 }
 
 void TVaCustomComm::SetEventChars(const TVaEventChars* value)

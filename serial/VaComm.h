@@ -270,6 +270,10 @@ protected:
     TVaSimpleEvent& TransferEvent() { return transferEvent_; }
 
 private:
+    template <class T>
+    void SetApplied(T& field, T value);
+    template <class T>
+    void SetRefusedWhileOpen(T& field, T value);
     // Tells the event thread to stop and forgets it; it frees itself.
     void StopEventThread();
 
