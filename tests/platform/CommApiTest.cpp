@@ -216,7 +216,7 @@ TEST_F(CommApiPty, OpeningPutsTheTtyIntoRawMode)
     TtySettings s = pty.Settings();
     EXPECT_FALSE(s.canonical);
     EXPECT_FALSE(s.echo);
-    EXPECT_FALSE(s.signals);
+    EXPECT_FALSE(s.signalKeys);
     EXPECT_FALSE(s.extendedInput);
     EXPECT_FALSE(s.outputProcessing);
     EXPECT_FALSE(s.crToNl);

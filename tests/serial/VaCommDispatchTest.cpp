@@ -4,6 +4,7 @@
 // event loops, and a device that vanishes. The loopback plug provides the
 // line events; a pty provides the device that goes away.
 
+#include "EventLoopWait.h"
 #include "AppEvents.h"
 #include "Loopback.h"
 #include "Pty.h"
@@ -28,6 +29,9 @@
 #include <thread>
 #include <vector>
 
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+
 namespace {
 
 // Every test process holds its own plug: ctest runs them side by side.
@@ -50,31 +54,6 @@ void UseOwnLoopbackLock()
         return true;
     }();
     (void)done;
-}
-
-// Pumps the main thread's events until `done` (false after a generous
-// safety limit, which is no timing check).
-bool PumpUntil(const std::function<bool()>& done, int limitMs = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::usleep(100);
-    }
-    return true;
-}
-
-void PumpFor(int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::usleep(100);
-    }
 }
 
 int ThreadCount()

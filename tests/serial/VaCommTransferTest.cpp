@@ -2,6 +2,7 @@
 // reading what waits, write time-outs that leave nothing behind, modem
 // lines and break coming back, handshake refusals, RTS toggle.
 
+#include "EventLoopWait.h"
 #include "AppEvents.h"
 #include "Loopback.h"
 #include "VaComm.h"
@@ -18,6 +19,9 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
 
 namespace {
 
@@ -36,19 +40,6 @@ void UseOwnLoopbackLock()
         return true;
     }();
     (void)done;
-}
-
-bool PumpUntil(const std::function<bool()>& done, int limitMs = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::usleep(100);
-    }
-    return true;
 }
 
 template <typename Call>

@@ -35,7 +35,7 @@ TtySettings DecodeTermios2(const void* raw)
     s.stopChar = t.c_cc[VSTOP];
     s.canonical = t.c_lflag & ICANON;
     s.echo = t.c_lflag & ECHO;
-    s.signals = t.c_lflag & ISIG;
+    s.signalKeys = t.c_lflag & ISIG;
     s.extendedInput = t.c_lflag & IEXTEN;
     s.outputProcessing = t.c_oflag & OPOST;
     s.crToNl = t.c_iflag & ICRNL;

@@ -25,7 +25,7 @@ struct TtySettings {
     uint8_t startChar = 0;    // VSTART
     uint8_t stopChar = 0;     // VSTOP
     // Raw mode: none of the line discipline's processing.
-    bool canonical = false, echo = false, signals = false, extendedInput = false;
+    bool canonical = false, echo = false, signalKeys = false, extendedInput = false;
     bool outputProcessing = false, crToNl = false, nlToCr = false, ignoreCr = false, stripHighBit = false;
     bool localLine = false, receiverOn = false;
     uint8_t vmin = 0xFF, vtime = 0xFF;

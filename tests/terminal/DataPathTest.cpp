@@ -1,12 +1,10 @@
 // The terminal's data paths on the loopback plug: received bytes in batches,
 // sends with their escapes, and TXEN switched on DTR.
 
-// Before any Qt header: it has a field that Qt's "signals" keyword would eat.
-#include "Pty.h"
-
 #include "DecodeText.h"
 #include "InterlinkFrames.h"
 #include "LoopbackPair.h"
+#include "Pty.h"
 #include "TerminalFixture.h"
 
 #include <QTest>
