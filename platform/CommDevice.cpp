@@ -368,6 +368,10 @@ DWORD CommDevice::WaitEvent(DWORD* events, OVERLAPPED* overlapped)
     if (waitOverlapped_)
         return EINVAL; // one wait at a time
     DeviceSync();
+    // The sync itself may find the device gone; a wait registered now would
+    // never end, since nothing watches a failed device any more.
+    if (failure_)
+        return failure_;
     DWORD ready = history_ & eventMask_;
     history_ = 0;
     if (ready) {
