@@ -234,10 +234,8 @@ DWORD CommDevice::SetState(const DCB& dcb)
     if (DWORD error = ValidateDcb(dcb))
         return error;
     std::lock_guard lock(mutex_);
-    if (closed_)
-        return EBADF;
-    if (failure_)
-        return failure_;
+    if (DWORD error = UnusableLocked())
+        return error;
     if (DWORD error = DeviceSetState(dcb))
         return error;
     settings_ = dcb;
@@ -279,11 +277,12 @@ DWORD CommDevice::Purge(DWORD flags)
 DWORD CommDevice::ClearError(DWORD* errors, COMSTAT* stat)
 {
     std::lock_guard lock(mutex_);
-    if (closed_)
-        return EBADF;
+    if (DWORD error = UnusableLocked())
+        return error;
+    DeviceSync();
+    // The sync may be what finds the device gone.
     if (failure_)
         return failure_;
-    DeviceSync();
     if (errors)
         *errors = errors_;
     errors_ = 0;
@@ -301,10 +300,8 @@ DWORD CommDevice::ClearError(DWORD* errors, COMSTAT* stat)
 DWORD CommDevice::Escape(DWORD function)
 {
     std::lock_guard lock(mutex_);
-    if (closed_)
-        return EBADF;
-    if (failure_)
-        return failure_;
+    if (DWORD error = UnusableLocked())
+        return error;
     DWORD error = DeviceEscape(function);
     if (!error)
         DeviceKick();
@@ -344,10 +341,8 @@ DWORD CommDevice::Setup(DWORD inQueue, DWORD outQueue)
 DWORD CommDevice::SetMask(DWORD mask)
 {
     std::lock_guard lock(mutex_);
-    if (closed_)
-        return EBADF;
-    if (failure_)
-        return failure_;
+    if (DWORD error = UnusableLocked())
+        return error;
     eventMask_ = mask;
     history_ = 0;
     // A changed mask ends the pending wait with an empty event word.
@@ -361,10 +356,8 @@ DWORD CommDevice::WaitEvent(DWORD* events, OVERLAPPED* overlapped)
     if (!events || !overlapped)
         return EINVAL;
     std::lock_guard lock(mutex_);
-    if (closed_)
-        return EBADF;
-    if (failure_)
-        return failure_;
+    if (DWORD error = UnusableLocked())
+        return error;
     if (waitOverlapped_)
         return EINVAL; // one wait at a time
     DeviceSync();
@@ -394,12 +387,15 @@ DWORD CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* overl
     std::lock_guard lock(mutex_);
     if (closed_)
         return EBADF;
-    if (failure_)
-        return failure_;
     // A line error stops transfers until ClearCommError has been called.
     if ((settings_.Flags & fAbortOnError) && errors_)
         return ECANCELED;
-    DeviceSync();
+    if (!failure_)
+        DeviceSync();
+    // Bytes that arrived before the device went are still handed out; only
+    // a read that would come back empty reports the loss.
+    if (failure_ && rx_.empty())
+        return failure_;
     DWORD n = static_cast<DWORD>(std::min<size_t>(count, rx_.size()));
     std::copy_n(rx_.begin(), n, static_cast<uint8_t*>(buffer));
     rx_.erase(rx_.begin(), rx_.begin() + n);
@@ -408,7 +404,7 @@ DWORD CommDevice::Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* overl
     if (overlapped)
         CompleteLocked(overlapped, 0, n);
     // Room in the queue may release input flow control.
-    if (n)
+    if (n && !failure_)
         DeviceKick();
     return 0;
 }
@@ -418,10 +414,8 @@ DWORD CommDevice::Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED
     if (!overlapped || (count && !buffer))
         return EINVAL;
     std::lock_guard lock(mutex_);
-    if (closed_)
-        return EBADF;
-    if (failure_)
-        return failure_;
+    if (DWORD error = UnusableLocked())
+        return error;
     if ((settings_.Flags & fAbortOnError) && errors_)
         return ECANCELED;
     if (count == 0) {

@@ -149,6 +149,9 @@ protected:
     std::deque<PendingWrite> writes_;
 
 private:
+    // Why an operation cannot go ahead: EBADF once closed, the failure once
+    // the device is gone, 0 while it is usable.
+    DWORD UnusableLocked() const { return closed_ ? EBADF : failure_; }
     void CompleteLocked(OVERLAPPED* overlapped, DWORD status, DWORD bytes);
     void CompleteWaitLocked(DWORD events, DWORD status);
     void AbortWritesLocked(DWORD status);
