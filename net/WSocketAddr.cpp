@@ -99,13 +99,14 @@ int ResolvePortNumber(const std::string& Port, const std::string& Proto)
         throw ESocketException("WSocketResolvePort: Invalid Port.");
     if (Proto.empty() || Proto.size() >= 32)
         throw ESocketException("WSocketResolvePort: Invalid Proto.");
-    if (IsDigit(Port[0])) {
-        int n = ParseLeadingNumber(Port);
+    // Blanks around a number must not send it to the service look-up.
+    const std::string p = Trim(Port);
+    if (!p.empty() && IsDigit(p[0])) {
+        int n = ParseLeadingNumber(p);
         if (n > 65535)
             throw rtl::Exception("Range check error");
         return n;
     }
-    const std::string p = Trim(Port);
     const std::string pr = Trim(Proto);
     SERVENT* Se = wsk::getservbyname(p.c_str(), pr.empty() ? nullptr : pr.c_str());
     if (!Se)
@@ -131,43 +132,33 @@ int ResolveProtocolNumber(const std::string& Proto)
 // ---------------------------------------------------------------------------
 // Setters
 
-void TCustomWSocket::SetAddr(const std::string& Value)
+void TCustomWSocket::SetEndpointText(const char* Name, const std::string& Value, std::string& Text,
+                                     bool& Assigned, bool& Resolved)
 {
-    if (FAddrAssigned && Value == FAddrStr)
+    if (Assigned && Value == Text)
         return;
     if (FState != wsClosed) {
-        ReportFailure("Cannot change Addr if not closed");
+        ReportFailureFmt("Cannot change %s if not closed", Name);
         return;
     }
-    FAddrStr = Trim(Value);
-    FAddrAssigned = !FAddrStr.empty();
-    FAddrResolved = false;
+    Text = Trim(Value);
+    Assigned = !Text.empty();
+    Resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value)
+{
+    SetEndpointText("Addr", Value, FAddrStr, FAddrAssigned, FAddrResolved);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value)
 {
-    if (FPortAssigned && Value == FPortStr)
-        return;
-    if (FState != wsClosed) {
-        ReportFailure("Cannot change Port if not closed");
-        return;
-    }
-    FPortStr = Trim(Value);
-    FPortAssigned = !FPortStr.empty();
-    FPortResolved = false;
+    SetEndpointText("Port", Value, FPortStr, FPortAssigned, FPortResolved);
 }
 
 void TCustomWSocket::SetProto(const std::string& Value)
 {
-    if (FProtoAssigned && Value == FProtoStr)
-        return;
-    if (FState != wsClosed) {
-        ReportFailure("Cannot change Proto if not closed");
-        return;
-    }
-    FProtoStr = Trim(Value);
-    FProtoAssigned = !FProtoStr.empty();
-    FProtoResolved = false;
+    SetEndpointText("Proto", Value, FProtoStr, FProtoAssigned, FProtoResolved);
 }
 
 void TCustomWSocket::SetLocalPort(const std::string& Value)

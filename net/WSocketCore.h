@@ -220,6 +220,9 @@ protected:
     char* DnsLookupBuffer();
 
     void SetState(TSocketState NewState);
+    // Addr, Port and Proto: kept trimmed, and only while the socket is closed.
+    void SetEndpointText(const char* Name, const std::string& Value, std::string& Text, bool& Assigned,
+                         bool& Resolved);
     void HandleSocketNotification(winsock::WPARAM WParam, winsock::LPARAM LParam);
     void ReceiveLoop(uint16_t Error, TWSocketOptions Options);
     void DrainSendQueue();

@@ -100,6 +100,8 @@ TEST(ResolvePortNumber, ANumberNeedsNoLookup)
     EXPECT_EQ(ResolvePortNumber("666", "tcp"), 666);
     EXPECT_EQ(ResolvePortNumber("0", "udp"), 0);
     EXPECT_EQ(ResolvePortNumber("65535", "tcp"), 65535);
+    // A local port is taken as typed; blanks around it are no service name.
+    EXPECT_EQ(ResolvePortNumber("  8080 ", " tcp"), 8080);
 }
 
 TEST(ResolvePortNumber, AboveTheRangeIsARangeFailure)
