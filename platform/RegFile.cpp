@@ -454,24 +454,42 @@ bool Parse(const std::string& input, Document& out, ParseError& error)
     return true;
 }
 
+namespace {
+
+// Lines are written with LF alone, and the reader takes one CR off a line's
+// end. A kept line (comment, raw value) that itself ends in CR therefore
+// gets a CR LF ending, so that it reads back as it was.
+void PutLine(std::string& out, std::string_view text)
+{
+    for (;;) {
+        size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        out += line;
+        if (!line.empty() && line.back() == '\r')
+            out += '\r';
+        out += '\n';
+        if (nl == std::string_view::npos)
+            return;
+        text.remove_prefix(nl + 1);
+    }
+}
+
+} // namespace
+
 std::string Serialize(const Document& doc)
 {
     std::string out = doc.header;
     out += '\n';
     for (const Key& key : doc.Keys()) {
         out += '\n';
-        for (const auto& c : key.comments) {
-            out += c;
-            out += '\n';
-        }
+        for (const auto& c : key.comments)
+            PutLine(out, c);
         out += '[';
         out += key.path;
         out += "]\n";
         for (const Value& v : key.Values()) {
-            for (const auto& c : v.comments) {
-                out += c;
-                out += '\n';
-            }
+            for (const auto& c : v.comments)
+                PutLine(out, c);
             switch (v.kind) {
             case Value::Kind::String:
                 out += NamePart(v.name);
@@ -484,18 +502,15 @@ std::string Serialize(const Document& doc)
                 out += rtl::Format("=dword:%08x\n", v.dword);
                 break;
             case Value::Kind::Raw:
-                out += v.raw;
-                out += '\n';
+                PutLine(out, v.raw);
                 break;
             }
         }
     }
     if (!doc.trailer.empty()) {
         out += '\n';
-        for (const auto& c : doc.trailer) {
-            out += c;
-            out += '\n';
-        }
+        for (const auto& c : doc.trailer)
+            PutLine(out, c);
     }
     return out;
 }

@@ -273,6 +273,29 @@ TEST_F(RegistryTest, HandWrittenFileIsReadWithItsTypesAndKeptOnRewrite)
     EXPECT_TRUE(notices_.empty());
 }
 
+TEST_F(RegistryTest, LinesEndingInAStrayCarriageReturnSurviveEveryRewrite)
+{
+    WriteFile(path_,
+              "REGEDIT4\r\n"
+              "; stray\r\r\n"
+              "[HKEY_CURRENT_USER\\SOFTWARE\\Brenlow\\Tarrowin]\n"
+              "\"n\"=dword:00000001\n"
+              "; at the end\r\r\n");
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    r.WriteInteger("n", 2);
+    const std::string first = ReadFile(path_);
+    EXPECT_NE(first.find("; stray\r\r\n"), std::string::npos) << first;
+    EXPECT_NE(first.find("; at the end\r\r\n"), std::string::npos) << first;
+    ForgetCache();
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    EXPECT_EQ(r.ReadInteger("n"), 2);
+    r.WriteInteger("n", 3);
+    std::string second = ReadFile(path_);
+    second.replace(second.find("dword:00000003"), 14, "dword:00000002");
+    EXPECT_EQ(second, first) << "a rewrite must not eat one carriage return at a time";
+}
+
 TEST_F(RegistryTest, Version5HeaderWithUtf8MarkIsReadAsWindows1252)
 {
     // "Gruß"="Grüße" and a REG_EXPAND_SZ "%ä" in UTF-16LE, as the newer
