@@ -541,18 +541,19 @@ void TVaCustomComm::RaiseCommError(const char* format, win::DWORD code)
 
 // -- Transfers
 
-int32_t TVaCustomComm::WriteBuffer(const void* buffer, int32_t count)
+template <class Start>
+int32_t TVaCustomComm::Transfer(Start start, const char* failureFormat, int32_t timeout)
 {
     PortGuard guard(portLock_);
     win::OVERLAPPED overlapped{};
     overlapped.hEvent = transferEvent_.Handle();
     win::DWORD done = 0;
-    if (!win::WriteFile(deviceHandle_, buffer, static_cast<win::DWORD>(count), &done, &overlapped)) {
+    if (!start(overlapped, done)) {
         win::DWORD error = win::GetLastError();
         if (error != win::ERROR_IO_PENDING)
-            RaiseCommError(MsgWrite, error);
+            RaiseCommError(failureFormat, error);
     }
-    if (transferEvent_.WaitForSignal(static_cast<win::DWORD>(writeTimeout_)) != TVaHandleObject::WaitOutcome::Signaled) {
+    if (transferEvent_.WaitForSignal(static_cast<win::DWORD>(timeout)) != TVaHandleObject::WaitOutcome::Signaled) {
         // Withdrawn before anything can complete into `overlapped` or
         // `done`; a completion that slipped in before the cancel has set the
         // event, which must not be taken for the next transfer's.
@@ -565,25 +566,20 @@ int32_t TVaCustomComm::WriteBuffer(const void* buffer, int32_t count)
     return static_cast<int32_t>(done);
 }
 
+int32_t TVaCustomComm::WriteBuffer(const void* buffer, int32_t count)
+{
+    auto start = [&](win::OVERLAPPED& overlapped, win::DWORD& done) {
+        return win::WriteFile(deviceHandle_, buffer, static_cast<win::DWORD>(count), &done, &overlapped);
+    };
+    return Transfer(start, MsgWrite, writeTimeout_);
+}
+
 int32_t TVaCustomComm::ReadBuffer(void* buffer, int32_t count)
 {
-    PortGuard guard(portLock_);
-    win::OVERLAPPED overlapped{};
-    overlapped.hEvent = transferEvent_.Handle();
-    win::DWORD done = 0;
-    if (!win::ReadFile(deviceHandle_, buffer, static_cast<win::DWORD>(count), &done, &overlapped)) {
-        win::DWORD error = win::GetLastError();
-        if (error != win::ERROR_IO_PENDING)
-            RaiseCommError(MsgRead, error);
-    }
-    if (transferEvent_.WaitForSignal(static_cast<win::DWORD>(readTimeout_)) != TVaHandleObject::WaitOutcome::Signaled) {
-        win::CancelIo(deviceHandle_, &overlapped);
-        transferEvent_.Unsignal();
-        return 0;
-    }
-    win::GetOverlappedResult(deviceHandle_, &overlapped, &done, false);
-    transferEvent_.Unsignal();
-    return static_cast<int32_t>(done);
+    auto start = [&](win::OVERLAPPED& overlapped, win::DWORD& done) {
+        return win::ReadFile(deviceHandle_, buffer, static_cast<win::DWORD>(count), &done, &overlapped);
+    };
+    return Transfer(start, MsgRead, readTimeout_);
 }
 
 bool TVaCustomComm::WriteString(const std::string& text)

@@ -274,6 +274,10 @@ private:
     void SetApplied(T& field, T value);
     template <class T>
     void SetRefusedWhileOpen(T& field, T value);
+    // One transfer: `start` issues it on the overlapped block, a start
+    // failure raises `failureFormat`, and the wait is bounded by `timeout`.
+    template <class Start>
+    int32_t Transfer(Start start, const char* failureFormat, int32_t timeout);
     // Tells the event thread to stop and forgets it; it frees itself.
     void StopEventThread();
 
