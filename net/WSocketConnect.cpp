@@ -22,6 +22,34 @@ bool SetBoolOption(SOCKET s, int Level, int Name, int Value)
 
 } // namespace
 
+bool TCustomWSocket::ResolveEndpoint(const char* Context, bool WithLocalPort)
+{
+    try {
+        if (!FProtoResolved) {
+            FProto = ResolveProtocolNumber(FProtoStr);
+            FType = FProto == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+            FProtoResolved = true;
+        }
+        if (!FPortResolved) {
+            FPortNum = ResolvePortNumber(FPortStr, FProtoStr);
+            FSin.sin_port = wsk::htons(static_cast<winsock::u_short>(FPortNum));
+            FPortResolved = true;
+        }
+        if (WithLocalPort && !FLocalPortResolved) {
+            FLocalPortNum = ResolvePortNumber(FLocalPortStr, FProtoStr);
+            FLocalPortResolved = true;
+        }
+        if (!FAddrResolved) {
+            FSin.sin_addr.s_addr = ResolveHostAddress(FAddrStr);
+            FAddrResolved = true;
+        }
+    } catch (const std::exception& E) {
+        ReportFailure(std::string(Context) + ": " + E.what());
+        return false;
+    }
+    return true;
+}
+
 void TCustomWSocket::BeginConnect()
 {
     if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
@@ -40,29 +68,8 @@ void TCustomWSocket::BeginConnect()
         ReportFailure("Connect: No Protocol Specified");
         return;
     }
-    try {
-        if (!FProtoResolved) {
-            FProto = ResolveProtocolNumber(FProtoStr);
-            FType = FProto == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
-            FProtoResolved = true;
-        }
-        if (!FPortResolved) {
-            FPortNum = ResolvePortNumber(FPortStr, FProtoStr);
-            FSin.sin_port = wsk::htons(static_cast<winsock::u_short>(FPortNum));
-            FPortResolved = true;
-        }
-        if (!FLocalPortResolved) {
-            FLocalPortNum = ResolvePortNumber(FLocalPortStr, FProtoStr);
-            FLocalPortResolved = true;
-        }
-        if (!FAddrResolved) {
-            FSin.sin_addr.s_addr = ResolveHostAddress(FAddrStr);
-            FAddrResolved = true;
-        }
-    } catch (const std::exception& E) {
-        ReportFailure(std::string("connect: ") + E.what());
+    if (!ResolveEndpoint("connect", true))
         return;
-    }
 
     DiscardSendQueue();
     FHSocket = wsk::socket(FAddrFormat, FType, FProto);
@@ -136,25 +143,8 @@ void TCustomWSocket::BeginListen()
         return Refuse("listen: protocol not assigned");
     if (!FAddrAssigned)
         return Refuse("listen: address not assigned");
-    try {
-        if (!FProtoResolved) {
-            FProto = ResolveProtocolNumber(FProtoStr);
-            FType = FProto == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
-            FProtoResolved = true;
-        }
-        if (!FPortResolved) {
-            FPortNum = ResolvePortNumber(FPortStr, FProtoStr);
-            FSin.sin_port = wsk::htons(static_cast<winsock::u_short>(FPortNum));
-            FPortResolved = true;
-        }
-        if (!FAddrResolved) {
-            FSin.sin_addr.s_addr = ResolveHostAddress(FAddrStr);
-            FAddrResolved = true;
-        }
-    } catch (const std::exception& E) {
-        ReportFailure(std::string("listen: ") + E.what());
+    if (!ResolveEndpoint("listen", false))
         return;
-    }
 
     DiscardSendQueue();
     FHSocket = wsk::socket(FAddrFormat, FType, FProto);

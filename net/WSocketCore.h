@@ -220,6 +220,9 @@ protected:
     char* DnsLookupBuffer();
 
     void SetState(TSocketState NewState);
+    // Resolves what is not yet resolved of protocol, port, (local port) and
+    // address; a failure is reported as "<Context>: <reason>" and gives false.
+    bool ResolveEndpoint(const char* Context, bool WithLocalPort);
     // Addr, Port and Proto: kept trimmed, and only while the socket is closed.
     void SetEndpointText(const char* Name, const std::string& Value, std::string& Text, bool& Assigned,
                          bool& Resolved);
