@@ -4,13 +4,14 @@
 // lines where needed).
 
 #include "CommApi.h"
+#include "CommDevice.h"
+#include "ProcessProbes.h"
 #include "Pty.h"
 #include "SimulatedUart.h"
 
 #include <gtest/gtest.h>
 
 #include <poll.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,38 +21,17 @@
 #include <vector>
 
 using namespace win;
+using namespace testsupport;
 
 namespace {
-
-// Generous: a safety net against hangs, not a timing check.
-constexpr DWORD Patience = 10000;
-
-class Overlapped {
-public:
-    Overlapped() { ov.hEvent = CreateEvent(true, false); }
-    ~Overlapped() { CloseHandle(ov.hEvent); }
-    Overlapped(const Overlapped&) = delete;
-    Overlapped& operator=(const Overlapped&) = delete;
-
-    bool Completed(DWORD ms = Patience) { return WaitForSingleObject(ov.hEvent, ms) == WAIT_OBJECT_0; }
-    void Reset() { ResetEvent(ov.hEvent); }
-    OVERLAPPED ov{};
-};
 
 class CommOverlapped : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(pty.Ok());
-        device = CreateFile(pty.SlavePath());
-        ASSERT_NE(device, INVALID_HANDLE_VALUE) << FormatMessage(GetLastError());
-        DCB dcb;
-        dcb.BaudRate = 115200;
-        dcb.Flags = fBinary | (DTR_CONTROL_ENABLE << 4) | (RTS_CONTROL_ENABLE << 12);
-        ASSERT_TRUE(SetCommState(device, dcb));
-        COMMTIMEOUTS timeouts;
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        ASSERT_TRUE(SetCommTimeouts(device, timeouts));
+        device = OpenPlain(pty.SlavePath());
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
     }
     void TearDown() override
     {
@@ -62,27 +42,6 @@ protected:
     void Send(const std::string& bytes)
     {
         ASSERT_EQ(write(pty.Master(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
-    }
-
-    // Waits for one report; the word it carries.
-    DWORD NextEvents()
-    {
-        Overlapped wait;
-        DWORD events = 0xDEAD;
-        if (!WaitCommEvent(device, &events, &wait.ov)) {
-            EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-            EXPECT_TRUE(wait.Completed());
-        }
-        return events;
-    }
-
-    std::string ReadAll()
-    {
-        char buffer[256];
-        Overlapped read;
-        DWORD done = 0;
-        EXPECT_TRUE(ReadFile(device, buffer, sizeof buffer, &done, &read.ov)) << FormatMessage(GetLastError());
-        return std::string(buffer, done);
     }
 
     // What the far end receives until the line has been quiet for a while
@@ -120,8 +79,7 @@ TEST_F(CommOverlapped, AWaitPendsUntilBytesArriveAndKeepsWhatCameMeanwhile)
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     EXPECT_FALSE(wait.Completed(30));
     DWORD done = 0;
-    EXPECT_FALSE(GetOverlappedResult(device, &wait.ov, &done, false));
-    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    EXPECT_EQ(Failure(GetOverlappedResult(device, &wait.ov, &done, false)), ERROR_IO_INCOMPLETE);
 
     Send("abc");
     ASSERT_TRUE(wait.Completed());
@@ -130,17 +88,13 @@ TEST_F(CommOverlapped, AWaitPendsUntilBytesArriveAndKeepsWhatCameMeanwhile)
 
     // Bytes that come while nobody waits are reported by the next wait at once.
     Send("d");
-    COMSTAT stat;
-    for (int i = 0; i < 1000 && stat.cbInQue < 4; ++i) {
-        ASSERT_TRUE(ClearCommError(device, nullptr, &stat));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    ASSERT_TRUE(WaitForInQueue(device, 4));
     Overlapped again;
     events = 0;
     EXPECT_TRUE(WaitCommEvent(device, &events, &again.ov));
     EXPECT_EQ(events, EV_RXCHAR);
     EXPECT_TRUE(again.Completed(0)) << "an immediate completion sets the event too";
-    EXPECT_EQ(ReadAll(), "abcd");
+    EXPECT_EQ(ReadWaiting(device), "abcd");
 }
 
 TEST_F(CommOverlapped, EventsOutsideTheMaskAreNotReported)
@@ -158,7 +112,7 @@ TEST_F(CommOverlapped, EventsOutsideTheMaskAreNotReported)
     Send("line\n");
     ASSERT_TRUE(wait.Completed());
     EXPECT_EQ(events, EV_RXFLAG);
-    EXPECT_EQ(ReadAll(), "no flag hereline\n");
+    EXPECT_EQ(ReadWaiting(device), "no flag hereline\n");
 }
 
 TEST_F(CommOverlapped, AChangedMaskOrAClosedHandleEndsAPendingWait)
@@ -170,8 +124,7 @@ TEST_F(CommOverlapped, AChangedMaskOrAClosedHandleEndsAPendingWait)
     // A second wait while one is pending is refused.
     Overlapped second;
     DWORD other = 0;
-    EXPECT_FALSE(WaitCommEvent(device, &other, &second.ov));
-    EXPECT_EQ(GetLastError(), DWORD(EINVAL));
+    EXPECT_EQ(Failure(WaitCommEvent(device, &other, &second.ov)), DWORD(EINVAL));
 
     ASSERT_TRUE(SetCommMask(device, EV_RXCHAR | EV_BREAK));
     ASSERT_TRUE(wait.Completed());
@@ -210,16 +163,12 @@ TEST_F(CommOverlapped, ACancelledWaitNeverCompletesLater)
 
 TEST_F(CommOverlapped, ReadsCompleteAtOnceWithWhatIsThere)
 {
-    EXPECT_EQ(ReadAll(), "");
+    EXPECT_EQ(ReadWaiting(device), "");
     Send(std::string("a\xff" "b\0c", 5));
-    COMSTAT stat;
-    for (int i = 0; i < 1000 && stat.cbInQue < 5; ++i) {
-        ASSERT_TRUE(ClearCommError(device, nullptr, &stat));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    ASSERT_TRUE(WaitForInQueue(device, 5));
     // The kernel doubles a real \377 to tell it from its error marks; the
     // queue counts and returns it once.
-    EXPECT_EQ(stat.cbInQue, 5u);
+    EXPECT_EQ(InQueue(device), 5u);
     char two[2];
     Overlapped read;
     DWORD done = 0;
@@ -229,7 +178,7 @@ TEST_F(CommOverlapped, ReadsCompleteAtOnceWithWhatIsThere)
     EXPECT_TRUE(read.Completed(0));
     EXPECT_TRUE(GetOverlappedResult(device, &read.ov, &done, false));
     EXPECT_EQ(done, 2u);
-    EXPECT_EQ(ReadAll(), std::string("b\0c", 3));
+    EXPECT_EQ(ReadWaiting(device), std::string("b\0c", 3));
 }
 
 TEST_F(CommOverlapped, NullStrippingDropsNullsFromTheQueue)
@@ -242,8 +191,8 @@ TEST_F(CommOverlapped, NullStrippingDropsNullsFromTheQueue)
     Send(std::string("\0a\0b", 4));
     std::string got;
     for (int i = 0; i < 100 && got.size() < 2; ++i) {
-        NextEvents();
-        got += ReadAll();
+        NextEvents(device);
+        got += ReadWaiting(device);
     }
     EXPECT_EQ(got, "ab");
 }
@@ -261,7 +210,7 @@ TEST_F(CommOverlapped, AWriteCompletesAndTheTransmitterRunsEmptyAfterIt)
     ASSERT_TRUE(write.Completed());
     ASSERT_TRUE(GetOverlappedResult(device, &write.ov, &done, false));
     EXPECT_EQ(done, 5u);
-    EXPECT_EQ(NextEvents(), EV_TXEMPTY);
+    EXPECT_EQ(NextEvents(device), EV_TXEMPTY);
     EXPECT_EQ(DrainMaster(5), "hello");
 
     // A write of nothing completes at once.
@@ -287,8 +236,7 @@ TEST_F(CommOverlapped, ACancelledWriteIsWithdrawnNotSentLater)
 
     ASSERT_TRUE(CancelIo(device, &write.ov));
     EXPECT_TRUE(write.Completed(0));
-    EXPECT_FALSE(GetOverlappedResult(device, &write.ov, &done, false));
-    EXPECT_EQ(GetLastError(), DWORD(ECANCELED));
+    EXPECT_EQ(Failure(GetOverlappedResult(device, &write.ov, &done, false)), DWORD(ECANCELED));
     EXPECT_EQ(done, 0u) << "nothing is counted into the caller's counter";
 
     // What the kernel had taken goes out; the rest never does, also not
@@ -296,10 +244,7 @@ TEST_F(CommOverlapped, ACancelledWriteIsWithdrawnNotSentLater)
     std::string got = DrainMaster(1);
     ASSERT_LT(got.size(), big.size());
     EXPECT_EQ(got, std::string(got.size(), 'x'));
-    Overlapped next;
-    if (!WriteFile(device, "END", 3, &done, &next.ov)) {
-        ASSERT_TRUE(next.Completed());
-    }
+    WriteAll(device, "END");
     EXPECT_EQ(DrainMaster(3), "END");
 }
 
@@ -315,11 +260,7 @@ TEST_F(CommOverlapped, RtsToggleRaisesRtsForAWriteAndDropsItWhenEmpty)
     // Not even asked for: toggle alone makes the device watch the transmitter.
     ASSERT_TRUE(SetCommMask(device, 0));
 
-    Overlapped write;
-    DWORD done = 0;
-    if (!WriteFile(device, "0123456789", 10, &done, &write.ov)) {
-        ASSERT_TRUE(write.Completed());
-    }
+    WriteAll(device, "0123456789");
     EXPECT_TRUE(uart.Rts()) << "RTS is up while the bytes go out";
     for (int i = 0; i < 5000 && uart.Rts(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -327,14 +268,6 @@ TEST_F(CommOverlapped, RtsToggleRaisesRtsForAWriteAndDropsItWhenEmpty)
 }
 
 // ---- A device that goes away ------------------------------------------------------------
-
-double CpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 TEST_F(CommOverlapped, AVanishedDeviceEndsItsWaitAndFailsQuietly)
 {
@@ -348,17 +281,13 @@ TEST_F(CommOverlapped, AVanishedDeviceEndsItsWaitAndFailsQuietly)
     ASSERT_TRUE(wait.Completed());
     EXPECT_EQ(events, 0u);
     DWORD done = 0;
-    EXPECT_FALSE(GetOverlappedResult(device, &wait.ov, &done, false));
-    EXPECT_EQ(GetLastError(), DWORD(EIO));
+    EXPECT_EQ(Failure(GetOverlappedResult(device, &wait.ov, &done, false)), DWORD(EIO));
 
     Overlapped again;
-    EXPECT_FALSE(WaitCommEvent(device, &events, &again.ov));
-    EXPECT_EQ(GetLastError(), DWORD(EIO));
+    EXPECT_EQ(Failure(WaitCommEvent(device, &events, &again.ov)), DWORD(EIO));
     char buffer[4];
-    EXPECT_FALSE(ReadFile(device, buffer, 4, &done, &again.ov));
-    EXPECT_EQ(GetLastError(), DWORD(EIO));
-    EXPECT_FALSE(WriteFile(device, "x", 1, &done, &again.ov));
-    EXPECT_EQ(GetLastError(), DWORD(EIO));
+    EXPECT_EQ(Failure(ReadFile(device, buffer, 4, &done, &again.ov)), DWORD(EIO));
+    EXPECT_EQ(Failure(WriteFile(device, "x", 1, &done, &again.ov)), DWORD(EIO));
     // Its queues went with it: purging them is no error.
     EXPECT_TRUE(PurgeComm(device, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
 

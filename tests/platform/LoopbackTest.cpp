@@ -4,7 +4,9 @@
 // at a time holds the plug.
 
 #include "CommApi.h"
+#include "CommDevice.h"
 #include "Loopback.h"
+#include "OwnLoopbackLock.h"
 
 #include <gtest/gtest.h>
 
@@ -15,46 +17,14 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <thread>
 
 using namespace win;
 using loopback::Clock;
+using namespace testsupport;
 
 namespace {
-
-constexpr DWORD Patience = 10000;
-
-// Every test process holds its own plug: ctest runs them side by side.
-const std::string& LockDirectory()
-{
-    static const std::string directory = [] {
-        char name[] = "/tmp/tarrowin-loopback-test-XXXXXX";
-        const char* made = mkdtemp(name);
-        std::string path = made ? made : "/tmp";
-        loopback::SetLockDirectory(path);
-        if (made) {
-            static std::string folder = path;
-            std::atexit([] {
-                unlink((folder + "/tarrowin-loopback.lock").c_str());
-                rmdir(folder.c_str());
-            });
-        }
-        return path;
-    }();
-    return directory;
-}
-
-class Overlapped {
-public:
-    Overlapped() { ov.hEvent = CreateEvent(true, false); }
-    ~Overlapped() { CloseHandle(ov.hEvent); }
-    Overlapped(const Overlapped&) = delete;
-    Overlapped& operator=(const Overlapped&) = delete;
-    bool Completed(DWORD ms = Patience) { return WaitForSingleObject(ov.hEvent, ms) == WAIT_OBJECT_0; }
-    OVERLAPPED ov{};
-};
 
 std::chrono::nanoseconds CharTime(int bitsPerCharacterTimesTwo, DWORD rate)
 {
@@ -65,26 +35,14 @@ class Loopback : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        LockDirectory();
-        device = CreateFile("loopback");
-        ASSERT_NE(device, INVALID_HANDLE_VALUE) << FormatMessage(GetLastError());
-        ASSERT_TRUE(SetCommState(device, Block(115200)));
-        COMMTIMEOUTS timeouts;
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        ASSERT_TRUE(SetCommTimeouts(device, timeouts));
+        UseOwnLoopbackLock();
+        device = OpenPlain("loopback");
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
     }
     void TearDown() override
     {
         if (device != INVALID_HANDLE_VALUE)
             CloseHandle(device);
-    }
-
-    static DCB Block(DWORD rate)
-    {
-        DCB dcb;
-        dcb.BaudRate = rate;
-        dcb.Flags = fBinary | (DTR_CONTROL_ENABLE << 4) | (RTS_CONTROL_ENABLE << 12);
-        return dcb;
     }
 
     // Starts a write; true when it completed at once.
@@ -96,62 +54,13 @@ protected:
         return false;
     }
 
-    void WriteAll(const std::string& bytes)
-    {
-        Overlapped write;
-        DWORD done = 0;
-        if (!StartWrite(write, bytes, &done)) {
-            ASSERT_TRUE(write.Completed());
-        }
-        ASSERT_TRUE(GetOverlappedResult(device, &write.ov, &done, false));
-        ASSERT_EQ(done, bytes.size());
-    }
-
-    DWORD InQueue()
-    {
-        COMSTAT stat;
-        EXPECT_TRUE(ClearCommError(device, nullptr, &stat));
-        return stat.cbInQue;
-    }
-
-    bool WaitForInQueue(DWORD count)
-    {
-        auto start = Clock::now();
-        while (InQueue() < count) {
-            if (Clock::now() - start > std::chrono::milliseconds(Patience))
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
-
-    std::string ReadAll()
-    {
-        char buffer[1024];
-        Overlapped read;
-        DWORD done = 0;
-        EXPECT_TRUE(ReadFile(device, buffer, sizeof buffer, &done, &read.ov)) << FormatMessage(GetLastError());
-        return std::string(buffer, done);
-    }
-
-    DWORD NextEvents()
-    {
-        Overlapped wait;
-        DWORD events = 0;
-        if (!WaitCommEvent(device, &events, &wait.ov)) {
-            EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-            EXPECT_TRUE(wait.Completed());
-        }
-        return events;
-    }
-
     // Events until `wanted` has been seen (or the patience is over).
     DWORD EventsUntil(DWORD wanted)
     {
         DWORD seen = 0;
         auto start = Clock::now();
         while ((seen & wanted) != wanted && Clock::now() - start < std::chrono::milliseconds(Patience))
-            seen |= NextEvents();
+            seen |= NextEvents(device);
         return seen;
     }
 
@@ -176,16 +85,16 @@ TEST_F(Loopback, BytesComeBackAfterTheirWireTime)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rate);
-        DCB dcb = Block(c.rate);
+        DCB dcb = PlainDcb(c.rate);
         dcb.ByteSize = c.size;
         dcb.Parity = c.parity;
         dcb.StopBits = c.stop;
         ASSERT_TRUE(SetCommState(device, dcb)) << FormatMessage(GetLastError());
         auto before = Clock::now();
-        WriteAll(c.sent);
+        WriteAll(device, c.sent);
         auto after = Clock::now();
-        ASSERT_TRUE(WaitForInQueue(DWORD(c.back.size())));
-        EXPECT_EQ(ReadAll(), c.back);
+        ASSERT_TRUE(WaitForInQueue(device, DWORD(c.back.size())));
+        EXPECT_EQ(ReadWaiting(device), c.back);
         // The simulated line: the burst started between the two readings
         // and took exactly its characters' time.
         auto wire = CharTime(c.halfBits, c.rate) * c.sent.size();
@@ -197,11 +106,11 @@ TEST_F(Loopback, BytesComeBackAfterTheirWireTime)
 
 TEST_F(Loopback, TransmitterEmptyComesWhenTheLastStopBitIsOut)
 {
-    ASSERT_TRUE(SetCommState(device, Block(9600)));
+    ASSERT_TRUE(SetCommState(device, PlainDcb(9600)));
     ASSERT_TRUE(SetCommMask(device, EV_TXEMPTY | EV_RXCHAR));
     uint64_t emptiedBefore = loopback::CurrentTrace().transmitterEmptied;
     auto before = Clock::now();
-    WriteAll(std::string(40, 'a')); // a 16-character FIFO: completes 24 characters early
+    WriteAll(device, std::string(40, 'a')); // a 16-character FIFO: completes 24 characters early
     DWORD seen = EventsUntil(EV_TXEMPTY);
     auto reported = Clock::now();
     EXPECT_TRUE(seen & EV_TXEMPTY);
@@ -209,15 +118,15 @@ TEST_F(Loopback, TransmitterEmptyComesWhenTheLastStopBitIsOut)
     EXPECT_EQ(trace.transmitterEmptied, emptiedBefore + 1);
     EXPECT_GE(trace.lastStopBitOut, before + CharTime(20, 9600) * 40);
     EXPECT_GE(reported, trace.lastStopBitOut) << "never before the last stop bit";
-    EXPECT_EQ(InQueue(), 40u);
+    EXPECT_EQ(InQueue(device), 40u);
 }
 
 TEST_F(Loopback, OneReportHoldsWhatHappenedAtOneMoment)
 {
     ASSERT_TRUE(SetCommMask(device, EV_TXEMPTY | EV_RXCHAR));
-    WriteAll("x");
+    WriteAll(device, "x");
     // The character comes back the moment its stop bit leaves.
-    EXPECT_EQ(NextEvents(), EV_RXCHAR | EV_TXEMPTY);
+    EXPECT_EQ(NextEvents(device), EV_RXCHAR | EV_TXEMPTY);
 }
 
 // ---- Lines and break -------------------------------------------------------------------
@@ -227,13 +136,13 @@ TEST_F(Loopback, DtrComesBackAsDsrAndDcdRtsAsCts)
     ASSERT_TRUE(SetCommMask(device, EV_CTS | EV_DSR | EV_RLSD | EV_RING));
     auto before = Clock::now();
     ASSERT_TRUE(EscapeCommFunction(device, CLRDTR));
-    EXPECT_EQ(NextEvents(), EV_DSR | EV_RLSD);
+    EXPECT_EQ(NextEvents(device), EV_DSR | EV_RLSD);
     ASSERT_TRUE(EscapeCommFunction(device, CLRRTS));
-    EXPECT_EQ(NextEvents(), EV_CTS);
+    EXPECT_EQ(NextEvents(device), EV_CTS);
     // Setting a line to the level it has changes nothing.
     ASSERT_TRUE(EscapeCommFunction(device, CLRRTS));
     ASSERT_TRUE(EscapeCommFunction(device, SETDTR));
-    EXPECT_EQ(NextEvents(), EV_DSR | EV_RLSD);
+    EXPECT_EQ(NextEvents(device), EV_DSR | EV_RLSD);
 
     loopback::Trace trace = loopback::CurrentTrace();
     ASSERT_GE(trace.lineChanges.size(), 3u);
@@ -253,7 +162,7 @@ TEST_F(Loopback, ABreakComesBackAsABreak)
     ASSERT_TRUE(SetCommMask(device, EV_BREAK | EV_ERR));
     ASSERT_TRUE(EscapeCommFunction(device, SETBREAK));
     EXPECT_TRUE(loopback::CurrentTrace().breakOn);
-    EXPECT_EQ(NextEvents(), EV_BREAK);
+    EXPECT_EQ(NextEvents(device), EV_BREAK);
     ASSERT_TRUE(EscapeCommFunction(device, CLRBREAK));
     DWORD errors = 0;
     COMSTAT stat;
@@ -261,36 +170,34 @@ TEST_F(Loopback, ABreakComesBackAsABreak)
     EXPECT_EQ(errors, CE_BREAK);
     // A UART reads the break as one null character.
     EXPECT_EQ(stat.cbInQue, 1u);
-    EXPECT_EQ(ReadAll(), std::string(1, '\0'));
+    EXPECT_EQ(ReadWaiting(device), std::string(1, '\0'));
     ASSERT_TRUE(ClearCommError(device, &errors, &stat));
     EXPECT_EQ(errors, 0u);
 }
 
 TEST_F(Loopback, ALineErrorStopsTransfersUntilItIsCleared)
 {
-    DCB dcb = Block(115200);
+    DCB dcb = PlainDcb(115200);
     dcb.Flags |= fAbortOnError;
     ASSERT_TRUE(SetCommState(device, dcb));
     ASSERT_TRUE(SetCommMask(device, EV_BREAK));
     ASSERT_TRUE(EscapeCommFunction(device, SETBREAK));
-    EXPECT_EQ(NextEvents(), EV_BREAK);
+    EXPECT_EQ(NextEvents(device), EV_BREAK);
     ASSERT_TRUE(EscapeCommFunction(device, CLRBREAK));
     char buffer[4];
     DWORD done = 0;
     Overlapped read;
-    EXPECT_FALSE(ReadFile(device, buffer, 4, &done, &read.ov));
-    EXPECT_EQ(GetLastError(), DWORD(ECANCELED));
-    EXPECT_FALSE(WriteFile(device, "x", 1, &done, &read.ov));
-    EXPECT_EQ(GetLastError(), DWORD(ECANCELED));
+    EXPECT_EQ(Failure(ReadFile(device, buffer, 4, &done, &read.ov)), DWORD(ECANCELED));
+    EXPECT_EQ(Failure(WriteFile(device, "x", 1, &done, &read.ov)), DWORD(ECANCELED));
     ASSERT_TRUE(ClearCommError(device, nullptr, nullptr));
-    WriteAll("x");
+    WriteAll(device, "x");
 }
 
 // ---- Flow control -----------------------------------------------------------------------
 
 TEST_F(Loopback, CtsLowHoldsTheTransmitterAndACancelledWriteNeverGoesOut)
 {
-    DCB dcb = Block(115200);
+    DCB dcb = PlainDcb(115200);
     dcb.Flags = fBinary | fOutxCtsFlow | (DTR_CONTROL_ENABLE << 4) | (RTS_CONTROL_DISABLE << 12);
     ASSERT_TRUE(SetCommState(device, dcb));
     EXPECT_FALSE(loopback::CurrentTrace().rts);
@@ -300,15 +207,14 @@ TEST_F(Loopback, CtsLowHoldsTheTransmitterAndACancelledWriteNeverGoesOut)
     ASSERT_FALSE(StartWrite(write, "held", &done));
     EXPECT_FALSE(write.Completed(50));
     ASSERT_TRUE(CancelIo(device, &write.ov));
-    EXPECT_FALSE(GetOverlappedResult(device, &write.ov, &done, false));
-    EXPECT_EQ(GetLastError(), DWORD(ECANCELED));
+    EXPECT_EQ(Failure(GetOverlappedResult(device, &write.ov, &done, false)), DWORD(ECANCELED));
 
     // CTS up: the withdrawn bytes stay withdrawn; the next write goes.
     dcb.Flags = fBinary | fOutxCtsFlow | (DTR_CONTROL_ENABLE << 4) | (RTS_CONTROL_ENABLE << 12);
     ASSERT_TRUE(SetCommState(device, dcb));
-    WriteAll("next");
-    ASSERT_TRUE(WaitForInQueue(4));
-    EXPECT_EQ(ReadAll(), "next");
+    WriteAll(device, "next");
+    ASSERT_TRUE(WaitForInQueue(device, 4));
+    EXPECT_EQ(ReadWaiting(device), "next");
     EXPECT_EQ(loopback::CurrentTrace().charactersLooped, 4u);
 }
 
@@ -319,19 +225,19 @@ TEST_F(Loopback, XoffByHandHoldsAndXonReleases)
     DWORD done = 0;
     ASSERT_FALSE(StartWrite(write, "wait", &done));
     EXPECT_FALSE(write.Completed(50));
-    EXPECT_EQ(InQueue(), 0u);
+    EXPECT_EQ(InQueue(device), 0u);
     ASSERT_TRUE(EscapeCommFunction(device, SETXON));
     ASSERT_TRUE(write.Completed());
-    ASSERT_TRUE(WaitForInQueue(4));
-    EXPECT_EQ(ReadAll(), "wait");
+    ASSERT_TRUE(WaitForInQueue(device, 4));
+    EXPECT_EQ(ReadWaiting(device), "wait");
 }
 
 TEST_F(Loopback, AnXoffThatComesBackHoldsOurOwnOutput)
 {
-    DCB dcb = Block(115200);
+    DCB dcb = PlainDcb(115200);
     dcb.Flags |= fOutX;
     ASSERT_TRUE(SetCommState(device, dcb));
-    WriteAll("\x13");
+    WriteAll(device, "\x13");
     auto start = Clock::now();
     while (loopback::CurrentTrace().charactersLooped < 1 && Clock::now() - start < std::chrono::seconds(10))
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -339,18 +245,18 @@ TEST_F(Loopback, AnXoffThatComesBackHoldsOurOwnOutput)
     DWORD done = 0;
     ASSERT_FALSE(StartWrite(write, std::string(20, 'h'), &done));
     EXPECT_FALSE(write.Completed(50)) << "16 characters fit the FIFO, but nothing is sent";
-    EXPECT_EQ(InQueue(), 0u) << "the driver keeps XON and XOFF out of the data";
-    WriteAll(""); // nothing to send, nothing changes
+    EXPECT_EQ(InQueue(device), 0u) << "the driver keeps XON and XOFF out of the data";
+    WriteAll(device, ""); // nothing to send, nothing changes
     ASSERT_TRUE(EscapeCommFunction(device, SETXON));
     ASSERT_TRUE(write.Completed());
-    ASSERT_TRUE(WaitForInQueue(20));
-    EXPECT_EQ(ReadAll(), std::string(20, 'h'));
+    ASSERT_TRUE(WaitForInQueue(device, 20));
+    EXPECT_EQ(ReadWaiting(device), std::string(20, 'h'));
 }
 
 TEST_F(Loopback, RtsHandshakeStopsTheSenderWhenTheQueueFills)
 {
     ASSERT_TRUE(SetupComm(device, 64, 64));
-    DCB dcb = Block(115200);
+    DCB dcb = PlainDcb(115200);
     dcb.Flags = fBinary | fOutxCtsFlow | (DTR_CONTROL_ENABLE << 4) | (RTS_CONTROL_HANDSHAKE << 12);
     ASSERT_TRUE(SetCommState(device, dcb));
     EXPECT_TRUE(loopback::CurrentTrace().rts);
@@ -361,14 +267,14 @@ TEST_F(Loopback, RtsHandshakeStopsTheSenderWhenTheQueueFills)
     ASSERT_FALSE(StartWrite(write, std::string(200, 'q'), &done));
     EXPECT_FALSE(write.Completed(100));
     EXPECT_FALSE(loopback::CurrentTrace().rts);
-    DWORD queued = InQueue();
+    DWORD queued = InQueue(device);
     EXPECT_GE(queued, 48u);
     EXPECT_LE(queued, 64u);
     // Reading makes room: RTS comes back up and the rest flows.
     std::string got;
     auto start = Clock::now();
     while (got.size() < 200 && Clock::now() - start < std::chrono::seconds(10)) {
-        got += ReadAll();
+        got += ReadWaiting(device);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(got, std::string(200, 'q'));
@@ -381,7 +287,7 @@ TEST_F(Loopback, SettingsAreTakenAndRefusedLikeTheTtys)
 {
     for (BYTE size : {5, 6, 7, 8}) {
         for (BYTE parity : {NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY, SPACEPARITY}) {
-            DCB dcb = Block(56000);
+            DCB dcb = PlainDcb(56000);
             dcb.ByteSize = size;
             dcb.Parity = parity;
             dcb.StopBits = size == 5 ? ONE5STOPBITS : TWOSTOPBITS;
@@ -395,7 +301,7 @@ TEST_F(Loopback, SettingsAreTakenAndRefusedLikeTheTtys)
         }
     }
     auto refused = [this](void (*change)(DCB&)) {
-        DCB dcb = Block(9600);
+        DCB dcb = PlainDcb(9600);
         change(dcb);
         SetLastError(0);
         return !SetCommState(device, dcb) && GetLastError() == DWORD(EINVAL);
@@ -408,22 +314,21 @@ TEST_F(Loopback, SettingsAreTakenAndRefusedLikeTheTtys)
     EXPECT_TRUE(refused([](DCB& d) { d.BaudRate = 0; }));
 
     // RTS belongs to the handshake: refused by hand.
-    DCB dcb = Block(9600);
+    DCB dcb = PlainDcb(9600);
     dcb.Flags = fBinary | fOutxCtsFlow | (RTS_CONTROL_HANDSHAKE << 12);
     ASSERT_TRUE(SetCommState(device, dcb));
-    EXPECT_FALSE(EscapeCommFunction(device, SETRTS));
-    EXPECT_EQ(GetLastError(), DWORD(EINVAL));
+    EXPECT_EQ(Failure(EscapeCommFunction(device, SETRTS)), DWORD(EINVAL));
 }
 
 TEST_F(Loopback, RtsToggleFramesEachTransmission)
 {
-    DCB dcb = Block(4800);
+    DCB dcb = PlainDcb(4800);
     dcb.Flags = fBinary | (DTR_CONTROL_ENABLE << 4) | (RTS_CONTROL_TOGGLE << 12);
     ASSERT_TRUE(SetCommState(device, dcb));
     ASSERT_TRUE(SetCommMask(device, EV_TXEMPTY));
     EXPECT_FALSE(loopback::CurrentTrace().rts);
     auto before = Clock::now();
-    WriteAll("frame");
+    WriteAll(device, "frame");
     EXPECT_TRUE(EventsUntil(EV_TXEMPTY) & EV_TXEMPTY);
     loopback::Trace trace = loopback::CurrentTrace();
     ASSERT_GE(trace.lineChanges.size(), 2u);
@@ -440,12 +345,11 @@ TEST_F(Loopback, RtsToggleFramesEachTransmission)
 
 TEST_F(Loopback, ThePlugIsHeldLikeAPort)
 {
-    EXPECT_EQ(CreateFile("loopback"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(EWOULDBLOCK));
+    EXPECT_EQ(Failure(CreateFile("loopback") != INVALID_HANDLE_VALUE), DWORD(EWOULDBLOCK));
 
     // Another program gets a busy port too.
     std::string lock = loopback::LockFilePath();
-    EXPECT_EQ(lock.rfind(LockDirectory(), 0), 0u);
+    EXPECT_EQ(lock.rfind(UseOwnLoopbackLock(), 0), 0u);
     pid_t child = fork();
     if (child == 0) {
         int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);

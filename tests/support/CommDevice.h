@@ -1,0 +1,116 @@
+#pragma once
+// Driving a device through the comm API in tests: overlapped blocks, a plain
+// control block, and waiting for what comes in. Shared by the tests of ttys
+// and of the loopback plug, which speak to their devices the same way.
+
+#include "CommApi.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace testsupport {
+
+// Generous: a safety net against hangs, not a timing check.
+constexpr win::DWORD Patience = 10000;
+
+// An OVERLAPPED with its own manual-reset event.
+class Overlapped {
+public:
+    Overlapped() { ov.hEvent = win::CreateEvent(true, false); }
+    ~Overlapped() { win::CloseHandle(ov.hEvent); }
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
+
+    bool Completed(win::DWORD ms = Patience) { return win::WaitForSingleObject(ov.hEvent, ms) == win::WAIT_OBJECT_0; }
+    void Reset() { win::ResetEvent(ov.hEvent); }
+    win::OVERLAPPED ov{};
+};
+
+// 8N1 without flow control, DTR and RTS raised: what every device takes.
+inline win::DCB PlainDcb(win::DWORD rate = 9600)
+{
+    win::DCB dcb;
+    dcb.BaudRate = rate;
+    dcb.Flags = win::fBinary | (win::DTR_CONTROL_ENABLE << 4) | (win::RTS_CONTROL_ENABLE << 12);
+    return dcb;
+}
+
+// Opens `path` at 115200 8N1 with reads that return at once; the handle, or
+// INVALID_HANDLE_VALUE with the failure recorded.
+inline win::HANDLE OpenPlain(const std::string& path)
+{
+    win::HANDLE device = win::CreateFile(path);
+    if (device == win::INVALID_HANDLE_VALUE) {
+        ADD_FAILURE() << path << ": " << win::FormatMessage(win::GetLastError());
+        return device;
+    }
+    win::COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = win::MAXDWORD;
+    EXPECT_TRUE(win::SetCommState(device, PlainDcb(115200)));
+    EXPECT_TRUE(win::SetCommTimeouts(device, timeouts));
+    return device;
+}
+
+// The error a call left behind, or 0 when it succeeded: one assertion
+// checks both that it failed and why.
+inline win::DWORD Failure(bool succeeded) { return succeeded ? 0 : win::GetLastError(); }
+
+inline win::DWORD InQueue(win::HANDLE device)
+{
+    win::COMSTAT stat;
+    EXPECT_TRUE(win::ClearCommError(device, nullptr, &stat));
+    return stat.cbInQue;
+}
+
+inline bool WaitForInQueue(win::HANDLE device, win::DWORD count)
+{
+    auto start = std::chrono::steady_clock::now();
+    while (InQueue(device) < count) {
+        if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(Patience))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Everything waiting to be read (reads complete at once under the time-outs
+// OpenPlain sets).
+inline std::string ReadWaiting(win::HANDLE device)
+{
+    char buffer[1024];
+    Overlapped read;
+    win::DWORD done = 0;
+    EXPECT_TRUE(win::ReadFile(device, buffer, sizeof buffer, &done, &read.ov))
+        << win::FormatMessage(win::GetLastError());
+    return std::string(buffer, done);
+}
+
+// Waits for one report; the event word it carries.
+inline win::DWORD NextEvents(win::HANDLE device)
+{
+    Overlapped wait;
+    win::DWORD events = 0xDEAD;
+    if (!win::WaitCommEvent(device, &events, &wait.ov)) {
+        EXPECT_EQ(win::GetLastError(), win::ERROR_IO_PENDING);
+        EXPECT_TRUE(wait.Completed());
+    }
+    return events;
+}
+
+// Writes `bytes` and waits until the write has completed in full.
+inline void WriteAll(win::HANDLE device, const std::string& bytes)
+{
+    Overlapped write;
+    win::DWORD done = 0;
+    if (!win::WriteFile(device, bytes.data(), win::DWORD(bytes.size()), &done, &write.ov)) {
+        ASSERT_EQ(win::GetLastError(), win::ERROR_IO_PENDING);
+        ASSERT_TRUE(write.Completed());
+    }
+    ASSERT_TRUE(win::GetOverlappedResult(device, &write.ov, &done, false));
+    ASSERT_EQ(done, bytes.size());
+}
+
+} // namespace testsupport
