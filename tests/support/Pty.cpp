@@ -49,6 +49,24 @@ TtySettings DecodeTermios2(const void* raw)
     return s;
 }
 
+std::string LineSummary(const TtySettings& s)
+{
+    std::string text = std::to_string(s.outputSpeed);
+    if (s.inputSpeed != s.outputSpeed)
+        text += "/" + std::to_string(s.inputSpeed);
+    const char parity = !s.parity ? 'N' : s.stickParity ? (s.parityOdd ? 'M' : 'S') : (s.parityOdd ? 'O' : 'E');
+    text += " " + std::to_string(s.dataBits) + parity + (s.twoStopBits ? "2" : "1");
+    if (s.hardwareFlow)
+        text += " rtscts";
+    if (s.xonOutput)
+        text += " ixon";
+    if (s.xonInput)
+        text += " ixoff";
+    if (s.parityCheck)
+        text += " inpck";
+    return text;
+}
+
 TestPty::TestPty()
 {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

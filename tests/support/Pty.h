@@ -35,6 +35,11 @@ struct TtySettings {
 // header).
 TtySettings DecodeTermios2(const void* termios2);
 
+// Rate and frame in one line, as "9600 7E1" (output/input rate when they
+// differ), followed by the flow control flags that are on: " rtscts",
+// " ixon", " ixoff", " inpck". Lets a test compare all of them at once.
+std::string LineSummary(const TtySettings& s);
+
 class TestPty {
 public:
     TestPty();
