@@ -1,48 +1,33 @@
+#include "ConfigFolder.h"
+#include "ExceptionText.h"
 #include "FileSizeLimit.h"
 #include "Registry.h"
-#include "SerialDevices.h"
+#include "WholeFiles.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <climits>
-#include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using reg::HKEY;
 using reg::TRegDataType;
 using reg::TRegistry;
+using testsupport::MessageOf;
+using testsupport::ReadWholeFile;
+using testsupport::WriteWholeFile;
 
 namespace {
 
 const char* const kSettingsKey = "Software\\Brenlow\\Tarrowin\\";
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content)
-{
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
 // Another program replacing the file the way a careful writer does.
 void ReplaceFile(const std::string& path, const std::string& content)
 {
-    WriteFile(path + ".other", content);
+    WriteWholeFile(path + ".other", content);
     fs::rename(path + ".other", path);
 }
 
@@ -53,18 +38,6 @@ std::vector<std::string> FolderEntries(const std::string& dir)
         names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-// The message of the registry exception `f` raises.
-template <class F>
-std::string RegistryError(F f)
-{
-    try {
-        f();
-    } catch (const reg::ERegistryException& e) {
-        return e.Message;
-    }
-    return "<no exception>";
 }
 
 // "Tarrowin.reg.broken-YYYYMMDD-HHMMSS"
@@ -89,26 +62,8 @@ std::vector<std::string> ValueNames(const TRegistry& r)
     return names;
 }
 
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public ConfigFolderTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir_.isValid());
-        root_ = dir_.path().toStdString();
-        path_ = root_ + "/cfg/Brenlow/Tarrowin.reg";
-        reg::SetFilePath(path_);
-        reg::SetNoticeHandler([this](const std::string& m) { notices_.push_back(m); });
-        fs::create_directories(root_ + "/sys/class/tty");
-        fs::create_directories(root_ + "/dev");
-        serialdevices::SetDiscoveryRoots(root_ + "/sys", root_ + "/dev");
-    }
-    void TearDown() override
-    {
-        reg::SetFilePath("");
-        reg::SetNoticeHandler(nullptr);
-        serialdevices::SetDiscoveryRoots("/sys", "/dev");
-    }
-
     // Makes the store read the file afresh, as a second copy of the program
     // starting up would.
     void ForgetCache()
@@ -118,13 +73,8 @@ protected:
             TRegistry r;
             r.OpenKey(kSettingsKey, false);
         }
-        reg::SetFilePath(path_);
+        reg::SetFilePath(regPath_);
     }
-
-    QTemporaryDir dir_;
-    std::string root_;
-    std::string path_;
-    std::vector<std::string> notices_;
 };
 
 TEST_F(RegistryTest, FreshStartCreatesFolderKeyAndRegedit4Text)
@@ -132,12 +82,12 @@ TEST_F(RegistryTest, FreshStartCreatesFolderKeyAndRegedit4Text)
     EXPECT_FALSE(fs::exists(root_ + "/cfg"));
     TRegistry r;
     ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
-    EXPECT_EQ(ReadFile(path_), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n");
+    EXPECT_EQ(ReadWholeFile(regPath_), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n");
 
     r.WriteInteger("BaudRateIndex", 10);
     r.WriteInteger("PortNumIndex", -1);
     r.WriteString("TXEN", "true");
-    EXPECT_EQ(ReadFile(path_),
+    EXPECT_EQ(ReadWholeFile(regPath_),
               "REGEDIT4\n\n"
               "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
               "\"BaudRateIndex\"=dword:0000000a\n"
@@ -160,7 +110,7 @@ TEST_F(RegistryTest, EveryByteRoundTripsInValuesAndNames)
         r.WriteInteger("min", INT32_MIN);
         r.WriteInteger("max", INT32_MAX);
     }
-    const std::string text = ReadFile(path_);
+    const std::string text = ReadWholeFile(regPath_);
     // One value per line: header, blank, key and five values.
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8);
     EXPECT_EQ(text.find('\r'), std::string::npos);
@@ -210,7 +160,7 @@ TEST_F(RegistryTest, TextIsStoredUpToItsFirstZeroByte)
 
 TEST_F(RegistryTest, HandWrittenFileIsReadWithItsTypesAndKeptOnRewrite)
 {
-    WriteFile(path_,
+    WriteWholeFile(regPath_,
               "REGEDIT4\r\n"
               "\r\n"
               "; written by hand\r\n"
@@ -244,14 +194,14 @@ TEST_F(RegistryTest, HandWrittenFileIsReadWithItsTypesAndKeptOnRewrite)
     EXPECT_EQ(r.ReadString("missing"), "");
     EXPECT_TRUE(r.ValueExists("Blob"));
 
-    EXPECT_EQ(RegistryError([&] { r.ReadString("decode asc<32"); }), "Ung\xfcltiger Datentyp f\xfcr 'decode asc<32'");
-    EXPECT_EQ(RegistryError([&] { r.ReadString("Blob"); }), "Ung\xfcltiger Datentyp f\xfcr 'Blob'");
-    EXPECT_EQ(RegistryError([&] { r.ReadInteger("Path"); }), "Ung\xfcltiger Datentyp f\xfcr 'Path'");
-    EXPECT_EQ(RegistryError([&] { r.ReadInteger("Big"); }), "Konnte Daten f\xfcr 'Big' nicht holen");
-    EXPECT_EQ(RegistryError([&] { r.ReadInteger("missing"); }), "Konnte Daten f\xfcr 'missing' nicht holen");
+    EXPECT_EQ(MessageOf([&] { r.ReadString("decode asc<32"); }), "Ung\xfcltiger Datentyp f\xfcr 'decode asc<32'");
+    EXPECT_EQ(MessageOf([&] { r.ReadString("Blob"); }), "Ung\xfcltiger Datentyp f\xfcr 'Blob'");
+    EXPECT_EQ(MessageOf([&] { r.ReadInteger("Path"); }), "Ung\xfcltiger Datentyp f\xfcr 'Path'");
+    EXPECT_EQ(MessageOf([&] { r.ReadInteger("Big"); }), "Konnte Daten f\xfcr 'Big' nicht holen");
+    EXPECT_EQ(MessageOf([&] { r.ReadInteger("missing"); }), "Konnte Daten f\xfcr 'missing' nicht holen");
 
     r.WriteInteger("BaudRateIndex", 6);
-    EXPECT_EQ(ReadFile(path_),
+    EXPECT_EQ(ReadWholeFile(regPath_),
               "REGEDIT4\n"
               "\n"
               "; written by hand\n"
@@ -275,7 +225,7 @@ TEST_F(RegistryTest, HandWrittenFileIsReadWithItsTypesAndKeptOnRewrite)
 
 TEST_F(RegistryTest, LinesEndingInAStrayCarriageReturnSurviveEveryRewrite)
 {
-    WriteFile(path_,
+    WriteWholeFile(regPath_,
               "REGEDIT4\r\n"
               "; stray\r\r\n"
               "[HKEY_CURRENT_USER\\SOFTWARE\\Brenlow\\Tarrowin]\n"
@@ -284,14 +234,14 @@ TEST_F(RegistryTest, LinesEndingInAStrayCarriageReturnSurviveEveryRewrite)
     TRegistry r;
     ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
     r.WriteInteger("n", 2);
-    const std::string first = ReadFile(path_);
+    const std::string first = ReadWholeFile(regPath_);
     EXPECT_NE(first.find("; stray\r\r\n"), std::string::npos) << first;
     EXPECT_NE(first.find("; at the end\r\r\n"), std::string::npos) << first;
     ForgetCache();
     ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
     EXPECT_EQ(r.ReadInteger("n"), 2);
     r.WriteInteger("n", 3);
-    std::string second = ReadFile(path_);
+    std::string second = ReadWholeFile(regPath_);
     second.replace(second.find("dword:00000003"), 14, "dword:00000002");
     EXPECT_EQ(second, first) << "a rewrite must not eat one carriage return at a time";
 }
@@ -300,7 +250,7 @@ TEST_F(RegistryTest, Version5HeaderWithUtf8MarkIsReadAsWindows1252)
 {
     // "Gruß"="Grüße" and a REG_EXPAND_SZ "%ä" in UTF-16LE, as the newer
     // header writes it.
-    WriteFile(path_,
+    WriteWholeFile(regPath_,
               "\xef\xbb\xbfWindows Registry Editor Version 5.00\n\n"
               "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
               "\"Gru\xc3\x9f\"=\"Gr\xc3\xbc\xc3\x9f" "e\"\n"
@@ -312,14 +262,14 @@ TEST_F(RegistryTest, Version5HeaderWithUtf8MarkIsReadAsWindows1252)
     EXPECT_TRUE(notices_.empty());
 
     r.WriteString("new", "x");
-    const std::string text = ReadFile(path_);
+    const std::string text = ReadWholeFile(regPath_);
     EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\n", 0), 0u) << "header kept, written without mark";
     EXPECT_NE(text.find("\"Gru\xdf\"=\"Gr\xfc\xdf" "e\"\n"), std::string::npos);
 }
 
 TEST_F(RegistryTest, OrderOfKeysAndValuesIsKept)
 {
-    WriteFile(path_,
+    WriteWholeFile(regPath_,
               "REGEDIT4\n\n"
               "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
               "\"c\"=\"1\"\n\"a\"=\"2\"\n\"b\"=\"3\"\n\n"
@@ -332,7 +282,7 @@ TEST_F(RegistryTest, OrderOfKeysAndValuesIsKept)
     EXPECT_EQ(ValueNames(r), (std::vector<std::string>{"c", "a", "b", "d"}));
     ASSERT_TRUE(r.OpenKey("Software\\Brenlow\\Zeta", true));
     r.WriteInteger("z", 1);
-    EXPECT_EQ(ReadFile(path_),
+    EXPECT_EQ(ReadWholeFile(regPath_),
               "REGEDIT4\n\n"
               "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
               "\"c\"=\"1\"\n\"a\"=\"changed\"\n\"b\"=\"3\"\n\"d\"=\"new\"\n\n"
@@ -357,7 +307,7 @@ TEST_F(RegistryTest, KeyAndValueNamesIgnoreCase)
     r.WriteInteger("PORTNUMINDEX", 4);
     EXPECT_EQ(ValueNames(r), (std::vector<std::string>{"PortNumIndex", "\xc4nderung"}));
     EXPECT_EQ(r.ReadInteger("PortNumIndex"), 4);
-    const std::string text = ReadFile(path_);
+    const std::string text = ReadWholeFile(regPath_);
     EXPECT_EQ(text.find("[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]"),
               text.rfind("[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]"));
     EXPECT_EQ(text.find("SOFTWARE"), std::string::npos);
@@ -370,17 +320,17 @@ TEST_F(RegistryTest, WritingTheStoredValueAgainLeavesTheFileAlone)
     r.WriteString("TXEN", "true");
     r.WriteInteger("PortNumIndex", 1);
     struct stat before, after;
-    ASSERT_EQ(stat(path_.c_str(), &before), 0);
+    ASSERT_EQ(stat(regPath_.c_str(), &before), 0);
     // Checked after each write: two rewrites in a row could reuse the
     // first inode number.
     r.WriteString("txen", "true");
-    ASSERT_EQ(stat(path_.c_str(), &after), 0);
+    ASSERT_EQ(stat(regPath_.c_str(), &after), 0);
     EXPECT_EQ(before.st_ino, after.st_ino);
     r.WriteInteger("PortNumIndex", 1);
-    ASSERT_EQ(stat(path_.c_str(), &after), 0);
+    ASSERT_EQ(stat(regPath_.c_str(), &after), 0);
     EXPECT_EQ(before.st_ino, after.st_ino);
     r.WriteString("TXEN", "false");
-    ASSERT_EQ(stat(path_.c_str(), &after), 0);
+    ASSERT_EQ(stat(regPath_.c_str(), &after), 0);
     EXPECT_NE(before.st_ino, after.st_ino);
 }
 
@@ -388,14 +338,14 @@ TEST_F(RegistryTest, MissingKeyAndNoOpenKey)
 {
     TRegistry r;
     EXPECT_FALSE(r.OpenKey(kSettingsKey, false));
-    EXPECT_FALSE(fs::exists(path_)) << "looking must not create the file";
+    EXPECT_FALSE(fs::exists(regPath_)) << "looking must not create the file";
     EXPECT_FALSE(r.HasCurrentKey());
     EXPECT_FALSE(r.ValueExists("PortNumIndex"));
     EXPECT_TRUE(ValueNames(r).empty());
     EXPECT_EQ(r.ReadString("TXEN"), "");
-    EXPECT_EQ(RegistryError([&] { r.ReadInteger("PortNumIndex"); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht holen");
-    EXPECT_EQ(RegistryError([&] { r.WriteInteger("PortNumIndex", 0); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht setzen");
-    EXPECT_EQ(RegistryError([&] { r.WriteString("TXEN", "true"); }), "Konnte Daten f\xfcr 'TXEN' nicht setzen");
+    EXPECT_EQ(MessageOf([&] { r.ReadInteger("PortNumIndex"); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht holen");
+    EXPECT_EQ(MessageOf([&] { r.WriteInteger("PortNumIndex", 0); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht setzen");
+    EXPECT_EQ(MessageOf([&] { r.WriteString("TXEN", "true"); }), "Konnte Daten f\xfcr 'TXEN' nicht setzen");
 }
 
 TEST_F(RegistryTest, CreatedKeyExistsForTheNextProgramAndImpliesItsParents)
@@ -420,7 +370,7 @@ TEST_F(RegistryTest, ChangesByAnotherProgramAreSeenAndKept)
     r.WriteString("mine", "1");
     ASSERT_EQ(r.ReadString("mine"), "1");
 
-    ReplaceFile(path_,
+    ReplaceFile(regPath_,
                 "REGEDIT4\n\n"
                 "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
                 "\"mine\"=\"1\"\n\"theirs\"=\"2\"\n\n"
@@ -429,7 +379,7 @@ TEST_F(RegistryTest, ChangesByAnotherProgramAreSeenAndKept)
     EXPECT_EQ(r.ReadString("theirs"), "2");
 
     r.WriteString("mine", "3");
-    EXPECT_EQ(ReadFile(path_),
+    EXPECT_EQ(ReadWholeFile(regPath_),
               "REGEDIT4\n\n"
               "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
               "\"mine\"=\"3\"\n\"theirs\"=\"2\"\n\n"
@@ -437,11 +387,11 @@ TEST_F(RegistryTest, ChangesByAnotherProgramAreSeenAndKept)
               "\"x\"=dword:00000001\n");
 
     // Edited in place (same file, other size) is seen as well.
-    WriteFile(path_, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n\"mine\"=\"edited\"\n");
+    WriteWholeFile(regPath_, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n\"mine\"=\"edited\"\n");
     EXPECT_EQ(r.ReadString("mine"), "edited");
     EXPECT_FALSE(r.ValueExists("theirs"));
 
-    fs::remove(path_);
+    fs::remove(regPath_);
     EXPECT_FALSE(r.ValueExists("mine"));
     EXPECT_TRUE(notices_.empty());
 }
@@ -452,19 +402,19 @@ TEST_F(RegistryTest, FailedWriteLeavesFileAndValuesAsTheyWere)
     ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
     r.WriteString("MemoIn", "old");
     r.WriteInteger("PortNumIndex", 2);
-    const std::string before = ReadFile(path_);
-    const auto folder = fs::path(path_).parent_path().string();
+    const std::string before = ReadWholeFile(regPath_);
+    const auto folder = fs::path(regPath_).parent_path().string();
     {
         FileSizeLimit limit(before.size() + 64);
-        EXPECT_EQ(RegistryError([&] { r.WriteString("MemoIn", std::string(10000, 'x')); }),
+        EXPECT_EQ(MessageOf([&] { r.WriteString("MemoIn", std::string(10000, 'x')); }),
                   "Konnte Daten f\xfcr 'MemoIn' nicht setzen");
     }
-    EXPECT_EQ(ReadFile(path_), before);
+    EXPECT_EQ(ReadWholeFile(regPath_), before);
     EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"Tarrowin.reg"}) << "no temporary file left behind";
     EXPECT_EQ(r.ReadString("MemoIn"), "old");
     {
         FileSizeLimit limit(before.size() + 64);
-        EXPECT_EQ(RegistryError([&] { r.WriteString("EditSend", std::string(10000, 'y')); }),
+        EXPECT_EQ(MessageOf([&] { r.WriteString("EditSend", std::string(10000, 'y')); }),
                   "Konnte Daten f\xfcr 'EditSend' nicht setzen");
     }
     EXPECT_FALSE(r.ValueExists("EditSend")) << "a failed new value must not linger in memory";
@@ -476,13 +426,13 @@ TEST_F(RegistryTest, FailedWriteLeavesFileAndValuesAsTheyWere)
 
 TEST_F(RegistryTest, FolderThatCannotExistRefusesWrites)
 {
-    WriteFile(root_ + "/blocker", "a file, not a folder");
+    WriteWholeFile(root_ + "/blocker", "a file, not a folder");
     reg::SetFilePath(root_ + "/blocker/Tarrowin.reg");
     TRegistry r;
     EXPECT_FALSE(r.OpenKey(kSettingsKey, true));
     EXPECT_EQ(r.ReadString("TXEN"), "");
-    EXPECT_EQ(RegistryError([&] { r.WriteInteger("PortNumIndex", 0); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht setzen");
-    EXPECT_EQ(ReadFile(root_ + "/blocker"), "a file, not a folder");
+    EXPECT_EQ(MessageOf([&] { r.WriteInteger("PortNumIndex", 0); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht setzen");
+    EXPECT_EQ(ReadWholeFile(root_ + "/blocker"), "a file, not a folder");
     EXPECT_TRUE(notices_.empty());
 }
 
@@ -495,7 +445,7 @@ TEST_F(RegistryTest, SerialCommKeyIsTheDeviceList)
     EXPECT_EQ(ValueNames(r), std::vector<std::string>{"loopback"});
     EXPECT_EQ(r.ReadString("loopback"), "COM1");
     EXPECT_EQ(r.GetDataType("loopback"), TRegDataType::rdString);
-    EXPECT_EQ(RegistryError([&] { r.ReadInteger("loopback"); }), "Ung\xfcltiger Datentyp f\xfcr 'loopback'");
+    EXPECT_EQ(MessageOf([&] { r.ReadInteger("loopback"); }), "Ung\xfcltiger Datentyp f\xfcr 'loopback'");
 
     r.WriteString("/dev/serial/by-id/usb-b", "COM2");
     r.WriteString("/dev/serial/by-id/usb-a", "COM5");
@@ -504,7 +454,7 @@ TEST_F(RegistryTest, SerialCommKeyIsTheDeviceList)
     EXPECT_EQ(r.ReadString("/dev/serial/by-id/usb-a"), "COM5");
     EXPECT_EQ(r.ReadString("/dev/serial/by-id/usb-b"), "COM2");
     EXPECT_EQ(r.ReadString("/dev/ttyUSB9"), "");
-    EXPECT_NE(ReadFile(path_).find("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\n"
+    EXPECT_NE(ReadWholeFile(regPath_).find("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\n"
                                    "\"/dev/serial/by-id/usb-b\"=\"COM2\"\n"
                                    "\"/dev/serial/by-id/usb-a\"=\"COM5\"\n"),
               std::string::npos);
@@ -519,23 +469,23 @@ class RegistryBrokenFileTest : public RegistryTest, public ::testing::WithParamI
 TEST_P(RegistryBrokenFileTest, IsKeptAsideAndReported)
 {
     const std::string broken = GetParam();
-    WriteFile(path_, broken);
+    WriteWholeFile(regPath_, broken);
     TRegistry r;
     EXPECT_FALSE(r.OpenKey(kSettingsKey, false)) << "continues with an empty registry";
 
-    const std::string folder = fs::path(path_).parent_path().string();
+    const std::string folder = fs::path(regPath_).parent_path().string();
     auto names = FolderEntries(folder);
     ASSERT_EQ(names.size(), 1u);
     EXPECT_TRUE(IsBrokenName(names[0])) << names[0];
-    EXPECT_EQ(ReadFile(folder + "/" + names[0]), broken);
+    EXPECT_EQ(ReadWholeFile(folder + "/" + names[0]), broken);
     ASSERT_EQ(notices_.size(), 1u);
-    EXPECT_NE(notices_[0].find(path_), std::string::npos) << notices_[0];
+    EXPECT_NE(notices_[0].find(regPath_), std::string::npos) << notices_[0];
     EXPECT_NE(notices_[0].find(names[0]), std::string::npos) << notices_[0];
     EXPECT_NE(notices_[0].find("besch\xe4" "digt"), std::string::npos) << notices_[0];
 
     ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
     r.WriteString("TXEN", "true");
-    EXPECT_EQ(ReadFile(folder + "/" + names[0]), broken);
+    EXPECT_EQ(ReadWholeFile(folder + "/" + names[0]), broken);
     EXPECT_EQ(r.ReadString("TXEN"), "true");
     EXPECT_EQ(notices_.size(), 1u) << "reported once";
 }
@@ -559,15 +509,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RegistryTest, BrokenFilesSetAsideTwiceGetDistinctNames)
 {
-    const std::string folder = fs::path(path_).parent_path().string();
-    WriteFile(path_, "first broken");
+    const std::string folder = fs::path(regPath_).parent_path().string();
+    WriteWholeFile(regPath_, "first broken");
     TRegistry r;
     r.OpenKey(kSettingsKey, false);
-    WriteFile(path_, "second broken");
+    WriteWholeFile(regPath_, "second broken");
     r.OpenKey(kSettingsKey, false);
     auto names = FolderEntries(folder);
     ASSERT_EQ(names.size(), 2u);
-    std::vector<std::string> contents = {ReadFile(folder + "/" + names[0]), ReadFile(folder + "/" + names[1])};
+    std::vector<std::string> contents = {ReadWholeFile(folder + "/" + names[0]), ReadWholeFile(folder + "/" + names[1])};
     std::sort(contents.begin(), contents.end());
     EXPECT_EQ(contents, (std::vector<std::string>{"first broken", "second broken"}));
     EXPECT_EQ(notices_.size(), 2u);
@@ -578,19 +528,19 @@ TEST_F(RegistryTest, BrokenFileThatCannotBeMovedIsNeverOverwritten)
     // A name so long that the ".broken-..." name no longer fits the file
     // system's limit, while the temporary file of a write still would.
     const std::string longName(236, 'r');
-    path_ = root_ + "/cfg/" + longName;
-    reg::SetFilePath(path_);
-    WriteFile(path_, "not a registry file");
+    regPath_ = root_ + "/cfg/" + longName;
+    reg::SetFilePath(regPath_);
+    WriteWholeFile(regPath_, "not a registry file");
 
     TRegistry r;
     EXPECT_FALSE(r.OpenKey(kSettingsKey, true));
-    EXPECT_EQ(RegistryError([&] { r.WriteString("TXEN", "true"); }), "Konnte Daten f\xfcr 'TXEN' nicht setzen");
-    EXPECT_EQ(ReadFile(path_), "not a registry file");
+    EXPECT_EQ(MessageOf([&] { r.WriteString("TXEN", "true"); }), "Konnte Daten f\xfcr 'TXEN' nicht setzen");
+    EXPECT_EQ(ReadWholeFile(regPath_), "not a registry file");
     ASSERT_EQ(notices_.size(), 1u);
     EXPECT_NE(notices_[0].find("nicht beiseitegelegt"), std::string::npos) << notices_[0];
 
     // Once the user has repaired it, it is used again.
-    WriteFile(path_, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n\"TXEN\"=\"false\"\n");
+    WriteWholeFile(regPath_, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n\"TXEN\"=\"false\"\n");
     ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
     EXPECT_EQ(r.ReadString("TXEN"), "false");
     r.WriteString("TXEN", "true");
@@ -599,7 +549,7 @@ TEST_F(RegistryTest, BrokenFileThatCannotBeMovedIsNeverOverwritten)
 
 TEST_F(RegistryTest, EmptyFileIsAnEmptyRegistry)
 {
-    WriteFile(path_, "");
+    WriteWholeFile(regPath_, "");
     TRegistry r;
     EXPECT_FALSE(r.OpenKey(kSettingsKey, false));
     EXPECT_TRUE(notices_.empty());

@@ -1,12 +1,11 @@
+#include "ConfigFolder.h"
 #include "Registry.h"
 #include "SerialDevices.h"
+#include "WholeFiles.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -15,25 +14,12 @@
 
 namespace fs = std::filesystem;
 using serialdevices::Entry;
+using testsupport::ReadWholeFile;
+using testsupport::WriteWholeFile;
 
 namespace {
 
 const char* const kLoopbackDescription = "eingebauter Loopback-Stecker (simulierter Port mit R\xfc" "ckleitung)";
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content)
-{
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
 
 struct Tty {
     bool hardware = true;   // has a `device` link
@@ -51,34 +37,21 @@ struct Tty {
     Tty& Interface(const std::string& i) { interface = i; return *this; }
 };
 
-std::vector<std::pair<std::string, std::string>> PathsAndPorts(const std::vector<Entry>& list)
+using Ports = std::vector<std::pair<std::string, std::string>>;
+
+Ports PathsAndPorts(const std::vector<Entry>& list)
 {
-    std::vector<std::pair<std::string, std::string>> out;
+    Ports out;
     for (const auto& e : list)
         out.emplace_back(e.devicePath, e.portName);
     return out;
 }
 
-class SerialDevicesTest : public ::testing::Test {
+class SerialDevicesTest : public ConfigFolderTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir_.isValid());
-        root_ = dir_.path().toStdString();
-        sys_ = root_ + "/sys";
-        dev_ = root_ + "/dev";
-        regPath_ = root_ + "/cfg/Tarrowin.reg";
-        fs::create_directories(sys_ + "/class/tty");
-        fs::create_directories(dev_);
-        serialdevices::SetDiscoveryRoots(sys_, dev_);
-        reg::SetFilePath(regPath_);
-        reg::SetNoticeHandler([this](const std::string& m) { notices_.push_back(m); });
-    }
     void TearDown() override
     {
-        serialdevices::SetDiscoveryRoots("/sys", "/dev");
-        reg::SetFilePath("");
-        reg::SetNoticeHandler(nullptr);
+        ConfigFolderTest::TearDown();
         EXPECT_TRUE(notices_.empty());
     }
 
@@ -92,7 +65,7 @@ protected:
         fs::create_directories(ttyDir);
         fs::create_directory_symlink(ttyDir, sys_ + "/class/tty/" + name);
         if (!t.type.empty())
-            WriteFile(ttyDir + "/type", t.type);
+            WriteWholeFile(ttyDir + "/type", t.type);
         if (!t.hardware)
             return;
         fs::create_directory_symlink(hw, ttyDir + "/device");
@@ -105,21 +78,18 @@ protected:
             fs::create_directory_symlink(sys_ + "/bus/any/drivers/" + t.parentDriver, fs::path(hw).parent_path() / "driver");
         }
         if (!t.product.empty())
-            WriteFile(usb + "/product", t.product + "\n");
+            WriteWholeFile(usb + "/product", t.product + "\n");
         if (!t.interface.empty())
-            WriteFile(hw + "/interface", t.interface + "\n");
+            WriteWholeFile(hw + "/interface", t.interface + "\n");
     }
     void Unplug(const std::string& name)
     {
         fs::remove(sys_ + "/class/tty/" + name);
         fs::remove_all(sys_ + "/devices/usb1/1-" + name);
     }
+    static Ports Listed() { return PathsAndPorts(serialdevices::List()); }
     std::string Dev(const std::string& name) const { return dev_ + "/" + name; }
-    void WriteRegistry(const std::string& body) { WriteFile(regPath_, "REGEDIT4\n\n" + body); }
-
-    QTemporaryDir dir_;
-    std::string root_, sys_, dev_, regPath_;
-    std::vector<std::string> notices_;
+    void WriteRegistry(const std::string& body) { WriteWholeFile(regPath_, "REGEDIT4\n\n" + body); }
 };
 
 TEST_F(SerialDevicesTest, FindsRealPortsSkipsPlaceholdersAndAddsTheLoopbackPlug)
@@ -131,8 +101,7 @@ TEST_F(SerialDevicesTest, FindsRealPortsSkipsPlaceholdersAndAddsTheLoopbackPlug)
     AddTty("console", Tty().Virtual());
     AddTty("ttyUSB0");
     auto list = serialdevices::List();
-    EXPECT_EQ(PathsAndPorts(list), (std::vector<std::pair<std::string, std::string>>{
-                                       {Dev("ttyS0"), "COM1"}, {Dev("ttyUSB0"), "COM2"}, {"loopback", "COM3"}}));
+    EXPECT_EQ(PathsAndPorts(list), (Ports{{Dev("ttyS0"), "COM1"}, {Dev("ttyUSB0"), "COM2"}, {"loopback", "COM3"}}));
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[2].description, kLoopbackDescription);
 }
@@ -150,7 +119,7 @@ TEST_F(SerialDevicesTest, NumbersAreStoredAndSurviveUnplugging)
     AddTty("ttyUSB0");
     AddTty("ttyUSB1");
     serialdevices::List();
-    const std::string stored = ReadFile(regPath_);
+    const std::string stored = ReadWholeFile(regPath_);
     EXPECT_EQ(stored,
               "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Brenlow\\Tarrowin\\Ports]\n\"" + Dev("ttyUSB0") +
                   "\"=\"COM1\"\n\"" + Dev("ttyUSB1") + "\"=\"COM2\"\n\"loopback\"=\"COM3\"\n");
@@ -161,18 +130,15 @@ TEST_F(SerialDevicesTest, NumbersAreStoredAndSurviveUnplugging)
     serialdevices::List();
     ASSERT_EQ(stat(regPath_.c_str(), &after), 0);
     EXPECT_EQ(before.st_ino, after.st_ino);
-    EXPECT_EQ(ReadFile(regPath_), stored);
+    EXPECT_EQ(ReadWholeFile(regPath_), stored);
 
     Unplug("ttyUSB0");
-    EXPECT_EQ(PathsAndPorts(serialdevices::List()),
-              (std::vector<std::pair<std::string, std::string>>{{Dev("ttyUSB1"), "COM2"}, {"loopback", "COM3"}}));
+    EXPECT_EQ(Listed(), (Ports{{Dev("ttyUSB1"), "COM2"}, {"loopback", "COM3"}}));
     AddTty("ttyACM0");
-    EXPECT_EQ(PathsAndPorts(serialdevices::List()), (std::vector<std::pair<std::string, std::string>>{
-                                                        {Dev("ttyACM0"), "COM4"}, {Dev("ttyUSB1"), "COM2"}, {"loopback", "COM3"}}));
+    EXPECT_EQ(Listed(), (Ports{{Dev("ttyACM0"), "COM4"}, {Dev("ttyUSB1"), "COM2"}, {"loopback", "COM3"}}));
     AddTty("ttyUSB0");
-    EXPECT_EQ(PathsAndPorts(serialdevices::List()),
-              (std::vector<std::pair<std::string, std::string>>{
-                  {Dev("ttyACM0"), "COM4"}, {Dev("ttyUSB0"), "COM1"}, {Dev("ttyUSB1"), "COM2"}, {"loopback", "COM3"}}));
+    EXPECT_EQ(Listed(),
+              (Ports{{Dev("ttyACM0"), "COM4"}, {Dev("ttyUSB0"), "COM1"}, {Dev("ttyUSB1"), "COM2"}, {"loopback", "COM3"}}));
 }
 
 TEST_F(SerialDevicesTest, NewDeviceGetsLowestNumberNotStoredNorUsedByTheUser)
@@ -182,8 +148,7 @@ TEST_F(SerialDevicesTest, NewDeviceGetsLowestNumberNotStoredNorUsedByTheUser)
                   "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\n"
                   "\"/dev/pts/7\"=\"COM2\"\n");
     AddTty("ttyUSB0");
-    EXPECT_EQ(PathsAndPorts(serialdevices::List()), (std::vector<std::pair<std::string, std::string>>{
-                                                        {"/dev/pts/7", "COM2"}, {Dev("ttyUSB0"), "COM4"}, {"loopback", "COM5"}}));
+    EXPECT_EQ(Listed(), (Ports{{"/dev/pts/7", "COM2"}, {Dev("ttyUSB0"), "COM4"}, {"loopback", "COM5"}}));
 }
 
 TEST_F(SerialDevicesTest, TwoDigitNumbersCountAsTaken)
@@ -209,8 +174,7 @@ TEST_F(SerialDevicesTest, UserEntriesAreListedByPathNotByNumber)
     r.WriteString("/dev/ttyS0", "COM5");
 
     auto list = serialdevices::List();
-    EXPECT_EQ(PathsAndPorts(list), (std::vector<std::pair<std::string, std::string>>{
-                                       {"/dev/ttyS0", "COM5"}, {"/dev/ttyS1", "COM2"}, {"loopback", "COM1"}}));
+    EXPECT_EQ(PathsAndPorts(list), (Ports{{"/dev/ttyS0", "COM5"}, {"/dev/ttyS1", "COM2"}, {"loopback", "COM1"}}));
     std::vector<std::string> names;
     r.GetValueNames(names);
     EXPECT_EQ(names, (std::vector<std::string>{"/dev/ttyS0", "/dev/ttyS1", "loopback"}));
@@ -229,7 +193,7 @@ TEST_F(SerialDevicesTest, UserEntryNamesADiscoveredDevice)
     EXPECT_EQ(list[0].portName, "COM9");
     EXPECT_EQ(list[0].description, "ttyUSB0 (ftdi_sio)");
     EXPECT_EQ(list[1].portName, "COM1");
-    EXPECT_EQ(ReadFile(regPath_).find("\"" + Dev("ttyUSB0") + "\"=\"COM1\""), std::string::npos)
+    EXPECT_EQ(ReadWholeFile(regPath_).find("\"" + Dev("ttyUSB0") + "\"=\"COM1\""), std::string::npos)
         << "no second number handed out for a device the user named";
 }
 
@@ -242,20 +206,18 @@ TEST_F(SerialDevicesTest, UserEntryWinsWhenItClaimsAHandedOutNumber)
     ASSERT_TRUE(r.OpenKey("hardware\\devicemap\\serialcomm", false));
     r.WriteString("/dev/pts/7", "COM1");
     EXPECT_EQ(serialdevices::PathForPort("COM1"), "/dev/pts/7");
-    EXPECT_EQ(PathsAndPorts(serialdevices::List()), (std::vector<std::pair<std::string, std::string>>{
-                                                        {"/dev/pts/7", "COM1"}, {Dev("ttyUSB0"), "COM1"}, {"loopback", "COM2"}}));
+    EXPECT_EQ(Listed(), (Ports{{"/dev/pts/7", "COM1"}, {Dev("ttyUSB0"), "COM1"}, {"loopback", "COM2"}}));
 }
 
 TEST_F(SerialDevicesTest, UnwritableConfigurationStillGivesAList)
 {
-    WriteFile(root_ + "/blocker", "x");
+    WriteWholeFile(root_ + "/blocker", "x");
     reg::SetFilePath(root_ + "/blocker/Tarrowin.reg");
     AddTty("ttyUSB0");
     std::vector<Entry> first, second;
     ASSERT_NO_THROW(first = serialdevices::List());
     ASSERT_NO_THROW(second = serialdevices::List());
-    EXPECT_EQ(PathsAndPorts(first),
-              (std::vector<std::pair<std::string, std::string>>{{Dev("ttyUSB0"), "COM1"}, {"loopback", "COM2"}}));
+    EXPECT_EQ(PathsAndPorts(first), (Ports{{Dev("ttyUSB0"), "COM1"}, {"loopback", "COM2"}}));
     EXPECT_EQ(PathsAndPorts(second), PathsAndPorts(first));
     EXPECT_EQ(serialdevices::PathForPort("COM2"), "loopback");
 }
@@ -292,7 +254,7 @@ TEST_F(SerialDevicesTest, DeviceNodesAreNeverOpened)
 {
     AddTty("ttyS0", Tty().Type("4"));
     AddTty("ttyUSB0");
-    WriteFile(Dev("ttyS0"), "");
+    WriteWholeFile(Dev("ttyS0"), "");
     ASSERT_EQ(mkfifo(Dev("ttyUSB0").c_str(), 0600), 0);
     WriteRegistry("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\n\"" + Dev("ttyS0") + "\"=\"COM7\"\n");
 
