@@ -2,6 +2,7 @@
 #include "EventLoopWait.h"
 #include "WinSock.h"
 #include "WinSockInternal.h"
+#include "WinSockWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -66,23 +67,10 @@ private:
     bool Open = false;
 };
 
-class WinSockLookupTest : public ::testing::Test {
+class WinSockLookupTest : public WinSockWindowTest {
 protected:
-    void SetUp() override
-    {
-        WSADATA d;
-        ASSERT_EQ(WSAStartup(0x0101, &d), 0);
-        Wnd = CreateMessageWindow([this](HWND, UINT m, WPARAM w, LPARAM l) -> LRESULT {
-            if (m == kMsg)
-                Answers.push_back({w, WSAGETASYNCBUFLEN(l), WSAGETASYNCERROR(l)});
-            return 0;
-        });
-    }
-    void TearDown() override
-    {
-        DestroyMessageWindow(Wnd);
-        WSACleanup();
-    }
+    WinSockLookupTest() : WinSockWindowTest(kMsg) {}
+    void Received(WPARAM w, LPARAM l) override { Answers.push_back({w, WSAGETASYNCBUFLEN(l), WSAGETASYNCERROR(l)}); }
 
     // Returns once every answer that any look-up will ever post has been
     // handled: no thread is left, and a message posted after them all has
@@ -102,7 +90,6 @@ protected:
 
     HOSTENT* Entry() { return reinterpret_cast<HOSTENT*>(Buffer); }
 
-    HWND Wnd = 0;
     std::vector<Answer> Answers;
     alignas(HOSTENT) char Buffer[MAXGETHOSTSTRUCT];
 };
@@ -153,16 +140,13 @@ TEST_F(WinSockLookupTest, ACancelledLookupNeverPostsNorTouchesTheBuffer)
     EXPECT_EQ(PendingLookupCount(), 0);
 }
 
-TEST_F(WinSockLookupTest, CancellingAnAnsweredTaskIsRefusedAsAlreadyDone)
+TEST_F(WinSockLookupTest, CancellingAnAnsweredTaskIsAlreadyDoneAHandleNeverGivenOutInvalid)
 {
     HANDLE Task = WSAAsyncGetHostByName(Wnd, kMsg, "localhost", Buffer, sizeof Buffer);
     ASSERT_TRUE(PumpUntil([&] { return !Answers.empty(); }));
     EXPECT_EQ(WSACancelAsyncRequest(Task), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEALREADY);
-}
 
-TEST_F(WinSockLookupTest, CancellingAHandleNeverGivenOutIsInvalid)
-{
     EXPECT_EQ(WSACancelAsyncRequest(0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
     EXPECT_EQ(WSACancelAsyncRequest(~HANDLE(0)), SOCKET_ERROR);
@@ -198,10 +182,13 @@ TEST_F(WinSockLookupTest, ABufferTooSmallForOneAddressGetsNoBufs)
     EXPECT_GT(Answers[0].length, 40);
 }
 
-TEST_F(WinSockLookupTest, AMisalignedBufferIsRefusedAtTheStart)
+TEST_F(WinSockLookupTest, AMisalignedBufferOrAnAddressOfAnotherFamilyIsRefusedAtTheStart)
 {
     EXPECT_EQ(WSAAsyncGetHostByName(Wnd, kMsg, "localhost", Buffer + 1, 100), 0u);
     EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    const uint32_t A = 0;
+    EXPECT_EQ(WSAAsyncGetHostByAddr(Wnd, kMsg, reinterpret_cast<const char*>(&A), 4, 23, Buffer, sizeof Buffer), 0u);
+    EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
 }
 
 TEST_F(WinSockLookupTest, AnAnswerForADestroyedWindowIsDropped)
@@ -233,13 +220,6 @@ TEST_F(WinSockLookupTest, AddressAnswerCarriesTheNameAndTheAddress)
     EXPECT_STREQ(Entry()->h_name, "loopback.example");
     EXPECT_EQ(Dotted(Entry()->h_addr_list[0]), "127.0.0.1");
     EXPECT_EQ(Entry()->h_addr_list[1], nullptr);
-}
-
-TEST_F(WinSockLookupTest, AddressOfAnotherFamilyIsRefused)
-{
-    const uint32_t A = 0;
-    EXPECT_EQ(WSAAsyncGetHostByAddr(Wnd, kMsg, reinterpret_cast<const char*>(&A), 4, 23, Buffer, sizeof Buffer), 0u);
-    EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
 }
 
 TEST_F(WinSockLookupTest, BlockingLookupUsesTheSameResolver)

@@ -1,5 +1,6 @@
 // Who is at the other end of a loopback TCP connection.
 #include "WinSock.h"
+#include "WinSockWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -18,15 +19,9 @@ protected:
     {
         WSADATA d;
         ASSERT_EQ(WSAStartup(0x0101, &d), 0);
-        Listener = socket(AF_INET, SOCK_STREAM, 0);
-        SOCKADDR_IN a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(Listener, reinterpret_cast<SOCKADDR*>(&a), sizeof a), 0);
-        int len = sizeof a;
-        ASSERT_EQ(getsockname(Listener, reinterpret_cast<SOCKADDR*>(&a), &len), 0);
-        ASSERT_EQ(listen(Listener, 5), 0);
-        Address = a;
+        u_short port = 0;
+        Listener = testsupport::ListenOnLoopback(port);
+        Address = testsupport::LoopbackAddress(port);
     }
     void TearDown() override
     {

@@ -3,6 +3,7 @@
 #include "EventLoopWait.h"
 #include "WinSock.h"
 #include "WinSockInternal.h"
+#include "WinSockWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 using namespace winsock;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
+using testsupport::ListenOnLoopback;
 
 namespace {
 
@@ -29,24 +31,15 @@ struct Note {
     bool operator==(const Note&) const = default;
 };
 
-class WinSockTest : public ::testing::Test {
+class WinSockTest : public WinSockWindowTest {
 protected:
-    void SetUp() override
-    {
-        WSADATA d;
-        ASSERT_EQ(WSAStartup(0x0101, &d), 0);
-        Wnd = CreateMessageWindow([this](HWND, UINT m, WPARAM w, LPARAM l) -> LRESULT {
-            if (m == kMsg)
-                Notes.push_back({w, WSAGETSELECTEVENT(l), WSAGETSELECTERROR(l)});
-            return 0;
-        });
-    }
+    WinSockTest() : WinSockWindowTest(kMsg) {}
+    void Received(WPARAM w, LPARAM l) override { Notes.push_back({w, WSAGETSELECTEVENT(l), WSAGETSELECTERROR(l)}); }
     void TearDown() override
     {
         for (SOCKET s : Open)
             closesocket(s);
-        DestroyMessageWindow(Wnd);
-        WSACleanup();
+        WinSockWindowTest::TearDown();
     }
 
     SOCKET Tcp()
@@ -57,26 +50,11 @@ protected:
         return s;
     }
 
-    static SOCKADDR_IN Loopback(winsock::u_short port)
-    {
-        SOCKADDR_IN a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }
-
-    // A listening socket on 127.0.0.1 and the port it got.
+    static SOCKADDR_IN Loopback(winsock::u_short port) { return testsupport::LoopbackAddress(port); }
     SOCKET Listener(winsock::u_short& port)
     {
-        SOCKET l = Tcp();
-        SOCKADDR_IN a = Loopback(0);
-        EXPECT_EQ(bind(l, reinterpret_cast<SOCKADDR*>(&a), sizeof a), 0);
-        int len = sizeof a;
-        EXPECT_EQ(getsockname(l, reinterpret_cast<SOCKADDR*>(&a), &len), 0);
-        port = ntohs(a.sin_port);
-        EXPECT_EQ(listen(l, 5), 0);
-        return l;
+        Open.push_back(ListenOnLoopback(port));
+        return Open.back();
     }
 
     // A connected pair: the client end selected for everything, the
@@ -105,7 +83,6 @@ protected:
         return n;
     }
 
-    HWND Wnd = 0;
     std::vector<Note> Notes;
     std::vector<SOCKET> Open;
 };
@@ -128,17 +105,14 @@ TEST(WinSockErrors, ErrnoValuesMapOntoWindowsSocketsNumbers)
     EXPECT_EQ(WsaFromErrno(EREMOTE), 10071);
 }
 
-TEST(WinSockErrors, NothingWorksBeforeStartup)
+TEST(WinSockErrors, NothingWorksBeforeAStartupWithVersionOneOneOrAbove)
 {
     EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
     EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
-}
-
-TEST(WinSockErrors, VersionBelowOneOneIsRefused)
-{
     WSADATA d;
     EXPECT_EQ(WSAStartup(0x0001, &d), WSAVERNOTSUPPORTED);
+    EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
 }
 
 TEST_F(WinSockTest, HandlesAreNeverReused)
@@ -175,26 +149,18 @@ TEST_F(WinSockTest, BindingAPrivilegedPortWithoutRightsIs10013)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST_F(WinSockTest, ListenOnAnUnboundSocketIsRefused)
+TEST_F(WinSockTest, CallsInTheWrongStateFailWithTheirOwnNumbers)
 {
     SOCKET s = Tcp();
-    EXPECT_EQ(listen(s, 5), SOCKET_ERROR);
+    EXPECT_EQ(listen(s, 5), SOCKET_ERROR) << "not bound";
     EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
-}
-
-TEST_F(WinSockTest, SendingOnANeverConnectedSocketIs10057)
-{
-    SOCKET s = Tcp();
-    EXPECT_EQ(send(s, "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(send(s, "x", 1, 0), SOCKET_ERROR) << "never connected";
     EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
-}
 
-TEST_F(WinSockTest, SendingAfterOwnShutdownIs10058)
-{
     SOCKET c, a;
     Pair(c, a);
     ASSERT_EQ(shutdown(c, SD_SEND), 0);
-    EXPECT_EQ(send(c, "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(send(c, "x", 1, 0), SOCKET_ERROR) << "after its own shutdown";
     EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
 }
 
