@@ -7,6 +7,8 @@
 #include "EventLoopWait.h"
 #include "AppEvents.h"
 #include "Loopback.h"
+#include "OwnLoopbackLock.h"
+#include "ProcessProbes.h"
 #include "Pty.h"
 #include "VaComm.h"
 #include "VaCommThread.h"
@@ -18,10 +20,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <unistd.h>
-#include <stdlib.h>
-#include <sys/resource.h>
 
 #include <functional>
 #include <memory>
@@ -31,49 +30,9 @@
 
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
+using testsupport::ThreadCount;
 
 namespace {
-
-// Every test process holds its own plug: ctest runs them side by side.
-void UseOwnLoopbackLock()
-{
-    static const bool done = [] {
-        char name[] = "/tmp/tarrowin-loopback-test-XXXXXX";
-        if (const char* made = mkdtemp(name)) {
-            loopback::SetLockDirectory(made);
-            static std::string folder = made;
-            std::atexit([] {
-                unlink((folder + "/tarrowin-loopback.lock").c_str());
-                rmdir(folder.c_str());
-            });
-        }
-        // A sanitizer's runtime starts a thread of its own with the first
-        // thread the program starts; let that happen before threads are
-        // counted.
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)done;
-}
-
-int ThreadCount()
-{
-    int count = 0;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(tasks))
-            count += entry->d_name[0] != '.';
-        closedir(tasks);
-    }
-    return count;
-}
-
-double CpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 const TVaCommEvents AllEvents{ceBreak, ceCts, ceDsr, ceError, ceRing, ceRlsd, ceRxChar, ceTxEmpty, ceRxFlag};
 
@@ -81,7 +40,12 @@ class Dispatch : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        UseOwnLoopbackLock();
+        testsupport::UseOwnLoopbackLock();
+        // A sanitizer's runtime starts a thread of its own with the first
+        // thread the program starts; let that happen before threads are
+        // counted.
+        static const bool warmedUp = (std::thread([] {}).join(), true);
+        (void)warmedUp;
         threadsBefore = ThreadCount();
         com = std::make_unique<TVaComm>();
         com->SetDeviceName("loopback");
@@ -362,9 +326,9 @@ TEST_F(Dispatch, AVanishedDeviceIsReportedOnceAndClosesThePort)
 
     pty->CloseMaster();
     ASSERT_TRUE(PumpUntil([this] { return !com->PortIsOpen(); }));
-    double before = CpuSeconds();
+    double before = testsupport::CpuSeconds();
     PumpFor(300);
-    EXPECT_LT(CpuSeconds() - before, 0.2) << "nothing spins after the device has gone";
+    EXPECT_LT(testsupport::CpuSeconds() - before, 0.2) << "nothing spins after the device has gone";
     EXPECT_EQ(reported, std::vector<std::string>{"Read error (5), Input/output error"});
     EXPECT_EQ(calls, std::vector<std::string>{"close"});
 

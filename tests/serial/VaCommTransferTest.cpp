@@ -4,7 +4,9 @@
 
 #include "EventLoopWait.h"
 #include "AppEvents.h"
+#include "ExceptionText.h"
 #include "Loopback.h"
+#include "OwnLoopbackLock.h"
 #include "VaComm.h"
 
 #include <QCoreApplication>
@@ -12,52 +14,22 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 using testsupport::PumpFor;
+using testsupport::MessageOf;
 using testsupport::PumpUntil;
 
 namespace {
-
-void UseOwnLoopbackLock()
-{
-    static const bool done = [] {
-        char name[] = "/tmp/tarrowin-loopback-test-XXXXXX";
-        if (const char* made = mkdtemp(name)) {
-            loopback::SetLockDirectory(made);
-            static std::string folder = made;
-            std::atexit([] {
-                unlink((folder + "/tarrowin-loopback.lock").c_str());
-                rmdir(folder.c_str());
-            });
-        }
-        return true;
-    }();
-    (void)done;
-}
-
-template <typename Call>
-std::string MessageOf(Call&& call)
-{
-    try {
-        call();
-    } catch (const rtl::Exception& e) {
-        return e.Message;
-    }
-    return "(no exception)";
-}
 
 class Transfer : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        UseOwnLoopbackLock();
+        testsupport::UseOwnLoopbackLock();
         com.SetDeviceName("loopback");
         com.SetPortNum(2);
         com.SetBaudrate(br57600);
