@@ -141,50 +141,39 @@ SimulatedUart::~SimulatedUart()
     active = nullptr;
 }
 
+namespace {
+
+// Runs `f` on the active state under the lock.
+template <typename F>
+auto Locked(F f)
+{
+    std::lock_guard lock(stateMutex);
+    return f(*active);
+}
+
+} // namespace
+
 TtySettings SimulatedUart::Settings() const
 {
-    std::lock_guard lock(stateMutex);
-    return DecodeTermios2(&active->termios);
+    return Locked([](UartState& s) { return DecodeTermios2(&s.termios); });
 }
 
-bool SimulatedUart::Dtr() const
-{
-    std::lock_guard lock(stateMutex);
-    return active->lines & TIOCM_DTR;
-}
-
-bool SimulatedUart::Rts() const
-{
-    std::lock_guard lock(stateMutex);
-    return active->lines & TIOCM_RTS;
-}
-
-bool SimulatedUart::BreakOn() const
-{
-    std::lock_guard lock(stateMutex);
-    return active->breakOn;
-}
-
-bool SimulatedUart::OutputSuspended() const
-{
-    std::lock_guard lock(stateMutex);
-    return active->outputSuspended;
-}
+bool SimulatedUart::Dtr() const { return Locked([](UartState& s) { return bool(s.lines & TIOCM_DTR); }); }
+bool SimulatedUart::Rts() const { return Locked([](UartState& s) { return bool(s.lines & TIOCM_RTS); }); }
+bool SimulatedUart::BreakOn() const { return Locked([](UartState& s) { return s.breakOn; }); }
+bool SimulatedUart::OutputSuspended() const { return Locked([](UartState& s) { return s.outputSuspended; }); }
 
 void SimulatedUart::SetLines(bool dtr, bool rts)
 {
-    std::lock_guard lock(stateMutex);
-    active->lines = (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
+    Locked([&](UartState& s) { s.lines = (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0); });
 }
 
 void SimulatedUart::SetRateRule(std::function<uint32_t(uint32_t)> rule)
 {
-    std::lock_guard lock(stateMutex);
-    active->rateRule = std::move(rule);
+    Locked([&](UartState& s) { s.rateRule = std::move(rule); });
 }
 
 void SimulatedUart::FailModemStatus(int error)
 {
-    std::lock_guard lock(stateMutex);
-    active->modemStatusError = error;
+    Locked([&](UartState& s) { s.modemStatusError = error; });
 }
