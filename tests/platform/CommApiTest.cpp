@@ -4,7 +4,7 @@
 // the kernel's pty cannot show what was asked for.
 
 #include "CommApi.h"
-#include "CommDevice.h"
+#include "CommTesting.h"
 #include "Pty.h"
 #include "SimulatedUart.h"
 

@@ -4,7 +4,7 @@
 // lines where needed).
 
 #include "CommApi.h"
-#include "CommDevice.h"
+#include "CommTesting.h"
 #include "ProcessProbes.h"
 #include "Pty.h"
 #include "SimulatedUart.h"

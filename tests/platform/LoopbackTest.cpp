@@ -4,7 +4,7 @@
 // at a time holds the plug.
 
 #include "CommApi.h"
-#include "CommDevice.h"
+#include "CommTesting.h"
 #include "Loopback.h"
 #include "OwnLoopbackLock.h"
 
