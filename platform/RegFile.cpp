@@ -176,7 +176,12 @@ bool SameData(const Value& a, const Value& b)
 
 std::string NamePart(const std::string& name)
 {
-    return name.empty() ? std::string("@") : "\"" + EscapeText(name) + "\"";
+    if (name.empty())
+        return "@";
+    std::string quoted = "\"";
+    quoted += EscapeText(name);
+    quoted += '"';
+    return quoted;
 }
 
 } // namespace
