@@ -367,21 +367,17 @@ inline Figures Summarise(std::vector<double> values)
     return f;
 }
 
-inline double ProcessCpuSeconds()
+// User + system CPU time of RUSAGE_SELF or RUSAGE_THREAD.
+inline double CpuSecondsOf(int who)
 {
     rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
+    getrusage(who, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-inline double ThreadCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+inline double ProcessCpuSeconds() { return CpuSecondsOf(RUSAGE_SELF); }
+inline double ThreadCpuSeconds() { return CpuSecondsOf(RUSAGE_THREAD); }
 
 // Resident set size of the process, bytes.
 inline uint64_t ResidentBytes()
