@@ -128,7 +128,9 @@ void Port(const std::string& port, const std::string& proto)
     if (leading != ReferenceLeadingNumber(port))
         Fail("ParseLeadingNumber differs from its rule", port);
 
-    const bool numeric = !port.empty() && IsDigit(port[0]);
+    // Blanks around a number do not make it a service name.
+    const std::string trimmed = TrimSpaces(port);
+    const bool numeric = !trimmed.empty() && IsDigit(trimmed[0]);
     const bool valid = !port.empty() && port.size() < 32 && !proto.empty() && proto.size() < 32;
     g_serviceLookups = 0;
     try {
