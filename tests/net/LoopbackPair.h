@@ -1,6 +1,7 @@
 #pragma once
 // Two connected TWSocket objects on 127.0.0.1 (a port the system picks):
-// Client made the connection, Server took it over from the listener.
+// Client made the connection, Server took it over from the listener. Also
+// the small helpers every socket test needs.
 
 #include "EventLoopWait.h"
 #include "WSocket.h"
@@ -14,14 +15,38 @@ namespace nettest {
 
 using namespace net;
 
+// The message of the ESocketException F raises; "" when it raises none.
+template <class F>
+std::string Raised(F&& f)
+{
+    try {
+        f();
+    } catch (const ESocketException& E) {
+        return E.Message;
+    }
+    return "";
+}
+
+// Points S at Port on 127.0.0.1.
+inline void AimAt(TWSocket& S, const std::string& Port)
+{
+    S.SetAddr("127.0.0.1");
+    S.SetPort(Port);
+}
+
 // Listens on 127.0.0.1, port 0.
 inline std::unique_ptr<TWSocket> MakeListener()
 {
     auto L = std::make_unique<TWSocket>();
-    L->SetAddr("127.0.0.1");
-    L->SetPort("0");
+    AimAt(*L, "0");
     L->BeginListen();
     return L;
+}
+
+// A port on 127.0.0.1 that nobody listens on: one the system just handed out.
+inline std::string FreePort()
+{
+    return MakeListener()->LocalBoundPort();
 }
 
 class LoopbackPair {
@@ -35,8 +60,7 @@ public:
             Server->AttachHandle(Listener->AcceptPending());
         };
         Client = std::make_unique<TWSocket>();
-        Client->SetAddr("127.0.0.1");
-        Client->SetPort(Port);
+        AimAt(*Client, Port);
     }
 
     // Connects and lets the first notifications (FD_CONNECT, the first

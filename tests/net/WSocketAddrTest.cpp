@@ -10,33 +10,13 @@
 using namespace net;
 using namespace nettest;
 
-namespace {
-
-// The message of the ESocketException F raises; "" when it raises none.
-template <class F>
-std::string Raised(F&& f)
-{
-    try {
-        f();
-    } catch (const ESocketException& E) {
-        return E.Message;
-    }
-    return "";
-}
-
-} // namespace
-
 // ---------------------------------------------------------------------------
 // IsDottedQuad, ParseLeadingNumber
 
-TEST(IsDottedQuad, AcceptsFourNumbersUpTo255)
+TEST(IsDottedQuad, AcceptsFourNumbersUpTo255AndNothingElse)
 {
     for (const char* Text : {"127.0.0.1", " 10.0.0.1 ", "0.0.0.0", "255.255.255.255", "010.1.1.1", "1.2.3.4   "})
         EXPECT_TRUE(IsDottedQuad(Text)) << '"' << Text << '"';
-}
-
-TEST(IsDottedQuad, RefusesEverythingElse)
-{
     for (const char* Text : {"1.2.3", "1.2.3.4.5", "1.2.3.256", "256.1.1.1", ".1.2.3", "1.2.3.", "1..2.3", "1.2.3.4x",
                              "", "   ", "1.2.3.4 x", "a.b.c.d", "1.2.3.4.", "1000.1.1.1"})
         EXPECT_FALSE(IsDottedQuad(Text)) << '"' << Text << '"';
@@ -54,42 +34,25 @@ TEST(ParseLeadingNumber, ReadsTheDigitsAfterLeadingSpaces)
 // ---------------------------------------------------------------------------
 // The resolvers
 
-TEST(ResolveHostAddress, ADottedQuadNeverAsksTheResolver)
-{
-    FakeResolver R;
-    EXPECT_EQ(ResolveHostAddress("127.0.0.1"), winsock::htonl(0x7f000001));
-    EXPECT_EQ(ResolveHostAddress(" 10.0.0.1 "), winsock::htonl(0x0a000001));
-    EXPECT_TRUE(R.Names().empty());
-}
-
-TEST(ResolveHostAddress, AllOnesIsTheBroadcastAddress)
-{
-    EXPECT_EQ(ResolveHostAddress("255.255.255.255"), winsock::INADDR_BROADCAST);
-}
-
-TEST(ResolveHostAddress, ANumberAbove255IsNotADottedQuadAndGoesToTheResolver)
-{
-    FakeResolver R;
-    EXPECT_EQ(ResolveHostAddress("300.1.1.1"), winsock::htonl(0x0a000001));
-    EXPECT_EQ(R.Names(), std::vector<std::string>{"300.1.1.1"});
-}
-
-TEST(ResolveHostAddress, ANameGivesTheFirstAddressOfItsEntry)
+TEST(ResolveHostAddress, OnlyWhatIsNoDottedQuadGoesToTheResolver)
 {
     FakeResolver R({winsock::htonl(0x0a000005), winsock::htonl(0x0a000006)});
+    EXPECT_EQ(ResolveHostAddress("127.0.0.1"), winsock::htonl(0x7f000001));
+    EXPECT_EQ(ResolveHostAddress(" 10.0.0.1 "), winsock::htonl(0x0a000001));
+    EXPECT_EQ(ResolveHostAddress("255.255.255.255"), winsock::INADDR_BROADCAST);
+    EXPECT_TRUE(R.Names().empty());
+    // A number above 255 makes no dotted quad; a name gives the first
+    // address of its entry.
+    EXPECT_EQ(ResolveHostAddress("300.1.1.1"), winsock::htonl(0x0a000005));
     EXPECT_EQ(ResolveHostAddress(" some.host "), winsock::htonl(0x0a000005));
-    EXPECT_EQ(R.Names(), std::vector<std::string>{"some.host"}); // trimmed
+    EXPECT_EQ(R.Names(), (std::vector<std::string>{"300.1.1.1", "some.host"})); // trimmed
 }
 
-TEST(ResolveHostAddress, AnUnknownNameIsRefusedWithTheResolversError)
+TEST(ResolveHostAddress, RefusesUnknownEmptyAndOverlongHosts)
 {
     FakeResolver R;
     EXPECT_EQ(Raised([] { ResolveHostAddress("nowhere"); }),
               "WSocketResolveHost: Cannot convert host address 'nowhere', Error #11001");
-}
-
-TEST(ResolveHostAddress, EmptyOrOverlongHostIsAnInvalidHostname)
-{
     EXPECT_EQ(Raised([] { ResolveHostAddress(""); }), "WSocketResolveHost: '' Invalid Hostname.");
     const std::string Long(257, 'a');
     EXPECT_EQ(Raised([&] { ResolveHostAddress(Long); }), "WSocketResolveHost: '" + Long + "' Invalid Hostname.");
@@ -102,6 +65,7 @@ TEST(ResolvePortNumber, ANumberNeedsNoLookup)
     EXPECT_EQ(ResolvePortNumber("65535", "tcp"), 65535);
     // A local port is taken as typed; blanks around it are no service name.
     EXPECT_EQ(ResolvePortNumber("  8080 ", " tcp"), 8080);
+    EXPECT_EQ(ResolvePortNumber(std::string(31, '0'), "tcp"), 0);
 }
 
 TEST(ResolvePortNumber, AboveTheRangeIsARangeFailure)
@@ -116,17 +80,14 @@ TEST(ResolvePortNumber, AboveTheRangeIsARangeFailure)
     }
 }
 
-TEST(ResolvePortNumber, ThirtyTwoCharactersOrAnEmptyTextAreInvalid)
+TEST(ResolvePortNumber, RefusesInvalidTextsAndUnknownServices)
 {
     EXPECT_EQ(Raised([] { ResolvePortNumber(std::string(32, '1'), "tcp"); }), "WSocketResolvePort: Invalid Port.");
     EXPECT_EQ(Raised([] { ResolvePortNumber("", "tcp"); }), "WSocketResolvePort: Invalid Port.");
-    EXPECT_EQ(ResolvePortNumber(std::string(31, '0') , "tcp"), 0);
-}
-
-TEST(ResolvePortNumber, AnEmptyOrOverlongProtocolIsInvalid)
-{
     EXPECT_EQ(Raised([] { ResolvePortNumber("666", ""); }), "WSocketResolvePort: Invalid Proto.");
     EXPECT_EQ(Raised([] { ResolvePortNumber("666", std::string(32, 't')); }), "WSocketResolvePort: Invalid Proto.");
+    EXPECT_EQ(Raised([] { ResolvePortNumber("no-such-service", "tcp"); }),
+              "WSocketResolvePort: Cannot convert port 'no-such-service', Error #11004");
 }
 
 TEST(ResolvePortNumber, AServiceNameIsLookedUp)
@@ -140,27 +101,13 @@ TEST(ResolvePortNumber, AServiceNameIsLookedUp)
     EXPECT_EQ(ResolvePortNumber(" http ", " tcp "), 80);
 }
 
-TEST(ResolvePortNumber, AnUnknownServiceIsRefused)
-{
-    EXPECT_EQ(Raised([] { ResolvePortNumber("no-such-service", "tcp"); }),
-              "WSocketResolvePort: Cannot convert port 'no-such-service', Error #11004");
-}
-
-TEST(ResolveProtocolNumber, NamesAndNumbers)
+TEST(ResolveProtocolNumber, TakesNamesAndNumbersAndRefusesTheRest)
 {
     EXPECT_EQ(ResolveProtocolNumber("tcp"), 6);
     EXPECT_EQ(ResolveProtocolNumber(" udp "), 17);
     EXPECT_EQ(ResolveProtocolNumber("17"), 17);
-}
-
-TEST(ResolveProtocolNumber, EmptyOrOverlongIsInvalid)
-{
     EXPECT_EQ(Raised([] { ResolveProtocolNumber(""); }), "WSocketResolveProto: Invalid Protocol.");
     EXPECT_EQ(Raised([] { ResolveProtocolNumber(std::string(32, 'x')); }), "WSocketResolveProto: Invalid Protocol.");
-}
-
-TEST(ResolveProtocolNumber, AnUnknownNameIsRefused)
-{
     EXPECT_EQ(Raised([] { ResolveProtocolNumber(" bogus "); }),
               "WSocketResolveProto: Cannot convert protocol 'bogus', Error #11004");
 }
@@ -168,91 +115,65 @@ TEST(ResolveProtocolNumber, AnUnknownNameIsRefused)
 // ---------------------------------------------------------------------------
 // Setters
 
-TEST(WSocketSetters, AddrIsStoredTrimmed)
+TEST(WSocketSetters, AddrIsTrimmedAndOfSpacesOnlyLeftUnassignedButLocalPortIsKeptAsGiven)
 {
     TWSocket S;
     S.SetAddr("  127.0.0.1 ");
     EXPECT_EQ(S.Addr(), "127.0.0.1");
+    S.SetLocalPort(" 5 ");
+    EXPECT_EQ(S.LocalPort(), " 5 ");
+    TWSocket Blank;
+    Blank.SetAddr("   ");
+    Blank.SetPort("1");
+    EXPECT_EQ(Raised([&] { Blank.BeginConnect(); }), "Connect: No IP Address Specified");
 }
 
-TEST(WSocketSetters, AddrOfSpacesOnlyLeavesItUnassigned)
-{
-    TWSocket S;
-    S.SetAddr("   ");
-    S.SetPort("1");
-    EXPECT_EQ(Raised([&] { S.BeginConnect(); }), "Connect: No IP Address Specified");
-}
-
-TEST(WSocketSetters, TheSameAddrWhileConnectedChangesNothingAndReportsNothing)
+TEST(WSocketSetters, WhileConnectedOnlyTheSameTextsAreAccepted)
 {
     LoopbackPair P;
     ASSERT_TRUE(P.Connect());
+    // The same texts change nothing and report nothing.
     P.Client->SetAddr("127.0.0.1");
     P.Client->SetPort(P.Port);
     P.Client->SetProto("tcp");
     EXPECT_EQ(P.Client->State(), wsConnected);
-}
-
-TEST(WSocketSetters, AnotherAddrWhileConnectedIsRefused)
-{
-    LoopbackPair P;
-    ASSERT_TRUE(P.Connect());
     EXPECT_EQ(Raised([&] { P.Client->SetAddr("127.0.0.2"); }), "Cannot change Addr if not closed");
-    EXPECT_EQ(P.Client->Addr(), "127.0.0.1");
-}
-
-TEST(WSocketSetters, EveryOtherSetterIsGuardedWhileNotClosed)
-{
-    LoopbackPair P;
-    ASSERT_TRUE(P.Connect());
     EXPECT_EQ(Raised([&] { P.Client->SetPort("1"); }), "Cannot change Port if not closed");
     EXPECT_EQ(Raised([&] { P.Client->SetProto("udp"); }), "Cannot change Proto if not closed");
     EXPECT_EQ(Raised([&] { P.Client->SetLocalPort("0"); }), "Cannot change LocalPort if not closed");
     EXPECT_EQ(Raised([&] { P.Client->SetLocalAddr("0.0.0.0"); }), "Cannot change LocalAddr if not closed");
+    EXPECT_EQ(P.Client->Addr(), "127.0.0.1");
     EXPECT_EQ(P.Client->Port(), P.Port);
     EXPECT_EQ(P.Client->Proto(), "tcp");
 }
 
-TEST(WSocketSetters, ALocalAddrIsStoredInItsCanonicalForm)
+TEST(WSocketSetters, ALocalAddrIsStoredInItsCanonicalFormOrRefused)
 {
     TWSocket S;
     S.SetLocalAddr("127.000.000.001");
     EXPECT_EQ(S.LocalAddr(), "127.0.0.1");
     S.SetLocalAddr("");
     EXPECT_EQ(S.LocalAddr(), "0.0.0.0");
-}
-
-TEST(WSocketSetters, AnInvalidLocalAddrIsRefused)
-{
-    TWSocket S;
     EXPECT_EQ(Raised([&] { S.SetLocalAddr("not an address"); }), "SetLocalAddr(): Invalid IP address");
-}
-
-TEST(WSocketSetters, AnInvalidLocalAddrWithOnErrorBoundLeavesAllOnes)
-{
-    TWSocket S;
+    // With OnError bound the failed conversion's all-ones is left behind.
+    TWSocket Quiet;
     int Errors = 0;
-    S.OnError = [&](rtl::TObject*) { ++Errors; };
-    S.SetLocalAddr("not an address");
+    Quiet.OnError = [&](rtl::TObject*) { ++Errors; };
+    Quiet.SetLocalAddr("not an address");
     EXPECT_EQ(Errors, 1);
-    EXPECT_EQ(S.LocalAddr(), "255.255.255.255");
-}
-
-TEST(WSocketSetters, LocalPortIsStoredAsGiven)
-{
-    TWSocket S;
-    S.SetLocalPort(" 5 ");
-    EXPECT_EQ(S.LocalPort(), " 5 ");
+    EXPECT_EQ(Quiet.LocalAddr(), "255.255.255.255");
 }
 
 // ---------------------------------------------------------------------------
 // Queries
 
-TEST(WSocketQueries, PeerOfASocketThatIsNotConnectedIsError)
+TEST(WSocketQueries, AnUnconnectedUnboundSocketHasNoEnds)
 {
     TWSocket S;
     EXPECT_EQ(S.PeerAddr(), "error");
     EXPECT_EQ(S.PeerPort(), "error");
+    EXPECT_EQ(S.LocalBoundAddr(), "error");
+    EXPECT_EQ(S.LocalBoundPort(), "error");
     winsock::SOCKADDR_IN A{};
     int Len = 0;
     EXPECT_EQ(S.PeerSockAddr(A, Len), winsock::SOCKET_ERROR);
@@ -265,13 +186,6 @@ TEST(WSocketQueries, PeerOfAConnectedSocketIsTheOtherEnd)
     EXPECT_EQ(P.Client->PeerAddr(), "127.0.0.1");
     EXPECT_EQ(P.Client->PeerPort(), P.Port);
     EXPECT_EQ(P.Server->PeerPort(), P.Client->LocalBoundPort());
-}
-
-TEST(WSocketQueries, LocalEndIsErrorUntilBound)
-{
-    TWSocket S;
-    EXPECT_EQ(S.LocalBoundAddr(), "error");
-    EXPECT_EQ(S.LocalBoundPort(), "error");
 }
 
 TEST(WSocketQueries, LocalEndOfAListenerIsItsAddressAndPort)

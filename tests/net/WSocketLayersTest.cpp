@@ -9,24 +9,10 @@ using namespace nettest;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
-namespace {
-
-std::string ReportedBy(const std::function<void()>& Action)
-{
-    try {
-        Action();
-    } catch (const ESocketException& E) {
-        return E.Message;
-    }
-    return "";
-}
-
-} // namespace
-
 TEST(SocksSettings, SettingASocksServerIsRefusedPlainly)
 {
     TWSocket S;
-    EXPECT_EQ(ReportedBy([&] { S.SetSocksServer("proxy.example"); }),
+    EXPECT_EQ(Raised([&] { S.SetSocksServer("proxy.example"); }),
               "SOCKS proxy negotiation is not available; SocksServer must stay empty");
     EXPECT_EQ(S.SocksServer(), "");
     S.SetSocksServer(""); // empty is what it is anyway
@@ -38,7 +24,7 @@ TEST(SocksSettings, LevelMustBeFourFourAOrFive)
     EXPECT_EQ(S.SocksLevel(), "5");
     S.SetSocksLevel("4a");
     EXPECT_EQ(S.SocksLevel(), "4A");
-    EXPECT_EQ(ReportedBy([&] { S.SetSocksLevel("6"); }), "Invalid socks level. Must be 4, 4A or 5.");
+    EXPECT_EQ(Raised([&] { S.SetSocksLevel("6"); }), "Invalid socks level. Must be 4, 4A or 5.");
     EXPECT_EQ(S.SocksLevel(), "4A");
 }
 
@@ -46,9 +32,9 @@ TEST(SocksSettings, ChangesAreRefusedWhileNotClosed)
 {
     LoopbackPair P;
     ASSERT_TRUE(P.Connect());
-    EXPECT_EQ(ReportedBy([&] { P.Client->SetSocksPort("1080"); }), "Can't change socks port if not closed");
-    EXPECT_EQ(ReportedBy([&] { P.Client->SetSocksLevel("4"); }), "Can't change socks level if not closed");
-    EXPECT_EQ(ReportedBy([&] { P.Client->SetSocksServer(""); }), "Can't change socks server if not closed");
+    EXPECT_EQ(Raised([&] { P.Client->SetSocksPort("1080"); }), "Can't change socks port if not closed");
+    EXPECT_EQ(Raised([&] { P.Client->SetSocksLevel("4"); }), "Can't change socks level if not closed");
+    EXPECT_EQ(Raised([&] { P.Client->SetSocksServer(""); }), "Can't change socks server if not closed");
 }
 
 TEST(LineMode, OffPassesBytesThroughAsTheyCome)

@@ -1,5 +1,6 @@
 // The listening server and its client objects.
-#include "EventLoopWait.h"
+#include "AsNobody.h"
+#include "LoopbackPair.h"
 #include "WSocketS.h"
 #include "WinSockInternal.h"
 
@@ -10,10 +11,7 @@
 #include <QStandardPaths>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -33,8 +31,7 @@ std::unique_ptr<TWSocketServer> StartServer()
 {
     auto S = std::make_unique<TWSocketServer>();
     S->SetName("Server");
-    S->SetAddr("127.0.0.1");
-    S->SetPort("0");
+    nettest::AimAt(*S, "0");
     S->BeginListen();
     return S;
 }
@@ -44,8 +41,7 @@ struct Peer {
     explicit Peer(const std::string& Port, TSocketLingerOnOff Linger = wsLingerOn)
     {
         S.LingerOnOff = Linger;
-        S.SetAddr("127.0.0.1");
-        S.SetPort(Port);
+        nettest::AimAt(S, Port);
         S.OnDataAvailable = [this](rtl::TObject*, uint16_t) { Got += S.ReceiveAvailable(); };
         S.OnSessionClosed = [this](rtl::TObject*, uint16_t) { ++Closes; };
         S.OnSessionConnected = [this](rtl::TObject*, uint16_t E) { ConnectError = E; };
@@ -201,33 +197,24 @@ TEST(WSocketServer, PeerTextsStayReadableDuringOnClientDisconnect)
     EXPECT_EQ(Port, PeerPort);
 }
 
-TEST(WSocketServer, OnClientCreateComesFirstWithTheObjectListedButNotYetConnected)
+TEST(WSocketServer, OnClientCreateComesFirstThenOnClientConnectSeesAConnectedClientWithItsPeerAndBanner)
 {
     std::vector<std::string> Seen;
+    TCustomWSocketServer* Owner = nullptr;
     auto Srv = StartServer();
     Srv->OnClientCreate = [&](rtl::TObject*, TWSocketClient* C) {
         Seen.push_back("create state " + std::to_string(C->State()) + " name '" + C->Name() + "' count " +
                        std::to_string(Srv->CountClients()));
     };
-    Srv->OnClientConnect = [&](rtl::TObject*, TWSocketClient*, uint16_t) { Seen.push_back("connect"); };
-    Peer P(Srv->LocalBoundPort());
-    ASSERT_TRUE(P.Greeted());
-    EXPECT_EQ(Seen, (std::vector<std::string>{"create state 7 name '' count 1", "connect"}));
-}
-
-TEST(WSocketServer, OnClientConnectSeesAConnectedClientWithItsPeerAndBanner)
-{
-    std::string Seen;
-    TCustomWSocketServer* Owner = nullptr;
-    auto Srv = StartServer();
     Srv->OnClientConnect = [&](rtl::TObject* Sender, TWSocketClient* C, uint16_t E) {
         Owner = C->Server();
-        Seen = std::to_string(E) + " " + std::to_string(C->State()) + " " + C->PeerAddr() + ":" + C->PeerPort() +
-               " " + C->Banner + " " + (Sender == Srv.get() ? "server" : "?");
+        Seen.push_back(std::to_string(E) + " " + std::to_string(C->State()) + " " + C->PeerAddr() + ":" +
+                       C->PeerPort() + " " + C->Banner + " " + (Sender == Srv.get() ? "server" : "?"));
     };
     Peer P(Srv->LocalBoundPort());
     ASSERT_TRUE(P.Greeted());
-    EXPECT_EQ(Seen, "0 4 127.0.0.1:" + P.S.LocalBoundPort() + " Welcome to TcpSrv server");
+    EXPECT_EQ(Seen, (std::vector<std::string>{"create state 7 name '' count 1",
+                                              "0 4 127.0.0.1:" + P.S.LocalBoundPort() + " Welcome to TcpSrv server"}));
     EXPECT_EQ(Owner, Srv.get());
 }
 
@@ -347,19 +334,24 @@ TEST(WSocketServer, ClosingTheServerClosesOnlyTheListeningHandle)
 // ---------------------------------------------------------------------------
 // The accept filter
 
-TEST(WSocketServer, ARefusedConnectionNeverBecomesAClient)
+TEST(WSocketServer, ARefusedConnectionNeverBecomesAClientAndTheNextAdmittedPeerIsClientOne)
 {
-    int Creates = 0;
+    int Calls = 0, Creates = 0;
+    std::string Name;
     auto Srv = StartServer();
-    Srv->AcceptFilter = [](rtl::TObject*, winsock::SOCKET, const winsock::SOCKADDR_IN&) { return false; };
+    Srv->AcceptFilter = [&](rtl::TObject*, winsock::SOCKET, const winsock::SOCKADDR_IN&) { return ++Calls > 1; };
     Srv->OnClientCreate = [&](rtl::TObject*, TWSocketClient*) { ++Creates; };
-    Peer P(Srv->LocalBoundPort());
-    ASSERT_TRUE(PumpUntil([&] { return P.Closes == 1; }));
-    EXPECT_EQ(P.Got, "");
+    Srv->OnClientConnect = [&](rtl::TObject*, TWSocketClient* C, uint16_t) { Name = C->Name(); };
+    Peer Refused(Srv->LocalBoundPort());
+    ASSERT_TRUE(PumpUntil([&] { return Refused.Closes == 1; }));
+    EXPECT_EQ(Refused.Got, "");
     EXPECT_EQ(Creates, 0);
     EXPECT_EQ(Srv->ClientSerial(), 0);
     EXPECT_EQ(Srv->CountClients(), 0);
     EXPECT_EQ(Srv->State(), wsListening);
+    Peer Admitted(Srv->LocalBoundPort());
+    ASSERT_TRUE(Admitted.Greeted());
+    EXPECT_EQ(Name, "ServerClient1");
 }
 
 TEST(WSocketServer, TheFilterRunsBeforeTheClientObjectWithTheAcceptedHandle)
@@ -379,20 +371,6 @@ TEST(WSocketServer, TheFilterRunsBeforeTheClientObjectWithTheAcceptedHandle)
     Peer P(Srv->LocalBoundPort());
     ASSERT_TRUE(P.Greeted());
     EXPECT_EQ(Seen, (std::vector<std::string>{"filter 127.0.0.1 usable count 0", "create"}));
-}
-
-TEST(WSocketServer, AfterARefusalTheNextAdmittedPeerIsClientOne)
-{
-    int Calls = 0;
-    std::string Name;
-    auto Srv = StartServer();
-    Srv->AcceptFilter = [&](rtl::TObject*, winsock::SOCKET, const winsock::SOCKADDR_IN&) { return ++Calls > 1; };
-    Srv->OnClientConnect = [&](rtl::TObject*, TWSocketClient* C, uint16_t) { Name = C->Name(); };
-    Peer Refused(Srv->LocalBoundPort());
-    ASSERT_TRUE(PumpUntil([&] { return Refused.Closes == 1; }));
-    Peer Admitted(Srv->LocalBoundPort());
-    ASSERT_TRUE(Admitted.Greeted());
-    EXPECT_EQ(Name, "ServerClient1");
 }
 
 TEST(WSocketServer, AnExceptionFromTheFilterRefusesAndReachesTheServersHandling)
@@ -415,10 +393,7 @@ TEST(WSocketServer, AnExceptionFromTheFilterRefusesAndReachesTheServersHandling)
 
 TEST(WSocketServer, AFilterCanAdmitOnlyPeersOfTheSameUser)
 {
-    const passwd* Nobody = getpwnam("nobody");
-    ASSERT_NE(Nobody, nullptr);
-    const uid_t Uid = Nobody->pw_uid;
-    const gid_t Gid = Nobody->pw_gid;
+    const uid_t Uid = testsupport::NobodyUid();
     std::vector<long> Asked;
     auto Srv = StartServer();
     Srv->AcceptFilter = [&](rtl::TObject*, winsock::SOCKET H, const winsock::SOCKADDR_IN&) {
@@ -431,25 +406,16 @@ TEST(WSocketServer, AFilterCanAdmitOnlyPeersOfTheSameUser)
     To.sin_addr.s_addr = winsock::htonl(winsock::INADDR_LOOPBACK);
 
     // Another user's program: it must get no banner, only the end.
-    const pid_t Child = fork();
-    ASSERT_GE(Child, 0);
-    if (Child == 0) {
-        alarm(30);
-        if (setgroups(0, nullptr) != 0 || setgid(Gid) != 0 || setuid(Uid) != 0)
-            _exit(10);
-        winsock::WSADATA D;
-        winsock::WSAStartup(0x0101, &D);
-        winsock::SOCKET C = winsock::socket(winsock::AF_INET, winsock::SOCK_STREAM, 0);
-        if (winsock::connect(C, reinterpret_cast<winsock::SOCKADDR*>(&To), sizeof To) != 0)
-            _exit(11);
-        char Buf[64];
-        const int n = winsock::recv(C, Buf, sizeof Buf, 0);
-        _exit(n <= 0 ? 0 : 12);
-    }
-    int Status = 0;
-    ASSERT_TRUE(PumpUntil([&] { return waitpid(Child, &Status, WNOHANG) == Child; }));
-    ASSERT_TRUE(WIFEXITED(Status));
-    EXPECT_EQ(WEXITSTATUS(Status), 0);
+    EXPECT_EQ(testsupport::ExitCodeAsNobody([&] {
+                  winsock::WSADATA D;
+                  winsock::WSAStartup(0x0101, &D);
+                  winsock::SOCKET C = winsock::socket(winsock::AF_INET, winsock::SOCK_STREAM, 0);
+                  if (winsock::connect(C, reinterpret_cast<winsock::SOCKADDR*>(&To), sizeof To) != 0)
+                      return 11;
+                  char Buf[64];
+                  return winsock::recv(C, Buf, sizeof Buf, 0) <= 0 ? 0 : 12;
+              }),
+              0);
     EXPECT_EQ(Srv->ClientSerial(), 0);
 
     Peer Own(Srv->LocalBoundPort());
@@ -581,44 +547,34 @@ TEST(WSocketServer, AcceptsThatKeepFailingForWantOfDescriptorsAreRetriedUntilOne
     EXPECT_FALSE(Srv->AcceptPaused());
 }
 
-TEST(WSocketServer, NoBufferSpaceOnAcceptAlsoPauses)
+TEST(WSocketServer, AFailedAcceptIsReportedAndPausesOnlyForWantOfResources)
 {
-    bool Paused = false;
-    auto Srv = StartServer();
-    Srv->OnBgException = [&](rtl::TObject*, const std::exception&, bool&) { Paused = Srv->AcceptPaused(); };
-    FailingAccepts Failing(1, 10055);
-    Peer P(Srv->LocalBoundPort());
-    ASSERT_TRUE(P.Greeted());
-    EXPECT_TRUE(Paused);
-    EXPECT_EQ(Srv->LastError(), 10055);
-}
-
-TEST(WSocketServer, AnAcceptFailingForOneConnectionIsReportedAndListeningGoesOn)
-{
-    std::vector<std::string> Reported;
-    bool Paused = true;
-    auto Srv = StartServer();
-    Srv->OnBgException = [&](rtl::TObject*, const std::exception& E, bool&) {
-        Reported.push_back(E.what());
-        Paused = Srv->AcceptPaused();
+    struct Case {
+        int Error;
+        const char* Report; // nullptr: none
+        bool Paused;
     };
-    FailingAccepts Failing(1, 10053);
-    Peer P(Srv->LocalBoundPort());
-    ASSERT_TRUE(P.Greeted());
-    EXPECT_EQ(Reported, std::vector<std::string>{"Error 10053 in function Accept\r\nConnection aborted"});
-    EXPECT_FALSE(Paused);
-    EXPECT_EQ(Srv->CountClients(), 1);
-}
-
-TEST(WSocketServer, AnAcceptWithNothingToTakeIsNoFailure)
-{
-    int Reports = 0;
-    auto Srv = StartServer();
-    Srv->OnBgException = [&](rtl::TObject*, const std::exception&, bool&) { ++Reports; };
-    FailingAccepts Failing(1, 10035);
-    Peer P(Srv->LocalBoundPort());
-    ASSERT_TRUE(P.Greeted());
-    EXPECT_EQ(Reports, 0);
+    // 10035: there was nothing to take after all, which is no failure.
+    for (const Case& C : {Case{10055, "Error 10055 in function Accept\r\nNo buffer space available", true},
+                          Case{10053, "Error 10053 in function Accept\r\nConnection aborted", false},
+                          Case{10035, nullptr, false}}) {
+        std::vector<std::string> Reported;
+        bool Paused = false;
+        auto Srv = StartServer();
+        Srv->OnBgException = [&](rtl::TObject*, const std::exception& E, bool&) {
+            Reported.push_back(E.what());
+            Paused = Srv->AcceptPaused();
+        };
+        FailingAccepts Failing(1, C.Error);
+        Peer P(Srv->LocalBoundPort());
+        ASSERT_TRUE(P.Greeted()) << C.Error;
+        EXPECT_EQ(Reported, C.Report ? std::vector<std::string>{C.Report} : std::vector<std::string>{});
+        EXPECT_EQ(Paused, C.Paused) << C.Error;
+        if (C.Report) {
+            EXPECT_EQ(Srv->LastError(), C.Error);
+        }
+        EXPECT_EQ(Srv->CountClients(), 1) << C.Error;
+    }
 }
 
 TEST(WSocketServer, ABgExceptionHandlerMayStopTheListenerOnAFailedAccept)
