@@ -7,11 +7,13 @@
 #include "Interlink.h"
 #include "Loopback.h"
 #include "MessageBox.h"
+#include "NeutralSettings.h"
 #include "Registry.h"
 #include "SerialDevices.h"
 #include "TempDir.h"
 #include "Unit1.h"
 
+#include <QProcess>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -27,10 +29,7 @@ protected:
         serialdevices::SetDiscoveryRoots(dir.Path() + "/sys", dir.Path() + "/dev");
         loopback::SetLockDirectory(dir.Path());
         terminal::SetMessageBoxSink([this](const std::string& text) { boxes.push_back(text); });
-        PendingRxText.clear();
-        InterlinkPeers.clear();
-        InterlinkInBuffer.clear();
-        InterlinkStarted = false;
+        ResetTerminalState();
     }
     void TearDown() override
     {
@@ -39,29 +38,21 @@ protected:
         reg::SetFilePath("");
         loopback::SetLockDirectory("");
         serialdevices::SetDiscoveryRoots("/sys", "/dev");
+        ResetTerminalState();
+    }
+    static void ResetTerminalState()
+    {
         PendingRxText.clear();
         InterlinkPeers.clear();
         InterlinkInBuffer.clear();
         InterlinkStarted = false;
     }
 
-    // Settings under which the window starts like its definition: every box
-    // unchecked, no port selected, no flow control, DTR and RTS enabled.
-    static std::string NeutralSettings()
+    static std::string NeutralSettings() { return testsupport::NeutralSettings(); }
+    // The section of the user's own ports, one "\"path\"=\"COMn\"\r\n" line each.
+    static std::string UserPorts(const std::string& lines)
     {
-        std::string body = "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\r\n"
-                           "\"PortNumIndex\"=dword:ffffffff\r\n"
-                           "\"BaudRateIndex\"=dword:0000000c\r\n"
-                           "\"FlowControlIndex\"=dword:00000001\r\n"
-                           "\"DTRControlIndex\"=dword:00000001\r\n"
-                           "\"RTSControlIndex\"=dword:00000001\r\n"
-                           "\"ParityIndex\"=dword:00000002\r\n"
-                           "\"StopbitsIndex\"=dword:00000000\r\n"
-                           "\"DatabitsIndex\"=dword:00000004\r\n";
-        for (const char* flag : {"TXEN", "send #13#10", "save memos", "decode asc<32", "Invert TXEN", "RTS",
-                                 "Xon", "Break", "TXempty", "AutoSwitch TXEN"})
-            body += std::string("\"") + flag + "\"=\"false\"\r\n";
-        return body + "\r\n";
+        return "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n" + lines;
     }
     void WriteRegistry(const std::string& body)
     {
@@ -96,7 +87,35 @@ protected:
         return lines;
     }
 
+#ifdef TARROWIN_BINARY
+    // Starts the real program headless with this test's folder as its
+    // settings home, in a network namespace of its own: it takes part in
+    // the Interlink on port 666, which is then its alone.
+    void StartProgram(QProcess& program, const std::vector<std::string>& extraEnv = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.Path()));
+        for (const std::string& name : extraEnv)
+            env.insert(QString::fromStdString(name), QString::fromStdString(dir.Path()));
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral("unshare"), {QStringLiteral("-n"), QStringLiteral("--"), QStringLiteral("sh"),
+                                                  QStringLiteral("-c"), QStringLiteral("ip link set lo up && exec \"$0\""),
+                                                  QStringLiteral(TARROWIN_BINARY)});
+    }
+#endif
+
     TempDir dir;
     std::vector<std::string> boxes;
     std::unique_ptr<TForm1> form;
+};
+
+// A window that starts from NeutralSettings().
+class NeutralFixture : public TerminalFixture {
+protected:
+    void SetUp() override
+    {
+        TerminalFixture::SetUp();
+        WriteRegistry(NeutralSettings());
+    }
 };

@@ -8,13 +8,8 @@
 
 namespace {
 
-class Converter : public TerminalFixture {
+class Converter : public NeutralFixture {
 protected:
-    void SetUp() override
-    {
-        TerminalFixture::SetUp();
-        WriteRegistry(NeutralSettings());
-    }
     std::string Chr() { return Form().EditChr->text().toStdString(); }
     std::string Ord() { return Form().EditOrd->text().toStdString(); }
     // A key that types the given text, as the keyboard layout produces it.

@@ -69,12 +69,17 @@ struct FrameCollector {
     std::vector<std::string> payloads;
 };
 
-class DataPath : public TerminalFixture {
+class DataPath : public NeutralFixture {
 protected:
-    void SetUp() override
+    // A connected socket pair whose client end the window takes as an
+    // Interlink peer; the frames it is sent arrive at the returned collector.
+    FrameCollector& AttachPeer()
     {
-        TerminalFixture::SetUp();
-        WriteRegistry(NeutralSettings());
+        link = std::make_unique<nettest::LoopbackPair>();
+        EXPECT_TRUE(link->Connect());
+        peer = std::make_unique<FrameCollector>(*link->Server);
+        InterlinkPeers.push_back(link->Client.get());
+        return *peer;
     }
     // Opens the plug with DTR released, as "dtrDisable" leaves it.
     void OpenWithDtrReleased(TVaBaudrate rate = br115200)
@@ -86,17 +91,17 @@ protected:
     // Writes bytes on the open port; they come back through the plug.
     void Echo(const std::string& bytes) { ASSERT_TRUE(Form().Com->WriteString(bytes)); }
     bool Dtr() const { return loopback::CurrentTrace().dtr; }
+
+    std::unique_ptr<nettest::LoopbackPair> link;
+    std::unique_ptr<FrameCollector> peer;
 };
 
 } // namespace
 
 TEST_F(DataPath, EveryByteValueReachesThePaneAndTheNotificationUnchanged)
 {
-    nettest::LoopbackPair link;
-    ASSERT_TRUE(link.Connect());
-    FrameCollector peer(*link.Server);
+    FrameCollector& peer = AttachPeer();
     OpenLoopback();
-    InterlinkPeers.push_back(link.Client.get());
     Form().CheckDecode->setChecked(true);
     Form().MemoIn->SetText("");
 
@@ -201,11 +206,8 @@ TEST_F(DataPath, FailedOpenSendsAndLogsNothing)
 
 TEST_F(DataPath, HeldLineMakesTheSendFailCleanly)
 {
-    nettest::LoopbackPair link;
-    ASSERT_TRUE(link.Connect());
-    FrameCollector peer(*link.Server);
+    FrameCollector& peer = AttachPeer();
     OpenLoopback();
-    InterlinkPeers.push_back(link.Client.get());
     Form().Com->SetWriteTimeout(200);
     // As if XOFF had been received: the transmitter holds.
     Form().CheckXon->setChecked(true);
@@ -220,11 +222,8 @@ TEST_F(DataPath, HeldLineMakesTheSendFailCleanly)
 
 TEST_F(DataPath, LongEntryGoesOutInOneWrite)
 {
-    nettest::LoopbackPair link;
-    ASSERT_TRUE(link.Connect());
-    FrameCollector peer(*link.Server);
+    FrameCollector& peer = AttachPeer();
     OpenLoopback(br256000);
-    InterlinkPeers.push_back(link.Client.get());
     Form().Com->SetWriteTimeout(20000);
     std::string text(100000, 'q');
     Form().EditSend->setText(QString::fromStdString(text));

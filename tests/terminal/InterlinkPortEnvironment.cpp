@@ -4,7 +4,7 @@
 
 #include "Unit1.h"
 
-#include "WSocket.h"
+#include "LoopbackPair.h"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +15,7 @@ public:
     void SetUp() override
     {
         // A port the system hands out now is free for this process's tests.
-        net::TWSocket probe;
-        probe.SetAddr("127.0.0.1");
-        probe.SetPort("0");
-        probe.BeginListen();
-        TForm1::SetInterlinkPortForTests(probe.LocalBoundPort());
-        probe.AbortSession();
+        TForm1::SetInterlinkPortForTests(nettest::FreePort());
     }
 };
 

@@ -2,6 +2,7 @@
 // copies and for programs attached to the link.
 
 #include "InterlinkFrames.h"
+#include "LoopbackPair.h"
 #include "PeerCredentials.h"
 #include "TerminalFixture.h"
 #include "WSocketS.h"
@@ -18,8 +19,7 @@ class Peer {
 public:
     explicit Peer(const std::string& port)
     {
-        socket.SetAddr("127.0.0.1");
-        socket.SetPort(port);
+        nettest::AimAt(socket, port);
         socket.OnDataAvailable = [this](rtl::TObject*, uint16_t) { raw += socket.ReceiveAvailable(); };
     }
     bool Connect()
@@ -47,26 +47,20 @@ public:
         return end == std::string::npos ? std::string() : raw.substr(0, end);
     }
     void Send(const std::string& bytes) { socket.SendString(bytes); }
+    bool Got(const std::string& head)
+    {
+        for (const std::string& p : Payloads())
+            if (p.compare(0, head.size(), head) == 0)
+                return true;
+        return false;
+    }
 
     net::TWSocket socket;
     std::string raw;
 };
 
-bool HasPayloadStartingWith(const std::vector<std::string>& payloads, const std::string& head)
-{
-    for (const std::string& p : payloads)
-        if (p.compare(0, head.size(), head) == 0)
-            return true;
-    return false;
-}
-
-class Interlink : public TerminalFixture {
+class Interlink : public NeutralFixture {
 protected:
-    void SetUp() override
-    {
-        TerminalFixture::SetUp();
-        WriteRegistry(NeutralSettings());
-    }
     void TearDown() override
     {
         platform::SetTcpTablePath("");
@@ -81,6 +75,12 @@ protected:
         return Form();
     }
     std::string Port() { return Form().Server->Port(); }
+    // Another copy that already listens on the Interlink port.
+    void ListenFirst(net::TWSocketServer& other)
+    {
+        nettest::AimAt(other, Port());
+        other.BeginListen();
+    }
 };
 
 } // namespace
@@ -114,11 +114,11 @@ TEST_F(Interlink, SendFromAPeerIsRelayedToEveryPeerAndCarriedOut)
         a.Send(std::string(1, c));
         PumpFor(2);
     }
-    ASSERT_TRUE(PumpUntil([&] { return HasPayloadStartingWith(b.Payloads(), "SENT"); }));
+    ASSERT_TRUE(PumpUntil([&] { return b.Got("SENT"); }));
     // The command goes back to its sender too, and to the other peer.
-    EXPECT_TRUE(HasPayloadStartingWith(a.Payloads(), "SENDAT#13"));
-    EXPECT_TRUE(HasPayloadStartingWith(b.Payloads(), "SENDAT#13"));
-    ASSERT_TRUE(PumpUntil([&] { return HasPayloadStartingWith(a.Payloads(), "SENT"); }));
+    EXPECT_TRUE(a.Got("SENDAT#13"));
+    EXPECT_TRUE(b.Got("SENDAT#13"));
+    ASSERT_TRUE(PumpUntil([&] { return a.Got("SENT"); }));
     std::vector<std::string> log = Lines(f.MemoOut);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "AT\r"); // no CR LF added, escapes expanded
@@ -135,7 +135,7 @@ TEST_F(Interlink, BadMarkerIsDiscardedAndTheNextFrameWorks)
     a.Send("garbage");
     PumpFor(50);
     a.Send(terminal::MakeInterlinkFrame("SENDok"));
-    ASSERT_TRUE(PumpUntil([&] { return HasPayloadStartingWith(a.Payloads(), "SENT"); }));
+    ASSERT_TRUE(PumpUntil([&] { return a.Got("SENT"); }));
     EXPECT_EQ(Lines(f.MemoOut).back(), "ok");
 }
 
@@ -147,12 +147,11 @@ TEST_F(Interlink, ReceivedBatchesReachEveryPeerAsRcvd)
     ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 1; }));
     f.CmdOpen->click();
     ASSERT_TRUE(f.Com->WriteString(std::string("\0\xff" "abc", 5)));
-    ASSERT_TRUE(PumpUntil([&] { return HasPayloadStartingWith(a.Payloads(), "RCVD"); }));
+    ASSERT_TRUE(PumpUntil([&] { return a.Got("RCVD"); }));
     std::string data;
-    for (const std::string& p : a.Payloads()) {
+    for (const std::string& p : a.Payloads())
         if (p.compare(0, 4, "RCVD") == 0)
             data += p.substr(4 + terminal::InterlinkTimeStamp().size());
-    }
     EXPECT_EQ(data, std::string("\0\xff" "abc", 5));
 }
 
@@ -160,11 +159,9 @@ TEST_F(Interlink, LaterCopyBecomesAClientAndEndsWhenTheServerGoes)
 {
     // Another copy already listens.
     net::TWSocketServer other;
-    other.SetAddr("127.0.0.1");
-    other.SetPort(Port());
     std::vector<net::TWSocketClient*> connected;
     other.OnClientConnect = [&](rtl::TObject*, net::TWSocketClient* c, uint16_t) { connected.push_back(c); };
-    other.BeginListen();
+    ListenFirst(other);
 
     TForm1& f = Shown();
     EXPECT_EQ(f.windowTitle(), QStringLiteral("Tarrowin (Interlink Client)"));
@@ -189,18 +186,6 @@ TEST_F(Interlink, LaterCopyBecomesAClientAndEndsWhenTheServerGoes)
 
 namespace {
 
-// A port nobody uses at the moment.
-std::string FreePort()
-{
-    net::TWSocket probe;
-    probe.SetAddr("127.0.0.1");
-    probe.SetPort("0");
-    probe.BeginListen();
-    std::string port = probe.LocalBoundPort();
-    probe.AbortSession();
-    return port;
-}
-
 // A socket table in which the connection from 127.0.0.1:from to
 // 127.0.0.1:to belongs to uid.
 void WriteTable(const std::string& path, const std::string& from, const std::string& to, long uid)
@@ -223,7 +208,7 @@ TEST_F(Interlink, OnlyConnectionsOfTheSameUserArePeers)
 
     for (long uid : {static_cast<long>(::getuid()), 65534L}) {
         Peer peer(Port());
-        std::string local = FreePort();
+        std::string local = nettest::FreePort();
         peer.socket.SetLocalPort(local);
         WriteTable(table, local, Port(), uid);
         peer.socket.BeginConnect();
@@ -245,14 +230,12 @@ TEST_F(Interlink, OnlyConnectionsOfTheSameUserArePeers)
 TEST_F(Interlink, ServerOfAnotherUserIsNotJoined)
 {
     net::TWSocketServer other;
-    other.SetAddr("127.0.0.1");
-    other.SetPort(Port());
-    other.BeginListen();
+    ListenFirst(other);
     // The copy's own connection would come from this port; its server end
     // belongs to another user.
     std::string table = dir.File("tcp");
     platform::SetTcpTablePath(table);
-    std::string local = FreePort();
+    std::string local = nettest::FreePort();
     WriteTable(table, Port(), local, 65534);
     Form().Client->SetLocalPort(local);
     Form().show();
@@ -286,7 +269,7 @@ TEST_F(Interlink, PeerThatNeverReadsIsDroppedNotTheLink)
     ASSERT_TRUE(fresh.Connect());
     ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 1; }));
     f.ILSend("RCVD" + terminal::InterlinkTimeStamp() + "after");
-    ASSERT_TRUE(PumpUntil([&] { return HasPayloadStartingWith(fresh.Payloads(), "RCVD"); }));
+    ASSERT_TRUE(PumpUntil([&] { return fresh.Got("RCVD"); }));
 }
 
 TEST_F(Interlink, AThousandPeersThatResetAtOnceLeaveNothingBehind)
@@ -294,8 +277,7 @@ TEST_F(Interlink, AThousandPeersThatResetAtOnceLeaveNothingBehind)
     TForm1& f = Shown();
     for (int i = 0; i < 1000; ++i) {
         net::TWSocket hit;
-        hit.SetAddr("127.0.0.1");
-        hit.SetPort(Port());
+        nettest::AimAt(hit, Port());
         hit.LingerOnOff = net::wsLingerOn;
         hit.LingerTimeout = 0; // close with a reset
         hit.BeginConnect();
@@ -331,7 +313,7 @@ TEST_F(Interlink, SixtyFourPeersAllGetTheRelay)
     peers[17]->Send(terminal::MakeInterlinkFrame("NOTE from 17"));
     ASSERT_TRUE(PumpUntil([&] {
         for (auto& p : peers)
-            if (!HasPayloadStartingWith(p->Payloads(), "NOTE from 17"))
+            if (!p->Got("NOTE from 17"))
                 return false;
         return true;
     }));

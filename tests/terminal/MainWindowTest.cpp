@@ -1,6 +1,7 @@
 // The main window headless: its definition, the port list, the log, error
 // reporting through AppException and closing.
 
+#include "Pty.h"
 #include "TerminalFixture.h"
 
 #include <QDir>
@@ -9,42 +10,14 @@
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <csignal>
-#include <cstdlib>
 #include <fstream>
 #include <unistd.h>
 
 namespace {
 
-// A pseudo terminal whose slave side stands in for a serial device.
-class PtyPair {
-public:
-    PtyPair()
-    {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
-            slave_ = ptsname(master_);
-    }
-    ~PtyPair()
-    {
-        if (master_ >= 0)
-            ::close(master_);
-    }
-    const std::string& SlavePath() const { return slave_; }
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
-
-class MainWindow : public TerminalFixture {
+class MainWindow : public NeutralFixture {
 protected:
-    void SetUp() override
-    {
-        TerminalFixture::SetUp();
-        WriteRegistry(NeutralSettings());
-    }
     std::vector<std::string> PortEntries(const TForm1& form)
     {
         std::vector<std::string> entries;
@@ -86,11 +59,7 @@ TEST_F(MainWindow, DefinitionStateAfterStartUp)
     EXPECT_EQ(form.ComboBaud->itemText(14), QStringLiteral("256000"));
     EXPECT_GE(form.ComboPort->count(), 1); // the loopback plug at least
     EXPECT_TRUE(boxes.empty());
-}
-
-TEST_F(MainWindow, TabOrderFollowsTheDefinition)
-{
-    TForm1 form;
+    // The tab order too.
     EXPECT_EQ(form.EditSend->nextInFocusChain(), form.CmdOpen);
     EXPECT_EQ(form.CmdOpen->nextInFocusChain(), form.CmdClose);
     EXPECT_EQ(form.CmdClose->nextInFocusChain(), form.MemoIn);
@@ -99,9 +68,7 @@ TEST_F(MainWindow, TabOrderFollowsTheDefinition)
 TEST_F(MainWindow, PortListIsSortedByDevicePathAndShowsPortNames)
 {
     // Two user entries whose path order differs from their port order.
-    WriteRegistry(NeutralSettings() + "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n"
-                  "\"/dev/ttyUSB1\"=\"COM2\"\r\n"
-                  "\"/dev/ttyUSB0\"=\"COM5\"\r\n");
+    WriteRegistry(NeutralSettings() + UserPorts("\"/dev/ttyUSB1\"=\"COM2\"\r\n\"/dev/ttyUSB0\"=\"COM5\"\r\n"));
     TForm1 form;
     std::vector<std::string> entries = PortEntries(form);
     ASSERT_GE(entries.size(), 2u);
@@ -148,10 +115,9 @@ TEST_F(MainWindow, LogOutWritesOneLinePerCall)
 
 TEST_F(MainWindow, OpenAndCloseAPortFromTheList)
 {
-    PtyPair pty;
-    ASSERT_FALSE(pty.SlavePath().empty());
-    WriteRegistry(NeutralSettings() + "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"" + pty.SlavePath() +
-                  "\"=\"COM17\"\r\n");
+    TestPty pty;
+    ASSERT_TRUE(pty.Ok());
+    WriteRegistry(NeutralSettings() + UserPorts("\"" + pty.SlavePath() + "\"=\"COM17\"\r\n"));
     TForm1 form;
     form.MemoOut->SetText("");
     int index = IndexOf(form, "COM17");
@@ -173,8 +139,7 @@ TEST_F(MainWindow, OpenAndCloseAPortFromTheList)
 
 TEST_F(MainWindow, MissingPortIsShownAndNothingIsLogged)
 {
-    WriteRegistry(NeutralSettings() + "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n"
-                  "\"" + dir.Path() + "/no-such-device\"=\"COM9\"\r\n");
+    WriteRegistry(NeutralSettings() + UserPorts("\"" + dir.Path() + "/no-such-device\"=\"COM9\"\r\n"));
     TForm1 form;
     form.MemoOut->SetText("");
     Pick(form, IndexOf(form, "COM9"));
@@ -188,7 +153,8 @@ TEST_F(MainWindow, MissingPortIsShownAndNothingIsLogged)
 
 TEST_F(MainWindow, RefusedSettingsShowTheFixedText)
 {
-    PtyPair pty;
+    TestPty pty;
+    ASSERT_TRUE(pty.Ok());
     TForm1 form;
     form.Com->SetDeviceName(pty.SlavePath());
     form.Com->SetDatabits(db4);
@@ -200,7 +166,7 @@ TEST_F(MainWindow, RefusedSettingsShowTheFixedText)
 
 TEST_F(MainWindow, ExceptionFromAHandlerReachesAppExceptionOnce)
 {
-    WriteRegistry(NeutralSettings() + "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"/dev/odd\"=\"CO\"\r\n");
+    WriteRegistry(NeutralSettings() + UserPorts("\"/dev/odd\"=\"CO\"\r\n"));
     TForm1 form;
     Pick(form, IndexOf(form, "CO"));
     // The first run of the handler raises, so the second never happens.
@@ -211,7 +177,8 @@ TEST_F(MainWindow, ExceptionFromAHandlerReachesAppExceptionOnce)
 
 TEST_F(MainWindow, ClosingTheWindowClosesTheOpenPort)
 {
-    PtyPair pty;
+    TestPty pty;
+    ASSERT_TRUE(pty.Ok());
     TForm1 form;
     form.Com->SetDeviceName(pty.SlavePath());
     form.CmdOpen->click();
@@ -228,19 +195,11 @@ TEST_F(MainWindow, ClosingTheWindowClosesTheOpenPort)
 #ifdef TARROWIN_BINARY
 TEST_F(MainWindow, CloseSignalsEndTheProgramLikeTheCloseButton)
 {
-    // The program takes part in the Interlink on port 666: it runs in a
-    // network namespace of its own, where that port is its alone.
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for a private network namespace";
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         QProcess program;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.Path()));
-        program.setProcessEnvironment(env);
-        program.start(QStringLiteral("unshare"), {QStringLiteral("-n"), QStringLiteral("--"), QStringLiteral("sh"),
-                                                  QStringLiteral("-c"), QStringLiteral("ip link set lo up && exec \"$0\""),
-                                                  QStringLiteral(TARROWIN_BINARY)});
+        StartProgram(program);
         ASSERT_TRUE(program.waitForStarted(10000));
         // Give the program time to install its handlers and show the window.
         program.waitForFinished(1500);

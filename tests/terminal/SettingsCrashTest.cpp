@@ -29,14 +29,7 @@ TEST_F(TerminalFixture, KilledDuringASaveLeavesTheOldOrTheNewFile)
     }
     for (int delayMs : {0, 20, 60, 150, 400}) {
         QProcess program;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.Path()));
-        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.Path()));
-        program.setProcessEnvironment(env);
-        program.start(QStringLiteral("unshare"), {QStringLiteral("-n"), QStringLiteral("--"), QStringLiteral("sh"),
-                                                  QStringLiteral("-c"), QStringLiteral("ip link set lo up && exec \"$0\""),
-                                                  QStringLiteral(TARROWIN_BINARY)});
+        StartProgram(program, {"XDG_RUNTIME_DIR"});
         ASSERT_TRUE(program.waitForStarted(10000));
         program.waitForFinished(2000); // up and showing its window
         ASSERT_EQ(program.state(), QProcess::Running);

@@ -13,25 +13,21 @@ const char* const kKey = "Software\\Brenlow\\Tarrowin\\";
 
 class Settings : public TerminalFixture {
 protected:
-    std::vector<std::string> StoredNames()
+    // What the settings file holds now, read through a fresh registry object.
+    template <class Read>
+    static auto Stored(Read read)
     {
         TMyRegistry r;
         r.OpenKey(kKey, false);
-        std::vector<std::string> names;
-        r.GetValueNames(names);
-        return names;
+        return read(r);
     }
-    std::string StoredString(const std::string& name)
+    static std::string StoredString(const std::string& name)
     {
-        TMyRegistry r;
-        r.OpenKey(kKey, false);
-        return r.ReadString(name);
+        return Stored([&](TMyRegistry& r) { return r.ReadString(name); });
     }
-    int32_t StoredInteger(const std::string& name)
+    static int32_t StoredInteger(const std::string& name)
     {
-        TMyRegistry r;
-        r.OpenKey(kKey, false);
-        return r.ReadInteger(name);
+        return Stored([&](TMyRegistry& r) { return r.ReadInteger(name); });
     }
     std::string FileBytes()
     {
@@ -40,13 +36,23 @@ protected:
         return f.readAll().toStdString();
     }
     // Settings with one value replaced by a line of the caller's.
-    std::string NeutralWith(const std::string& name, const std::string& line)
+    static std::string NeutralWith(const std::string& name, const std::string& line, std::string body = NeutralSettings())
     {
-        std::string body = NeutralSettings();
         size_t at = body.find("\"" + name + "\"=");
         if (at == std::string::npos)
             return body.insert(body.size() - 2, line + "\r\n");
         return body.replace(at, body.find("\r\n", at) - at, line);
+    }
+    // A value of the wrong type or a line state the port refuses stops
+    // restoring there: one box, and the panes keep their definition texts.
+    void ExpectRestoreStoppedBy(const std::string& box)
+    {
+        TForm1& f = Form();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\n" + box);
+        EXPECT_TRUE(f.CheckTXEN->isChecked()); // restored before the stop
+        EXPECT_EQ(f.MemoIn->Text(), "MemoIn");
+        EXPECT_EQ(f.MemoOut->Text(), "MemoOut");
     }
     // Closes the window as its close button does.
     bool Close() { return Form().close(); }
@@ -86,7 +92,12 @@ TEST_F(Settings, FirstStartShowsDefaultsAndCloseWritesAll21Values)
     EXPECT_TRUE(boxes.empty());
 
     ASSERT_TRUE(Close());
-    EXPECT_EQ(StoredNames(), (std::vector<std::string>{
+    EXPECT_EQ(Stored([](TMyRegistry& r) {
+                  std::vector<std::string> names;
+                  r.GetValueNames(names);
+                  return names;
+              }),
+              (std::vector<std::string>{
                                  "PortNumIndex", "BaudRateIndex", "FlowControlIndex", "DTRControlIndex",
                                  "RTSControlIndex", "ParityIndex", "StopbitsIndex", "DatabitsIndex", "TXEN",
                                  "send #13#10", "save memos", "decode asc<32", "Invert TXEN", "RTS", "Xon",
@@ -99,18 +110,13 @@ TEST_F(Settings, FirstStartShowsDefaultsAndCloseWritesAll21Values)
     EXPECT_NE(FileBytes().find("\"AutoSwitch TXEN\"=\"true\""), std::string::npos);
 }
 
-TEST_F(Settings, OnlyTheExactTextTrueChecksABox)
+TEST_F(Settings, OnlyTheExactTextTrueChecksABoxAndAnEmptyFlagReadsAsItsDefault)
 {
-    WriteRegistry(NeutralWith("TXEN", "\"TXEN\"=\"TRUE\"") );
+    WriteRegistry(NeutralWith("TXempty", "\"TXempty\"=\"\"", NeutralWith("TXEN", "\"TXEN\"=\"TRUE\"")));
     EXPECT_FALSE(Form().CheckTXEN->isChecked());
+    EXPECT_TRUE(Form().CheckTXEmpty->isChecked());
     ASSERT_TRUE(Close());
     EXPECT_EQ(StoredString("TXEN"), "false");
-}
-
-TEST_F(Settings, EmptyFlagReadsAsItsDefault)
-{
-    WriteRegistry(NeutralWith("TXempty", "\"TXempty\"=\"\""));
-    EXPECT_TRUE(Form().CheckTXEmpty->isChecked());
 }
 
 TEST_F(Settings, BrokenIntegerFallsBackSilently)
@@ -123,17 +129,11 @@ TEST_F(Settings, BrokenIntegerFallsBackSilently)
 
 TEST_F(Settings, FlagOfTheWrongTypeStopsTheRestoreThere)
 {
-    std::string body = NeutralWith("TXEN", "\"TXEN\"=\"true\"");
-    body = body.replace(body.find("\"decode asc<32\"=\"false\""), 23, "\"decode asc<32\"=dword:00000001");
-    body = body.replace(body.find("\"RTS\"=\"false\""), 13, "\"RTS\"=\"true\"");
-    WriteRegistry(body);
-    TForm1& f = Form();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\nUng\xfcltiger Datentyp f\xfcr 'decode asc<32'");
-    EXPECT_TRUE(f.CheckTXEN->isChecked()); // restored before the broken value
-    EXPECT_FALSE(f.CheckRTS->isChecked()); // after it: left as defined
-    EXPECT_EQ(f.MemoIn->Text(), "MemoIn");
-    EXPECT_EQ(f.MemoOut->Text(), "MemoOut");
+    WriteRegistry(NeutralWith("RTS", "\"RTS\"=\"true\"",
+                              NeutralWith("decode asc<32", "\"decode asc<32\"=dword:00000001",
+                                          NeutralWith("TXEN", "\"TXEN\"=\"true\""))));
+    ExpectRestoreStoppedBy("Ung\xfcltiger Datentyp f\xfcr 'decode asc<32'");
+    EXPECT_FALSE(Form().CheckRTS->isChecked()); // after the broken value: left as defined
 }
 
 TEST_F(Settings, PositionOutsideTheListIsWrittenBackAsNoSelection)
@@ -227,24 +227,17 @@ TEST_F(Settings, UnwritableFolderMakesTheFirstWriteFail)
 
 TEST_F(Settings, DtrHandshakeWithTxenStopsTheRestore)
 {
-    std::string body = NeutralWith("DTRControlIndex", "\"DTRControlIndex\"=dword:00000002");
-    body = body.replace(body.find("\"TXEN\"=\"false\""), 14, "\"TXEN\"=\"true\"");
-    body = body.replace(body.find("\"TXempty\"=\"false\""), 17, "\"TXempty\"=\"true\"");
-    WriteRegistry(body);
-    TForm1& f = Form();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\nManual DTR line updates not allowed.");
-    EXPECT_TRUE(f.CheckTXEN->isChecked());
-    EXPECT_EQ(f.CheckTXEN->text(), QStringLiteral("&TXEN (Empfangen)"));
-    EXPECT_FALSE(f.CheckTXEmpty->isChecked());
-    EXPECT_EQ(f.MemoIn->Text(), "MemoIn");
-    EXPECT_EQ(f.MemoOut->Text(), "MemoOut");
+    WriteRegistry(NeutralWith("TXempty", "\"TXempty\"=\"true\"",
+                              NeutralWith("TXEN", "\"TXEN\"=\"true\"",
+                                          NeutralWith("DTRControlIndex", "\"DTRControlIndex\"=dword:00000002"))));
+    ExpectRestoreStoppedBy("Manual DTR line updates not allowed.");
+    EXPECT_EQ(Form().CheckTXEN->text(), QStringLiteral("&TXEN (Empfangen)"));
+    EXPECT_FALSE(Form().CheckTXEmpty->isChecked());
 }
 
 TEST_F(Settings, CloseKeepsWhatItDoesNotOwn)
 {
-    WriteRegistry(NeutralSettings() +
-                  "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"/dev/ttyMINE\"=\"COM42\"\r\n\r\n"
+    WriteRegistry(NeutralSettings() + UserPorts("\"/dev/ttyMINE\"=\"COM42\"\r\n\r\n") +
                   "[HKEY_CURRENT_USER\\Software\\Other\\Program]\r\n\"Setting\"=\"kept\"\r\n");
     ASSERT_TRUE(Close());
     std::string file = FileBytes();
