@@ -9,6 +9,7 @@
 //
 // Header only, so that the benchmark, a single source file, can use it too.
 
+#include "../support/NeutralSettings.h"
 #include "InterlinkFrames.h"
 #include "Registry.h"
 #include "SerialDevices.h"
@@ -186,24 +187,28 @@ inline std::set<uint32_t> SocketInodesOf(pid_t pid)
     return inodes;
 }
 
+// The process holds a socket for which mine(socket) holds.
+inline bool HoldsSocket(pid_t pid, const std::function<bool(const TcpSocket&)>& mine)
+{
+    const std::set<uint32_t> inodes = SocketInodesOf(pid);
+    for (const TcpSocket& s : TcpSockets())
+        if (inodes.count(s.inode) && mine(s))
+            return true;
+    return false;
+}
+
 // The process listens on the Interlink port: it is the server.
 inline bool ListensOnInterlink(pid_t pid)
 {
-    const std::set<uint32_t> mine = SocketInodesOf(pid);
-    for (const TcpSocket& s : TcpSockets())
-        if (s.state == kTcpListen && s.localPort == kInterlinkPort && mine.count(s.inode))
-            return true;
-    return false;
+    return HoldsSocket(pid, [](const TcpSocket& s) { return s.state == kTcpListen && s.localPort == kInterlinkPort; });
 }
 
 // The process holds a connection to the Interlink port: it is a client.
 inline bool ConnectedToInterlink(pid_t pid)
 {
-    const std::set<uint32_t> mine = SocketInodesOf(pid);
-    for (const TcpSocket& s : TcpSockets())
-        if (s.state == kTcpEstablished && s.remotePort == kInterlinkPort && mine.count(s.inode))
-            return true;
-    return false;
+    return HoldsSocket(pid, [](const TcpSocket& s) {
+        return s.state == kTcpEstablished && s.remotePort == kInterlinkPort;
+    });
 }
 
 // The process's connection to the Interlink has brought in the greeting and
@@ -213,12 +218,10 @@ inline bool ConnectedToInterlink(pid_t pid)
 // read that begins with the greeting whole).
 inline bool HasTakenGreeting(pid_t pid)
 {
-    const std::set<uint32_t> mine = SocketInodesOf(pid);
-    for (const TcpSocket& s : TcpSockets())
-        if (s.state == kTcpEstablished && s.remotePort == kInterlinkPort && mine.count(s.inode) &&
-            s.bytesReceived >= kGreeting.size() && s.unread == 0)
-            return true;
-    return false;
+    return HoldsSocket(pid, [](const TcpSocket& s) {
+        return s.state == kTcpEstablished && s.remotePort == kInterlinkPort && s.bytesReceived >= kGreeting.size() &&
+               s.unread == 0;
+    });
 }
 
 // The server's end of the connection that comes from peerPort; false while
@@ -506,22 +509,9 @@ inline std::string ReadFile(const std::string& path)
 inline std::string WriteCopySettings(const std::string& file, const std::string& ptyPath, const std::string& portName)
 {
     ::mkdir(file.substr(0, file.rfind('/')).c_str(), 0700);
-    std::string body = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\r\n"
-                       "\"PortNumIndex\"=dword:ffffffff\r\n"
-                       "\"BaudRateIndex\"=dword:0000000c\r\n"
-                       "\"FlowControlIndex\"=dword:00000001\r\n"
-                       "\"DTRControlIndex\"=dword:00000001\r\n"
-                       "\"RTSControlIndex\"=dword:00000001\r\n"
-                       "\"ParityIndex\"=dword:00000002\r\n"
-                       "\"StopbitsIndex\"=dword:00000000\r\n"
-                       "\"DatabitsIndex\"=dword:00000004\r\n";
-    // No CR LF added to a send, no TXEN switching, nothing of the panes kept.
-    for (const char* flag : {"TXEN", "send #13#10", "save memos", "decode asc<32", "Invert TXEN", "RTS", "Xon",
-                             "Break", "TXempty", "AutoSwitch TXEN"})
-        body += std::string("\"") + flag + "\"=\"false\"\r\n";
-    body += "\r\n[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"" + ptyPath + "\"=\"" + portName +
-            "\"\r\n\r\n";
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << body;
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        << "REGEDIT4\r\n\r\n" + testsupport::NeutralSettings() + "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"" +
+               ptyPath + "\"=\"" + portName + "\"\r\n\r\n";
 
     reg::SetFilePath(file);
     struct Restore {
@@ -603,6 +593,16 @@ inline size_t CountLines(const std::vector<MonitorLine>& lines, const std::strin
 
 // --- A hand-made peer: a plain socket of this process ------------------------------------
 
+// 127.0.0.1, port 666.
+inline sockaddr_in InterlinkAddress()
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kInterlinkPort);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
 class RawPeer {
 public:
     ~RawPeer() { Close(); }
@@ -613,10 +613,7 @@ public:
             return false;
         int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(kInterlinkPort);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a = InterlinkAddress();
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
             return false;
         ::fcntl(fd_, F_SETFL, O_NONBLOCK);

@@ -24,6 +24,22 @@ protected:
         ASSERT_FALSE(scene->Root().empty());
     }
 
+    // Starts `count` linked copies and a monitor.
+    void StartCopiesAndMonitor(int count)
+    {
+        ASSERT_EQ(scene->StartLinkedCopies(count), "");
+        std::string error;
+        monitor = scene->StartMonitor(error);
+        ASSERT_TRUE(monitor) << error;
+    }
+
+    // Connects the hand-made peer and waits for its greeting.
+    void ConnectAndGreet(RawPeer& peer)
+    {
+        ASSERT_TRUE(peer.Connect());
+        ASSERT_TRUE(scene->WaitUntil([&] { return peer.Drain() && peer.Greeted(); })) << scene->Describe();
+    }
+
     std::vector<MonitorLine> Monitor() const { return MonitorLines(monitor->Out()); }
 
     // Every copy has transmitted `bytes` since it was last asked.
@@ -92,7 +108,6 @@ TEST_F(InterlinkEndToEnd, ThreeCopiesElectOneServerAndEachCarriesOutASend)
     std::string error;
     monitor = scene->StartMonitor(error);
     ASSERT_TRUE(monitor) << error;
-
     Process* sender = nullptr;
     ASSERT_EQ(scene->RunLink({"send", "AT#13"}, -1, &sender), 0) << scene->Describe();
     EXPECT_EQ(sender->Out(), "");
@@ -112,10 +127,7 @@ TEST_F(InterlinkEndToEnd, ThreeCopiesElectOneServerAndEachCarriesOutASend)
 
 TEST_F(InterlinkEndToEnd, BytesArrivingAtAPortReachTheMonitorAsRcvd)
 {
-    ASSERT_EQ(scene->StartLinkedCopies(3), "");
-    std::string error;
-    monitor = scene->StartMonitor(error);
-    ASSERT_TRUE(monitor) << error;
+    StartCopiesAndMonitor(3);
     // A send opens every copy's port.
     SendEverywhere("open", "open", "open");
     for (auto& c : scene->Copies())
@@ -153,14 +165,9 @@ TEST_F(InterlinkEndToEnd, BytesArrivingAtAPortReachTheMonitorAsRcvd)
 
 TEST_F(InterlinkEndToEnd, AFrameSentInOneBytePiecesIsTaken)
 {
-    ASSERT_EQ(scene->StartLinkedCopies(2), "");
-    std::string error;
-    monitor = scene->StartMonitor(error);
-    ASSERT_TRUE(monitor) << error;
+    StartCopiesAndMonitor(2);
     RawPeer peer;
-    ASSERT_TRUE(peer.Connect());
-    ASSERT_TRUE(scene->WaitUntil([&] { return peer.Drain() && peer.Greeted(); })) << scene->Describe();
-
+    ConnectAndGreet(peer);
     const std::string frame = terminal::MakeInterlinkFrame("SENDpiece#13");
     for (size_t i = 0; i < frame.size(); ++i) {
         ASSERT_TRUE(peer.Send(frame.substr(i, 1)));
@@ -187,13 +194,9 @@ TEST_F(InterlinkEndToEnd, AFrameSentInOneBytePiecesIsTaken)
 
 TEST_F(InterlinkEndToEnd, ABadMarkerIsDiscardedAndTheNextFrameWorks)
 {
-    ASSERT_EQ(scene->StartLinkedCopies(2), "");
-    std::string error;
-    monitor = scene->StartMonitor(error);
-    ASSERT_TRUE(monitor) << error;
+    StartCopiesAndMonitor(2);
     RawPeer peer;
-    ASSERT_TRUE(peer.Connect());
-    ASSERT_TRUE(scene->WaitUntil([&] { return peer.Drain() && peer.Greeted(); })) << scene->Describe();
+    ConnectAndGreet(peer);
 
     // No "L" at the head: what came is thrown away, once the server has it.
     uint64_t sent = 0;
@@ -226,10 +229,7 @@ TEST_F(InterlinkEndToEnd, ABadMarkerIsDiscardedAndTheNextFrameWorks)
 
 TEST_F(InterlinkEndToEnd, ConnectionsOfAnotherUserAreRefused)
 {
-    ASSERT_EQ(scene->StartLinkedCopies(2), "");
-    std::string error;
-    monitor = scene->StartMonitor(error);
-    ASSERT_TRUE(monitor) << error;
+    StartCopiesAndMonitor(2);
 
     // A copy of tarrowin-link that the other user may run wherever the build
     // folder lies.
@@ -259,10 +259,7 @@ TEST_F(InterlinkEndToEnd, ConnectionsOfAnotherUserAreRefused)
     o.asUser = kNobody;
     o.body = [frame] {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(kInterlinkPort);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a = InterlinkAddress();
         if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
             return 2;
         ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
@@ -276,6 +273,7 @@ TEST_F(InterlinkEndToEnd, ConnectionsOfAnotherUserAreRefused)
             return 3; // still open
         return 0;     // closed (end of file or reset) with nothing sent
     };
+    std::string error;
     Process* raw = scene->Start(o, error);
     ASSERT_TRUE(raw) << error;
     EXPECT_EQ(scene->WaitForExit(*raw), 0) << "1: got bytes, 2: no connection, 3: left open";

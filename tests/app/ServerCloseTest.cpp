@@ -6,6 +6,7 @@
 
 #include "InterlinkCopies.h"
 
+#include <QStandardPaths>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -14,21 +15,13 @@ using namespace e2e;
 
 namespace {
 
+// The program's path; searched in PATH and then in /usr/bin and /bin.
 std::string FindProgram(const std::string& name)
 {
-    const char* path = std::getenv("PATH");
-    std::string dirs = std::string(path ? path : "") + ":/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (end > start && ::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return {};
+    QString found = QStandardPaths::findExecutable(QString::fromStdString(name));
+    if (found.isEmpty())
+        found = QStandardPaths::findExecutable(QString::fromStdString(name), {"/usr/bin", "/bin"});
+    return found.toStdString();
 }
 
 class ServerClose : public ::testing::Test {
