@@ -104,19 +104,16 @@ TEST(WSocketDns, AnUnknownHostArrivesWithItsErrorAndNoResult)
     EXPECT_TRUE(L.S.DnsResultList().empty());
 }
 
-TEST(WSocketDns, AllAddressesArriveInTheirOrder)
+TEST(WSocketDns, AllAddressesArriveInTheirOrderUpToTheFirst256)
 {
-    FakeResolver R({winsock::htonl(0x0a000003), winsock::htonl(0x0a000001), winsock::htonl(0x0a000002)});
-    Looker L;
-    L.S.StartNameLookup("three.example");
-    ASSERT_TRUE(PumpUntil([&] { return !L.Done.empty(); }));
-    const std::vector<std::string> Expected = {"10.0.0.3", "10.0.0.1", "10.0.0.2"};
-    EXPECT_EQ(L.S.DnsResultList(), Expected);
-    EXPECT_EQ(L.S.DnsResult(), "10.0.0.3");
-}
-
-TEST(WSocketDns, MoreThan256AddressesKeepTheFirst256)
-{
+    {
+        FakeResolver R({winsock::htonl(0x0a000003), winsock::htonl(0x0a000001), winsock::htonl(0x0a000002)});
+        Looker L;
+        L.S.StartNameLookup("three.example");
+        ASSERT_TRUE(PumpUntil([&] { return !L.Done.empty(); }));
+        EXPECT_EQ(L.S.DnsResultList(), (std::vector<std::string>{"10.0.0.3", "10.0.0.1", "10.0.0.2"}));
+        EXPECT_EQ(L.S.DnsResult(), "10.0.0.3");
+    }
     std::vector<uint32_t> Many;
     for (uint32_t i = 0; i < 300; ++i)
         Many.push_back(winsock::htonl(0x0a000000 + i));

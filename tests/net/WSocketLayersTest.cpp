@@ -37,16 +37,6 @@ TEST(SocksSettings, ChangesAreRefusedWhileNotClosed)
     EXPECT_EQ(Raised([&] { P.Client->SetSocksServer(""); }), "Can't change socks server if not closed");
 }
 
-TEST(LineMode, OffPassesBytesThroughAsTheyCome)
-{
-    LoopbackPair P;
-    ASSERT_TRUE(P.Connect());
-    std::string Got;
-    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Got += P.Server->ReceiveAvailable(); };
-    P.Client->SendString("no line end");
-    ASSERT_TRUE(PumpUntil([&] { return Got == "no line end"; }));
-}
-
 TEST(LineMode, OnOffersOneCompleteLinePerEvent)
 {
     LoopbackPair P;
@@ -66,7 +56,7 @@ TEST(LineMode, OnOffersOneCompleteLinePerEvent)
     EXPECT_EQ(Lines, (std::vector<std::string>{"one\r\n", "two\r\n", "three\r\n"}));
 }
 
-TEST(LineMode, SwitchingOffReplaysWhatWasCollected)
+TEST(LineMode, SwitchingOffReplaysWhatWasCollectedAndThenPassesBytesAsTheyCome)
 {
     LoopbackPair P;
     ASSERT_TRUE(P.Connect());
@@ -78,6 +68,8 @@ TEST(LineMode, SwitchingOffReplaysWhatWasCollected)
     EXPECT_EQ(Got, "");
     P.Server->SetLineMode(false);
     ASSERT_TRUE(PumpUntil([&] { return Got == "partial"; }));
+    P.Client->SendString(" no line end");
+    ASSERT_TRUE(PumpUntil([&] { return Got == "partial no line end"; }));
 }
 
 TEST(LineMode, EditTakesBackBytesBeforeTheLineIsOffered)
