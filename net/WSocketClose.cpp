@@ -82,7 +82,7 @@ void TCustomWSocket::ResetDefaults()
     FProto = IPPROTO_TCP;
     FProtoStr = "tcp";
     FType = SOCK_STREAM;
-    FLocalPortStr = std::to_string(0); // a literal here trips a false -Wrestrict of GCC 12 at -O2
+    FLocalPortStr = "0";
     FLocalAddr = "0.0.0.0";
     LingerOnOff = wsLingerOn;
     LingerTimeout = 0;
