@@ -17,6 +17,8 @@
 #include "Unit1.h"
 #include "WSocket.h"
 
+#include "../tests/support/NeutralSettings.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
@@ -50,27 +52,10 @@ using Clock = std::chrono::steady_clock;
 
 // ---- Sandbox ------------------------------------------------------------------
 
-// Settings under which the window starts like its definition: every box
-// unchecked, no port selected, no flow control, DTR and RTS enabled. Nothing
-// restored from a real settings file can switch TXEN or decoding behind the
-// benchmark's back.
-inline std::string NeutralSettings()
-{
-    std::string body = "REGEDIT4\r\n\r\n"
-                       "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\r\n"
-                       "\"PortNumIndex\"=dword:ffffffff\r\n"
-                       "\"BaudRateIndex\"=dword:0000000c\r\n"
-                       "\"FlowControlIndex\"=dword:00000001\r\n"
-                       "\"DTRControlIndex\"=dword:00000001\r\n"
-                       "\"RTSControlIndex\"=dword:00000001\r\n"
-                       "\"ParityIndex\"=dword:00000002\r\n"
-                       "\"StopbitsIndex\"=dword:00000000\r\n"
-                       "\"DatabitsIndex\"=dword:00000004\r\n";
-    for (const char* flag : {"TXEN", "send #13#10", "save memos", "decode asc<32", "Invert TXEN", "RTS", "Xon",
-                             "Break", "TXempty", "AutoSwitch TXEN"})
-        body += std::string("\"") + flag + "\"=\"false\"\r\n";
-    return body + "\r\n";
-}
+// Settings under which the window starts like its definition, so that
+// nothing restored from a real settings file can switch TXEN or decoding
+// behind the benchmark's back.
+inline std::string NeutralSettingsFile() { return "REGEDIT4\r\n\r\n" + testsupport::NeutralSettings(); }
 
 // Everything the window would touch outside the process goes to a folder
 // of our own: the real settings and the machine's serial ports (the console
@@ -87,7 +72,7 @@ public:
         dir_ = pattern;
         std::filesystem::create_directories(dir_ + "/sys");
         std::filesystem::create_directories(dir_ + "/dev");
-        std::ofstream(dir_ + "/Tarrowin.reg", std::ios::binary) << NeutralSettings();
+        std::ofstream(dir_ + "/Tarrowin.reg", std::ios::binary) << NeutralSettingsFile();
         reg::SetFilePath(dir_ + "/Tarrowin.reg");
         serialdevices::SetDiscoveryRoots(dir_ + "/sys", dir_ + "/dev");
         loopback::SetLockDirectory(dir_);
@@ -109,7 +94,7 @@ public:
     Sandbox& operator=(const Sandbox&) = delete;
 
     // Puts the neutral settings back, for the next window.
-    void ResetSettings() const { std::ofstream(dir_ + "/Tarrowin.reg", std::ios::binary) << NeutralSettings(); }
+    void ResetSettings() const { std::ofstream(dir_ + "/Tarrowin.reg", std::ios::binary) << NeutralSettingsFile(); }
 
 private:
     std::string dir_;
