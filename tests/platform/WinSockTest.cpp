@@ -1,5 +1,6 @@
 // The Windows Sockets stand-in: handles, error numbers, message windows and
 // asynchronous selection on real loopback sockets.
+#include "AsNobody.h"
 #include "EventLoopWait.h"
 #include "WinSock.h"
 #include "WinSockInternal.h"
@@ -11,14 +12,14 @@
 #include <cerrno>
 #include <fstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <utility>
 #include <vector>
 
 using namespace winsock;
+using testsupport::ListenOnLoopback;
+using testsupport::LoopbackAddress;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
-using testsupport::ListenOnLoopback;
 
 namespace {
 
@@ -50,29 +51,55 @@ protected:
         return s;
     }
 
-    static SOCKADDR_IN Loopback(winsock::u_short port) { return testsupport::LoopbackAddress(port); }
     SOCKET Listener(winsock::u_short& port)
     {
         Open.push_back(ListenOnLoopback(port));
         return Open.back();
     }
+    static int ConnectTo(SOCKET s, winsock::u_short port)
+    {
+        SOCKADDR_IN a = LoopbackAddress(port);
+        return connect(s, reinterpret_cast<SOCKADDR*>(&a), sizeof a);
+    }
+    void SelectAll(SOCKET s) { ASSERT_EQ(WSAAsyncSelect(s, Wnd, kMsg, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE), 0); }
 
     // A connected pair: the client end selected for everything, the
-    // accepted end left blocking and unselected.
-    void Pair(SOCKET& client, SOCKET& accepted)
+    // accepted end left blocking and unselected. The notes of the connect
+    // are dropped unless kept.
+    void Pair(SOCKET& client, SOCKET& accepted, bool keepNotes = false)
     {
         winsock::u_short port = 0;
         SOCKET l = Listener(port);
         client = Tcp();
-        ASSERT_EQ(WSAAsyncSelect(client, Wnd, kMsg, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE), 0);
-        SOCKADDR_IN a = Loopback(port);
-        ASSERT_EQ(connect(client, reinterpret_cast<SOCKADDR*>(&a), sizeof a), SOCKET_ERROR);
+        SelectAll(client);
+        ASSERT_EQ(ConnectTo(client, port), SOCKET_ERROR);
         ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
         accepted = accept(l, nullptr, nullptr);
         ASSERT_NE(accepted, INVALID_SOCKET);
         Open.push_back(accepted);
         ASSERT_TRUE(PumpUntil([&] { return Count(FD_WRITE) == 1; }));
         PumpFor(30);
+        if (!keepNotes)
+            Notes.clear();
+    }
+
+    // Sends until the kernel takes no more.
+    static void Fill(SOCKET s)
+    {
+        const std::string block(65536, 'x');
+        while (send(s, block.data(), static_cast<int>(block.size()), 0) != SOCKET_ERROR) {
+        }
+        ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    }
+    template <class T>
+    static int SetOption(SOCKET s, int name, const T& value)
+    {
+        return setsockopt(s, SOL_SOCKET, name, reinterpret_cast<const char*>(&value), sizeof value);
+    }
+    static void NonBlocking(SOCKET s)
+    {
+        winsock::u_long on = 1;
+        ioctlsocket(s, FIONBIO, &on);
     }
 
     int Count(long event) const
@@ -91,18 +118,11 @@ protected:
 
 TEST(WinSockErrors, ErrnoValuesMapOntoWindowsSocketsNumbers)
 {
-    using winsock::detail::WsaFromErrno;
-    EXPECT_EQ(WsaFromErrno(EACCES), 10013);
-    EXPECT_EQ(WsaFromErrno(EPERM), 10013);
-    EXPECT_EQ(WsaFromErrno(EAGAIN), 10035);
-    EXPECT_EQ(WsaFromErrno(EINPROGRESS), 10035);
-    EXPECT_EQ(WsaFromErrno(EADDRINUSE), 10048);
-    EXPECT_EQ(WsaFromErrno(ECONNRESET), 10054);
-    EXPECT_EQ(WsaFromErrno(ENOMEM), 10055);
-    EXPECT_EQ(WsaFromErrno(ENOTCONN), 10057);
-    EXPECT_EQ(WsaFromErrno(ETIMEDOUT), 10060);
-    EXPECT_EQ(WsaFromErrno(ECONNREFUSED), 10061);
-    EXPECT_EQ(WsaFromErrno(EREMOTE), 10071);
+    const std::pair<int, int> map[] = {{EACCES, 10013},     {EPERM, 10013},    {EAGAIN, 10035},   {EINPROGRESS, 10035},
+                                       {EADDRINUSE, 10048}, {ECONNRESET, 10054}, {ENOMEM, 10055}, {ENOTCONN, 10057},
+                                       {ETIMEDOUT, 10060},  {ECONNREFUSED, 10061}, {EREMOTE, 10071}};
+    for (auto [error, wsa] : map)
+        EXPECT_EQ(winsock::detail::WsaFromErrno(error), wsa) << error;
 }
 
 TEST(WinSockErrors, NothingWorksBeforeAStartupWithVersionOneOneOrAbove)
@@ -133,20 +153,13 @@ TEST_F(WinSockTest, BindingAPrivilegedPortWithoutRightsIs10013)
     std::ifstream("/proc/sys/net/ipv4/ip_unprivileged_port_start") >> start;
     if (start <= 1)
         GTEST_SKIP() << "every port is unprivileged here";
-    // As root the bind would work: try it as "nobody" in a child process.
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (getuid() == 0 && setuid(65534) != 0)
-            _exit(2);
-        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-        SOCKADDR_IN a = Loopback(static_cast<winsock::u_short>(start - 1));
-        int rc = bind(s, reinterpret_cast<SOCKADDR*>(&a), sizeof a);
-        _exit(rc == SOCKET_ERROR && WSAGetLastError() == WSAEACCES ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // As root the bind would work.
+    EXPECT_EQ(testsupport::ExitCodeAsNobody([&] {
+                  SOCKADDR_IN a = LoopbackAddress(static_cast<winsock::u_short>(start - 1));
+                  int rc = bind(socket(AF_INET, SOCK_STREAM, 0), reinterpret_cast<SOCKADDR*>(&a), sizeof a);
+                  return rc == SOCKET_ERROR && WSAGetLastError() == WSAEACCES ? 0 : 1;
+              }),
+              0);
 }
 
 TEST_F(WinSockTest, CallsInTheWrongStateFailWithTheirOwnNumbers)
@@ -167,8 +180,7 @@ TEST_F(WinSockTest, CallsInTheWrongStateFailWithTheirOwnNumbers)
 TEST_F(WinSockTest, LingerOptionTravelsInWindowsLayout)
 {
     SOCKET s = Tcp();
-    LINGER in{1, 7};
-    ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&in), sizeof in), 0);
+    ASSERT_EQ(SetOption(s, SO_LINGER, LINGER{1, 7}), 0);
     LINGER out{};
     int len = sizeof out;
     ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&out), &len), 0);
@@ -232,9 +244,8 @@ TEST_F(WinSockTest, RefusedConnectIsReportedAsConnectOutcomeWithoutClose)
     SOCKET l = Listener(port);
     closesocket(l); // nobody listens there now
     SOCKET s = Tcp();
-    ASSERT_EQ(WSAAsyncSelect(s, Wnd, kMsg, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE), 0);
-    SOCKADDR_IN a = Loopback(port);
-    EXPECT_EQ(connect(s, reinterpret_cast<SOCKADDR*>(&a), sizeof a), SOCKET_ERROR);
+    SelectAll(s);
+    EXPECT_EQ(ConnectTo(s, port), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
     EXPECT_TRUE(Notes.empty());
     ASSERT_TRUE(PumpUntil([&] { return !Notes.empty(); }));
@@ -245,7 +256,7 @@ TEST_F(WinSockTest, RefusedConnectIsReportedAsConnectOutcomeWithoutClose)
 TEST_F(WinSockTest, ConnectCompletesWithConnectThenWrite)
 {
     SOCKET c, a;
-    Pair(c, a);
+    Pair(c, a, true);
     EXPECT_EQ(Notes, (std::vector<Note>{{c, FD_CONNECT, 0}, {c, FD_WRITE, 0}}));
 }
 
@@ -253,7 +264,6 @@ TEST_F(WinSockTest, ReadIsPostedOnceUntilTheNextRecv)
 {
     SOCKET c, a;
     Pair(c, a);
-    Notes.clear();
     ASSERT_EQ(send(a, "abc", 3, 0), 3);
     ASSERT_TRUE(PumpUntil([&] { return Count(FD_READ) == 1; }));
     ASSERT_EQ(send(a, "def", 3, 0), 3);
@@ -268,21 +278,15 @@ TEST_F(WinSockTest, WriteIsPostedAgainOnlyAfterAWouldBlockSend)
 {
     SOCKET c, a;
     Pair(c, a);
-    Notes.clear();
     ASSERT_EQ(send(c, "small", 5, 0), 5);
     PumpFor(50);
     EXPECT_EQ(Count(FD_WRITE), 0);
 
-    std::string block(65536, 'x');
-    int sent = 0;
-    while (send(c, block.data(), static_cast<int>(block.size()), 0) != SOCKET_ERROR)
-        sent += 1;
-    ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    ASSERT_NO_FATAL_FAILURE(Fill(c));
     PumpFor(30);
     EXPECT_EQ(Count(FD_WRITE), 0); // still full
     std::vector<char> sink(1 << 20);
-    winsock::u_long on = 1;
-    ioctlsocket(a, FIONBIO, &on);
+    NonBlocking(a);
     while (Count(FD_WRITE) == 0) {
         recv(a, sink.data(), static_cast<int>(sink.size()), 0);
         PumpFor(5);
@@ -295,7 +299,6 @@ TEST_F(WinSockTest, PeerCloseIsPostedOnceEvenWithDataUnread)
 {
     SOCKET c, a;
     Pair(c, a);
-    Notes.clear();
     ASSERT_EQ(send(a, "bye", 3, 0), 3);
     ASSERT_EQ(shutdown(a, SD_SEND), 0);
     ASSERT_TRUE(PumpUntil([&] { return Count(FD_READ) == 1; }));
@@ -312,9 +315,7 @@ TEST_F(WinSockTest, ResetIsPostedAsAbortedAndLaterCallsSeeTheReset)
 {
     SOCKET c, a;
     Pair(c, a);
-    Notes.clear();
-    LINGER hard{1, 0};
-    setsockopt(a, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+    SetOption(a, SO_LINGER, LINGER{1, 0});
     closesocket(a);
     ASSERT_TRUE(PumpUntil([&] { return Count(FD_CLOSE) == 1; }));
     EXPECT_EQ(Notes.back(), (Note{c, FD_CLOSE, WSAECONNABORTED}));
@@ -329,7 +330,6 @@ TEST_F(WinSockTest, OwnShutdownAndCloseNeverPostClose)
 {
     SOCKET c, a;
     Pair(c, a);
-    Notes.clear();
     ASSERT_EQ(shutdown(c, SD_BOTH), 0);
     PumpFor(50);
     closesocket(c);
@@ -344,7 +344,7 @@ TEST_F(WinSockTest, SelectingAgainPostsWhatHoldsNow)
     ASSERT_EQ(send(a, "x", 1, 0), 1);
     ASSERT_TRUE(PumpUntil([&] { return Count(FD_READ) == 1; }));
     Notes.clear();
-    ASSERT_EQ(WSAAsyncSelect(c, Wnd, kMsg, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE), 0);
+    SelectAll(c);
     ASSERT_TRUE(PumpUntil([&] { return Notes.size() == 2; }));
     PumpFor(30);
     EXPECT_EQ(Notes, (std::vector<Note>{{c, FD_READ, 0}, {c, FD_WRITE, 0}}));
@@ -354,7 +354,6 @@ TEST_F(WinSockTest, MaskZeroStopsNotifications)
 {
     SOCKET c, a;
     Pair(c, a);
-    Notes.clear();
     ASSERT_EQ(WSAAsyncSelect(c, Wnd, 0, 0), 0);
     ASSERT_EQ(send(a, "x", 1, 0), 1);
     PumpFor(50);
@@ -366,9 +365,7 @@ TEST_F(WinSockTest, AcceptIsPostedForEachPendingConnection)
     winsock::u_short port = 0;
     SOCKET l = Listener(port);
     ASSERT_EQ(WSAAsyncSelect(l, Wnd, kMsg, FD_ACCEPT), 0);
-    SOCKET c = Tcp();
-    SOCKADDR_IN a = Loopback(port);
-    connect(c, reinterpret_cast<SOCKADDR*>(&a), sizeof a);
+    ConnectTo(Tcp(), port);
     ASSERT_TRUE(PumpUntil([&] { return Count(FD_ACCEPT) == 1; }));
     SOCKET x = accept(l, nullptr, nullptr);
     ASSERT_NE(x, INVALID_SOCKET);
@@ -381,38 +378,33 @@ TEST_F(WinSockTest, ALingeringCloseReturnsAtOnceAndFinishesInTheBackground)
 {
     // Modest fixed buffers on both ends, so that "full" is a few hundred
     // kilobytes and draining them is quick.
-    int size = 64 * 1024;
+    const int size = 64 * 1024;
     SOCKET l = Tcp();
-    setsockopt(l, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
-    SOCKADDR_IN addr = Loopback(0);
+    SetOption(l, SO_RCVBUF, size);
+    SOCKADDR_IN addr = LoopbackAddress(0);
     ASSERT_EQ(bind(l, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr), 0);
     int len = sizeof addr;
     ASSERT_EQ(getsockname(l, reinterpret_cast<SOCKADDR*>(&addr), &len), 0);
     ASSERT_EQ(listen(l, 5), 0);
     SOCKET c = socket(AF_INET, SOCK_STREAM, 0);
-    setsockopt(c, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
+    SetOption(c, SO_SNDBUF, size);
     ASSERT_EQ(connect(c, reinterpret_cast<SOCKADDR*>(&addr), sizeof addr), 0);
     SOCKET a = accept(l, nullptr, nullptr);
     ASSERT_NE(a, INVALID_SOCKET);
     Open.push_back(a);
 
-    winsock::u_long on = 1;
-    ioctlsocket(c, FIONBIO, &on);
-    std::string block(65536, 'y');
-    while (send(c, block.data(), static_cast<int>(block.size()), 0) != SOCKET_ERROR) {
-    }
-    ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    NonBlocking(c);
+    ASSERT_NO_FATAL_FAILURE(Fill(c));
     // The peer reads nothing, so the kernel would hold this close for up to
     // a minute; the call must not wait for it.
-    LINGER slow{1, 60};
-    setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&slow), sizeof slow);
+    SetOption(c, SO_LINGER, LINGER{1, 60});
     ASSERT_EQ(closesocket(c), 0);
     EXPECT_EQ(LingeringCloseCount(), 1);
     EXPECT_EQ(DescriptorOf(c), -1);
 
     // Once the peer takes the data the background close completes.
     std::vector<char> sink(1 << 20);
-    ioctlsocket(a, FIONBIO, &on);
+    NonBlocking(a);
     ASSERT_TRUE(PumpUntil([&] {
         recv(a, sink.data(), static_cast<int>(sink.size()), 0);
         return LingeringCloseCount() == 0;
