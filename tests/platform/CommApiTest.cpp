@@ -181,15 +181,12 @@ TEST_F(CommApiPty, OpeningPutsTheTtyIntoRawMode)
     ASSERT_TRUE(pty.Settings().canonical);
     Open();
     TtySettings s = pty.Settings();
-    EXPECT_FALSE(s.canonical);
-    EXPECT_FALSE(s.echo);
-    EXPECT_FALSE(s.signalKeys);
-    EXPECT_FALSE(s.extendedInput);
-    EXPECT_FALSE(s.outputProcessing);
-    EXPECT_FALSE(s.crToNl);
-    EXPECT_FALSE(s.nlToCr);
-    EXPECT_FALSE(s.ignoreCr);
-    EXPECT_FALSE(s.stripHighBit);
+    const std::pair<const char*, bool> processing[] = {
+        {"canonical", s.canonical}, {"echo", s.echo},     {"signalKeys", s.signalKeys}, {"extendedInput", s.extendedInput},
+        {"outputProcessing", s.outputProcessing},         {"crToNl", s.crToNl},         {"nlToCr", s.nlToCr},
+        {"ignoreCr", s.ignoreCr},   {"stripHighBit", s.stripHighBit}};
+    for (auto [name, on] : processing)
+        EXPECT_FALSE(on) << name;
     EXPECT_TRUE(s.localLine);
     EXPECT_TRUE(s.receiverOn);
     EXPECT_EQ(s.vmin, 0);
@@ -420,24 +417,24 @@ TEST_F(CommApiUart, LineControlsSetDtrAndRts)
             dcb.Flags |= fOutxCtsFlow;
         return dcb;
     };
-    ASSERT_TRUE(SetCommState(device, withLines(DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE)));
-    EXPECT_FALSE(uart->Dtr());
-    EXPECT_FALSE(uart->Rts());
-
-    ASSERT_TRUE(SetCommState(device, withLines(DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE)));
-    EXPECT_TRUE(uart->Dtr());
-    EXPECT_TRUE(uart->Rts());
-
-    // Toggle: RTS rests low between transmissions.
-    ASSERT_TRUE(SetCommState(device, withLines(DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE)));
-    EXPECT_TRUE(uart->Dtr());
-    EXPECT_FALSE(uart->Rts());
-
-    // Under hardware flow control the kernel drives RTS; we leave it alone.
-    ASSERT_TRUE(SetCommState(device, withLines(DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE)));
+    struct Case {
+        DWORD dtr, rts;
+        bool dtrOn, rtsOn;
+    } cases[] = {
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, false, false},
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, true, true},
+        // Toggle: RTS rests low between transmissions.
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE, true, false},
+        // Under hardware flow control the kernel drives RTS; we leave it alone.
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "dtr " << c.dtr << " rts " << c.rts);
+        ASSERT_TRUE(SetCommState(device, withLines(c.dtr, c.rts)));
+        EXPECT_EQ(uart->Dtr(), c.dtrOn);
+        EXPECT_EQ(uart->Rts(), c.rtsOn);
+    }
     EXPECT_TRUE(uart->Settings().hardwareFlow);
-    EXPECT_FALSE(uart->Dtr());
-    EXPECT_FALSE(uart->Rts());
     uart->SetLines(false, true);
     ASSERT_TRUE(SetCommState(device, withLines(DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE)));
     EXPECT_TRUE(uart->Rts());
