@@ -23,6 +23,8 @@ using testsupport::WriteWholeFile;
 namespace {
 
 const char* const kSettingsKey = "Software\\Brenlow\\Tarrowin\\";
+// A file that holds only the program's own key, before its values.
+const std::string kOwnKeyFile = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n";
 
 // Another program replacing the file the way a careful writer does.
 void ReplaceFile(const std::string& path, const std::string& content)
@@ -82,17 +84,13 @@ TEST_F(RegistryTest, FreshStartCreatesFolderKeyAndRegedit4Text)
     EXPECT_FALSE(fs::exists(root_ + "/cfg"));
     TRegistry r;
     ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
-    EXPECT_EQ(ReadWholeFile(regPath_), "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n");
+    EXPECT_EQ(ReadWholeFile(regPath_), kOwnKeyFile);
 
     r.WriteInteger("BaudRateIndex", 10);
     r.WriteInteger("PortNumIndex", -1);
     r.WriteString("TXEN", "true");
     EXPECT_EQ(ReadWholeFile(regPath_),
-              "REGEDIT4\n\n"
-              "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
-              "\"BaudRateIndex\"=dword:0000000a\n"
-              "\"PortNumIndex\"=dword:ffffffff\n"
-              "\"TXEN\"=\"true\"\n");
+              kOwnKeyFile + "\"BaudRateIndex\"=dword:0000000a\n\"PortNumIndex\"=dword:ffffffff\n\"TXEN\"=\"true\"\n");
     EXPECT_TRUE(notices_.empty());
 }
 
@@ -160,24 +158,25 @@ TEST_F(RegistryTest, TextIsStoredUpToItsFirstZeroByte)
 
 TEST_F(RegistryTest, HandWrittenFileIsReadWithItsTypesAndKeptOnRewrite)
 {
-    WriteWholeFile(regPath_,
-              "REGEDIT4\r\n"
-              "\r\n"
-              "; written by hand\r\n"
-              "[HKEY_CURRENT_USER\\SOFTWARE\\Brenlow\\Tarrowin]\r\n"
-              "\"BaudRateIndex\"=DWORD:0000000A\r\n"
-              "\"Blob\"=hex:01,02,\\\r\n"
-              "  03,ff\r\n"
-              "\"Path\"=hex(2):25,48,4f,4d,45,25,00\r\n"
-              "\"decode asc<32\"=dword:00000001\r\n"
-              "\"Multi\"=hex(7):61,00,62,00,00\r\n"
-              "\"Big\"=hex(4):01,00,00,00,00\r\n"
-              "\"Small\"=hex(4):02,01,00,00\r\n"
-              "@=\"default\"\r\n"
-              "\r\n"
-              "[HKEY_CURRENT_USER\\Software\\Other]\r\n"
-              "\"keep\"=\"me\"\r\n"
-              "; trailing\r\n");
+    const std::string handWritten =
+        "REGEDIT4\r\n"
+        "\r\n"
+        "; written by hand\r\n"
+        "[HKEY_CURRENT_USER\\SOFTWARE\\Brenlow\\Tarrowin]\r\n"
+        "\"BaudRateIndex\"=DWORD:0000000A\r\n"
+        "\"Blob\"=hex:01,02,\\\r\n"
+        "  03,ff\r\n"
+        "\"Path\"=hex(2):25,48,4f,4d,45,25,00\r\n"
+        "\"decode asc<32\"=dword:00000001\r\n"
+        "\"Multi\"=hex(7):61,00,62,00,00\r\n"
+        "\"Big\"=hex(4):01,00,00,00,00\r\n"
+        "\"Small\"=hex(4):02,01,00,00\r\n"
+        "@=\"default\"\r\n"
+        "\r\n"
+        "[HKEY_CURRENT_USER\\Software\\Other]\r\n"
+        "\"keep\"=\"me\"\r\n"
+        "; trailing\r\n";
+    WriteWholeFile(regPath_, handWritten);
     TRegistry r;
     ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
     EXPECT_EQ(r.GetDataType("BaudRateIndex"), TRegDataType::rdInteger);
@@ -200,26 +199,16 @@ TEST_F(RegistryTest, HandWrittenFileIsReadWithItsTypesAndKeptOnRewrite)
     EXPECT_EQ(MessageOf([&] { r.ReadInteger("Big"); }), "Konnte Daten f\xfcr 'Big' nicht holen");
     EXPECT_EQ(MessageOf([&] { r.ReadInteger("missing"); }), "Konnte Daten f\xfcr 'missing' nicht holen");
 
+    // Rewritten with plain line ends, the changed value in the usual
+    // spelling and a blank line before the trailing comment; else as it was.
     r.WriteInteger("BaudRateIndex", 6);
-    EXPECT_EQ(ReadWholeFile(regPath_),
-              "REGEDIT4\n"
-              "\n"
-              "; written by hand\n"
-              "[HKEY_CURRENT_USER\\SOFTWARE\\Brenlow\\Tarrowin]\n"
-              "\"BaudRateIndex\"=dword:00000006\n"
-              "\"Blob\"=hex:01,02,\\\n"
-              "  03,ff\n"
-              "\"Path\"=hex(2):25,48,4f,4d,45,25,00\n"
-              "\"decode asc<32\"=dword:00000001\n"
-              "\"Multi\"=hex(7):61,00,62,00,00\n"
-              "\"Big\"=hex(4):01,00,00,00,00\n"
-              "\"Small\"=hex(4):02,01,00,00\n"
-              "@=\"default\"\n"
-              "\n"
-              "[HKEY_CURRENT_USER\\Software\\Other]\n"
-              "\"keep\"=\"me\"\n"
-              "\n"
-              "; trailing\n");
+    std::string expected;
+    for (char c : handWritten)
+        if (c != '\r')
+            expected += c;
+    expected.replace(expected.find("DWORD:0000000A"), 14, "dword:00000006");
+    expected.insert(expected.find("; trailing"), "\n");
+    EXPECT_EQ(ReadWholeFile(regPath_), expected);
     EXPECT_TRUE(notices_.empty());
 }
 
@@ -269,12 +258,9 @@ TEST_F(RegistryTest, Version5HeaderWithUtf8MarkIsReadAsWindows1252)
 
 TEST_F(RegistryTest, OrderOfKeysAndValuesIsKept)
 {
-    WriteWholeFile(regPath_,
-              "REGEDIT4\n\n"
-              "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
-              "\"c\"=\"1\"\n\"a\"=\"2\"\n\"b\"=\"3\"\n\n"
-              "[HKEY_LOCAL_MACHINE\\Software\\Brenlow\\Tarrowin\\Ports]\n"
-              "\"/dev/ttyUSB0\"=\"COM1\"\n");
+    WriteWholeFile(regPath_, kOwnKeyFile + "\"c\"=\"1\"\n\"a\"=\"2\"\n\"b\"=\"3\"\n\n"
+                                           "[HKEY_LOCAL_MACHINE\\Software\\Brenlow\\Tarrowin\\Ports]\n"
+                                           "\"/dev/ttyUSB0\"=\"COM1\"\n");
     TRegistry r;
     ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
     r.WriteString("a", "changed");
@@ -283,9 +269,7 @@ TEST_F(RegistryTest, OrderOfKeysAndValuesIsKept)
     ASSERT_TRUE(r.OpenKey("Software\\Brenlow\\Zeta", true));
     r.WriteInteger("z", 1);
     EXPECT_EQ(ReadWholeFile(regPath_),
-              "REGEDIT4\n\n"
-              "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
-              "\"c\"=\"1\"\n\"a\"=\"changed\"\n\"b\"=\"3\"\n\"d\"=\"new\"\n\n"
+              kOwnKeyFile + "\"c\"=\"1\"\n\"a\"=\"changed\"\n\"b\"=\"3\"\n\"d\"=\"new\"\n\n"
               "[HKEY_LOCAL_MACHINE\\Software\\Brenlow\\Tarrowin\\Ports]\n"
               "\"/dev/ttyUSB0\"=\"COM1\"\n\n"
               "[HKEY_CURRENT_USER\\Software\\Brenlow\\Zeta]\n"
@@ -319,19 +303,20 @@ TEST_F(RegistryTest, WritingTheStoredValueAgainLeavesTheFileAlone)
     ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
     r.WriteString("TXEN", "true");
     r.WriteInteger("PortNumIndex", 1);
-    struct stat before, after;
-    ASSERT_EQ(stat(regPath_.c_str(), &before), 0);
+    auto inode = [&] {
+        struct stat st {};
+        EXPECT_EQ(stat(regPath_.c_str(), &st), 0);
+        return st.st_ino;
+    };
+    const auto before = inode();
     // Checked after each write: two rewrites in a row could reuse the
     // first inode number.
     r.WriteString("txen", "true");
-    ASSERT_EQ(stat(regPath_.c_str(), &after), 0);
-    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(inode(), before);
     r.WriteInteger("PortNumIndex", 1);
-    ASSERT_EQ(stat(regPath_.c_str(), &after), 0);
-    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(inode(), before);
     r.WriteString("TXEN", "false");
-    ASSERT_EQ(stat(regPath_.c_str(), &after), 0);
-    EXPECT_NE(before.st_ino, after.st_ino);
+    EXPECT_NE(inode(), before);
 }
 
 TEST_F(RegistryTest, MissingKeyAndNoOpenKey)
@@ -370,24 +355,17 @@ TEST_F(RegistryTest, ChangesByAnotherProgramAreSeenAndKept)
     r.WriteString("mine", "1");
     ASSERT_EQ(r.ReadString("mine"), "1");
 
-    ReplaceFile(regPath_,
-                "REGEDIT4\n\n"
-                "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
-                "\"mine\"=\"1\"\n\"theirs\"=\"2\"\n\n"
-                "[HKEY_CURRENT_USER\\Software\\Foreign]\n"
-                "\"x\"=dword:00000001\n");
+    auto withMine = [](const std::string& mine) {
+        return kOwnKeyFile + "\"mine\"=\"" + mine + "\"\n\"theirs\"=\"2\"\n\n[HKEY_CURRENT_USER\\Software\\Foreign]\n" +
+               "\"x\"=dword:00000001\n";
+    };
+    ReplaceFile(regPath_, withMine("1"));
     EXPECT_EQ(r.ReadString("theirs"), "2");
-
     r.WriteString("mine", "3");
-    EXPECT_EQ(ReadWholeFile(regPath_),
-              "REGEDIT4\n\n"
-              "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
-              "\"mine\"=\"3\"\n\"theirs\"=\"2\"\n\n"
-              "[HKEY_CURRENT_USER\\Software\\Foreign]\n"
-              "\"x\"=dword:00000001\n");
+    EXPECT_EQ(ReadWholeFile(regPath_), withMine("3"));
 
     // Edited in place (same file, other size) is seen as well.
-    WriteWholeFile(regPath_, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n\"mine\"=\"edited\"\n");
+    WriteWholeFile(regPath_, kOwnKeyFile + "\"mine\"=\"edited\"\n");
     EXPECT_EQ(r.ReadString("mine"), "edited");
     EXPECT_FALSE(r.ValueExists("theirs"));
 
@@ -404,19 +382,16 @@ TEST_F(RegistryTest, FailedWriteLeavesFileAndValuesAsTheyWere)
     r.WriteInteger("PortNumIndex", 2);
     const std::string before = ReadWholeFile(regPath_);
     const auto folder = fs::path(regPath_).parent_path().string();
-    {
+    // The message of a write too large for the space the file may take.
+    auto writeTooMuch = [&](const std::string& name) {
         FileSizeLimit limit(before.size() + 64);
-        EXPECT_EQ(MessageOf([&] { r.WriteString("MemoIn", std::string(10000, 'x')); }),
-                  "Konnte Daten f\xfcr 'MemoIn' nicht setzen");
-    }
+        return MessageOf([&] { r.WriteString(name, std::string(10000, 'x')); });
+    };
+    EXPECT_EQ(writeTooMuch("MemoIn"), "Konnte Daten f\xfcr 'MemoIn' nicht setzen");
     EXPECT_EQ(ReadWholeFile(regPath_), before);
     EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"Tarrowin.reg"}) << "no temporary file left behind";
     EXPECT_EQ(r.ReadString("MemoIn"), "old");
-    {
-        FileSizeLimit limit(before.size() + 64);
-        EXPECT_EQ(MessageOf([&] { r.WriteString("EditSend", std::string(10000, 'y')); }),
-                  "Konnte Daten f\xfcr 'EditSend' nicht setzen");
-    }
+    EXPECT_EQ(writeTooMuch("EditSend"), "Konnte Daten f\xfcr 'EditSend' nicht setzen");
     EXPECT_FALSE(r.ValueExists("EditSend")) << "a failed new value must not linger in memory";
     EXPECT_EQ(ValueNames(r), (std::vector<std::string>{"MemoIn", "PortNumIndex"}));
 
@@ -540,7 +515,7 @@ TEST_F(RegistryTest, BrokenFileThatCannotBeMovedIsNeverOverwritten)
     EXPECT_NE(notices_[0].find("nicht beiseitegelegt"), std::string::npos) << notices_[0];
 
     // Once the user has repaired it, it is used again.
-    WriteWholeFile(regPath_, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n\"TXEN\"=\"false\"\n");
+    WriteWholeFile(regPath_, kOwnKeyFile + "\"TXEN\"=\"false\"\n");
     ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
     EXPECT_EQ(r.ReadString("TXEN"), "false");
     r.WriteString("TXEN", "true");
