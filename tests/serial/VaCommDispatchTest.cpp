@@ -1,8 +1,5 @@
-// The event thread and the dispatch of its reports on the main thread: the
-// order of the callbacks, closing, destroying and raising from inside a
-// callback, stopping and destroying while a hand-off is pending, nested
-// event loops, and a device that vanishes. The loopback plug provides the
-// line events; a pty provides the device that goes away.
+// The event thread and the dispatch of its reports on the main thread. The
+// loopback plug provides the line events; a pty the device that goes away.
 
 #include "EventLoopWait.h"
 #include "AppEvents.h"
@@ -22,6 +19,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -79,16 +77,12 @@ protected:
                 calls.push_back(name);
             };
         };
-        com->OnCts = note("cts");
-        com->OnDsr = note("dsr");
-        com->OnRlsd = note("rlsd");
-        com->OnRing = note("ring");
-        com->OnBreak = note("break");
-        com->OnRxFlag = note("rxflag");
-        com->OnEvent1 = note("event1");
-        com->OnEvent2 = note("event2");
-        com->OnTxEmpty = note("txempty");
-        com->OnRx80Full = note("rx80full");
+        for (auto [callback, name] : {std::pair{&TVaComm::OnCts, "cts"}, {&TVaComm::OnDsr, "dsr"},
+                                      {&TVaComm::OnRlsd, "rlsd"}, {&TVaComm::OnRing, "ring"},
+                                      {&TVaComm::OnBreak, "break"}, {&TVaComm::OnRxFlag, "rxflag"},
+                                      {&TVaComm::OnEvent1, "event1"}, {&TVaComm::OnEvent2, "event2"},
+                                      {&TVaComm::OnTxEmpty, "txempty"}, {&TVaComm::OnRx80Full, "rx80full"}})
+            com.get()->*callback = note(name);
         com->OnError = [this](rtl::TObject*, int32_t errors) { calls.push_back("error " + std::to_string(errors)); };
         com->OnRxChar = [this](rtl::TObject* sender, int32_t count) {
             EXPECT_EQ(sender, com.get());
@@ -96,14 +90,7 @@ protected:
         };
     }
 
-    bool Called(const std::string& name) const
-    {
-        for (const std::string& call : calls) {
-            if (call == name)
-                return true;
-        }
-        return false;
-    }
+    bool Called(const std::string& name) const { return std::find(calls.begin(), calls.end(), name) != calls.end(); }
 
     int threadsBefore = 0;
     std::unique_ptr<TVaComm> com;
