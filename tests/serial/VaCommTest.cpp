@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using testsupport::MessageOf;
@@ -37,6 +38,11 @@ protected:
 
 // ---- Control block -------------------------------------------------------------
 
+// Frame (data bits, parity, stop bits) and the XON, XOFF, error and event
+// characters of a block, each compared at once.
+std::tuple<int, int, int> FrameOf(const win::DCB& d) { return {d.ByteSize, d.Parity, d.StopBits}; }
+std::string CharsOf(const win::DCB& d) { return {char(d.XonChar), char(d.XoffChar), char(d.ErrorChar), char(d.EvtChar)}; }
+
 TEST(VaCommDcb, DefaultsGiveTheDocumentedBlock)
 {
     TVaComm com;
@@ -47,15 +53,10 @@ TEST(VaCommDcb, DefaultsGiveTheDocumentedBlock)
     com.FillDcb(dcb);
     EXPECT_EQ(dcb.BaudRate, 1200u);
     EXPECT_EQ(dcb.Flags, 0x6015u);
-    EXPECT_EQ(dcb.ByteSize, 8);
-    EXPECT_EQ(dcb.Parity, win::NOPARITY);
-    EXPECT_EQ(dcb.StopBits, win::ONESTOPBIT);
+    EXPECT_EQ(FrameOf(dcb), std::make_tuple(8, int(win::NOPARITY), int(win::ONESTOPBIT)));
     EXPECT_EQ(dcb.XonLim, 1024);
     EXPECT_EQ(dcb.XoffLim, 1024);
-    EXPECT_EQ(dcb.XonChar, 17);
-    EXPECT_EQ(dcb.XoffChar, 19);
-    EXPECT_EQ(dcb.ErrorChar, 0);
-    EXPECT_EQ(dcb.EvtChar, 0);
+    EXPECT_EQ(CharsOf(dcb), std::string("\x11\x13\0\0", 4));
     // Fields the properties do not decide keep what the device reported.
     EXPECT_EQ(dcb.EofChar, 'Z');
     EXPECT_EQ(dcb.wReserved, 7);
@@ -120,17 +121,15 @@ TEST(VaCommDcb, FrameFieldsAndLimits)
         TVaDatabits databits;
         TVaParity parity;
         TVaStopbits stopbits;
-        win::BYTE byteSize, dcbParity, dcbStopBits;
-    } frames[] = {{db4, paSpace, sb15, 4, win::SPACEPARITY, win::ONE5STOPBITS},
-                  {db7, paMark, sb2, 7, win::MARKPARITY, win::TWOSTOPBITS}};
+        std::tuple<int, int, int> dcbFrame;
+    } frames[] = {{db4, paSpace, sb15, {4, win::SPACEPARITY, win::ONE5STOPBITS}},
+                  {db7, paMark, sb2, {7, win::MARKPARITY, win::TWOSTOPBITS}}};
     for (const Frame& f : frames) {
         com.SetDatabits(f.databits);
         com.SetParity(f.parity);
         com.SetStopbits(f.stopbits);
         com.FillDcb(dcb);
-        EXPECT_EQ(dcb.ByteSize, f.byteSize);
-        EXPECT_EQ(dcb.Parity, f.dcbParity);
-        EXPECT_EQ(dcb.StopBits, f.dcbStopBits);
+        EXPECT_EQ(FrameOf(dcb), f.dcbFrame);
     }
 
     // Only the low 16 bits of the limits fit.
@@ -147,10 +146,7 @@ TEST(VaCommDcb, FrameFieldsAndLimits)
     chars.SetEventChar('\r');
     com.SetEventChars(&chars);
     com.FillDcb(dcb);
-    EXPECT_EQ(dcb.XonChar, '+');
-    EXPECT_EQ(dcb.XoffChar, '-');
-    EXPECT_EQ(dcb.ErrorChar, '?');
-    EXPECT_EQ(dcb.EvtChar, '\r');
+    EXPECT_EQ(CharsOf(dcb), "+-?\r");
 }
 
 TEST(VaCommDcb, MonitorEventMaskUsesTheEventBits)
