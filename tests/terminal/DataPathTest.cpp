@@ -9,6 +9,8 @@
 
 #include <QTest>
 
+#include <numeric>
+
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
@@ -26,13 +28,7 @@ std::vector<size_t> BatchCounts(const std::vector<std::string>& lines)
     return counts;
 }
 
-size_t Sum(const std::vector<size_t>& v)
-{
-    size_t total = 0;
-    for (size_t x : v)
-        total += x;
-    return total;
-}
+size_t Sum(const std::vector<size_t>& v) { return std::accumulate(v.begin(), v.end(), size_t{0}); }
 
 // Collects the Interlink frames a peer socket receives.
 struct FrameCollector {
@@ -60,10 +56,7 @@ struct FrameCollector {
     }
     size_t CountOf(const std::string& kind) const
     {
-        size_t n = 0;
-        for (const std::string& p : payloads)
-            n += p.compare(0, 4, kind) == 0;
-        return n;
+        return std::count_if(payloads.begin(), payloads.end(), [&](auto& p) { return p.compare(0, 4, kind) == 0; });
     }
     std::string stream;
     std::vector<std::string> payloads;
