@@ -106,11 +106,8 @@ int main(int argc, char** argv)
     link.OnDataAvailable = [&](rtl::TObject*, uint16_t) {
         input += link.ReceiveAvailable();
         if (!greeted) {
-            // The server greets with one line before any frame.
-            const size_t end = input.find("\r\n");
-            if (end == std::string::npos)
+            if (!terminal::TakeGreeting(input))
                 return;
-            input.erase(0, end + 2);
             greeted = true;
             if (mode == "send") {
                 link.SendString(terminal::MakeInterlinkFrame("SEND" + text));

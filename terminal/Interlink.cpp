@@ -3,4 +3,5 @@
 std::string PendingRxText;
 std::vector<net::TCustomWSocket*> InterlinkPeers;
 std::string InterlinkInBuffer;
+bool InterlinkGreeted = false;
 bool InterlinkStarted = false;

@@ -14,5 +14,7 @@ extern std::string PendingRxText;
 extern std::vector<net::TCustomWSocket*> InterlinkPeers;
 // Received Interlink bytes not yet taken as a frame.
 extern std::string InterlinkInBuffer;
+// Set once the client has taken the server's greeting off its input.
+extern bool InterlinkGreeted;
 // Set once this copy's Interlink role has been decided.
 extern bool InterlinkStarted;

@@ -50,6 +50,19 @@ bool TakeInterlinkFrame(std::string& buffer, std::string& payload)
     return true;
 }
 
+bool TakeGreeting(std::string& buffer)
+{
+    const size_t end = buffer.find("\r\n");
+    if (end != std::string::npos) {
+        buffer.erase(0, end + 2);
+        return true;
+    }
+    if (buffer.size() <= kMaxGreetingLength)
+        return false;
+    buffer.clear();
+    return true;
+}
+
 std::vector<std::string> MakeNotificationPayloads(const std::string& kind, const std::string& data)
 {
     std::vector<std::string> payloads;

@@ -39,6 +39,14 @@ std::vector<std::string> MakeNotificationPayloads(const std::string& kind, const
 // discarded whole so the link cannot stall on it.
 bool TakeInterlinkFrame(std::string& buffer, std::string& payload);
 
+// A client's input begins with the server's greeting, one line ending in
+// CR LF. Takes that line off the head of the buffer and returns true; false
+// while the line is incomplete. Input that runs on past kMaxGreetingLength
+// without a line end is no greeting: it is discarded and true returned, so
+// that the framing takes over.
+constexpr size_t kMaxGreetingLength = 1024;
+bool TakeGreeting(std::string& buffer);
+
 // Sends a frame to every connected peer exactly once. A peer that is not
 // connected is dropped from the list (the last entry takes its place, so the
 // order may change); its socket is not touched.

@@ -147,6 +147,13 @@ void TForm1::ILGet(const std::string& Payload)
 void TForm1::ClientDataAvailable(rtl::TObject*, uint16_t)
 {
     InterlinkInBuffer += Client->ReceiveAvailable();
+    // The greeting goes as a line of its own: a frame that came with it in
+    // one read is taken, not discarded together with it.
+    if (!InterlinkGreeted) {
+        if (!terminal::TakeGreeting(InterlinkInBuffer))
+            return;
+        InterlinkGreeted = true;
+    }
     std::string payload;
     // Every whole frame is taken now: one left waiting for the next data
     // event might never be acted on.
@@ -201,6 +208,8 @@ void TForm1::ClientSessionConnected(rtl::TObject*, uint16_t Error)
         Client->AbortSession();
         return;
     }
+    InterlinkGreeted = false;
+    InterlinkInBuffer.clear();
     InterlinkPeers.push_back(Client.get());
     ImageConnect->show();
 }

@@ -111,7 +111,7 @@ TEST(InterlinkFrames, TakingFramesFromAStream)
 TEST(InterlinkFrames, BadHeadsAreDiscardedWhole)
 {
     std::string payload;
-    // The server's banner, and a frame behind it in the same read.
+    // Anything but "L" at the head, even a frame behind it.
     std::string buffer = "Welcome to TcpSrv\r\n" + MakeInterlinkFrame("SENDx");
     EXPECT_FALSE(TakeInterlinkFrame(buffer, payload));
     EXPECT_TRUE(buffer.empty());
@@ -125,4 +125,29 @@ TEST(InterlinkFrames, BadHeadsAreDiscardedWhole)
     buffer = MakeInterlinkFrame("ok");
     ASSERT_TRUE(TakeInterlinkFrame(buffer, payload));
     EXPECT_EQ(payload, "ok");
+}
+
+TEST(InterlinkFrames, TheGreetingIsTakenAsOneLineWhateverTheReads)
+{
+    const std::string frame = MakeInterlinkFrame("SENDx");
+    // Cut anywhere, the greeting waits for its line end; what follows it is
+    // left for the framing untouched.
+    const std::string stream = "Welcome to TcpSrv\r\n" + frame;
+    const size_t greetingLength = stream.size() - frame.size();
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        std::string buffer = stream.substr(0, cut);
+        const bool complete = cut >= greetingLength;
+        ASSERT_EQ(TakeGreeting(buffer), complete) << cut;
+        buffer += stream.substr(cut);
+        if (!complete) {
+            ASSERT_TRUE(TakeGreeting(buffer)) << cut;
+        }
+        EXPECT_EQ(buffer, frame) << cut;
+    }
+    // Input that never ends a line is no greeting and cannot grow without end.
+    std::string garbage(kMaxGreetingLength, 'W');
+    EXPECT_FALSE(TakeGreeting(garbage));
+    garbage += 'W';
+    EXPECT_TRUE(TakeGreeting(garbage));
+    EXPECT_TRUE(garbage.empty());
 }
