@@ -191,7 +191,7 @@ int main(int argc, char** argv)
         size_t sent = 0;
         std::string error;
         const auto t0 = Clock::now();
-        Process* link = scene.StartLink({"send", std::string(text) + "#13"}, error);
+        ChildProcess* link = scene.StartLink({"send", std::string(text) + "#13"}, error);
         if (!link) {
             std::fprintf(stderr, "bench_interlink: %s\n", error.c_str());
             return 1;

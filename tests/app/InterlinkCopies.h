@@ -9,7 +9,11 @@
 //
 // Header only, so that the benchmark, a single source file, can use it too.
 
-#include "../support/NeutralSettings.h"
+#include "ChildProcess.h"
+#include "NeutralSettings.h"
+#include "Pty.h"
+#include "TempDir.h"
+#include "WholeFiles.h"
 #include "InterlinkFrames.h"
 #include "Registry.h"
 #include "SerialDevices.h"
@@ -19,7 +23,6 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -27,11 +30,8 @@
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,7 +40,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -48,14 +47,11 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace e2e {
 
 constexpr uint16_t kInterlinkPort = 666;
 // What the server sends a peer before any frame.
 inline const std::string kGreeting = "Welcome to TcpSrv\r\n";
-constexpr uid_t kNobody = 65534;
 // Connection states as the kernel reports them.
 constexpr uint8_t kTcpEstablished = 1;
 constexpr uint8_t kTcpListen = 10;
@@ -99,7 +95,6 @@ struct TcpSocket {
     uint8_t state = 0;
     uint32_t inode = 0;      // 0 while a connection waits in the accept queue
     uint32_t unread = 0;     // bytes received that the owner has not read
-    uint32_t unsent = 0;     // bytes written that the peer has not acknowledged
     uint64_t bytesReceived = 0;
 };
 
@@ -147,7 +142,6 @@ inline std::vector<TcpSocket> TcpSockets()
             s.state = m->idiag_state;
             s.inode = m->idiag_inode;
             s.unread = m->idiag_rqueue;
-            s.unsent = m->idiag_wqueue;
             int attrLeft = static_cast<int>(h->nlmsg_len) - static_cast<int>(NLMSG_LENGTH(sizeof *m));
             for (auto* a = reinterpret_cast<rtattr*>(const_cast<inet_diag_msg*>(m) + 1); RTA_OK(a, attrLeft);
                  a = RTA_NEXT(a, attrLeft)) {
@@ -236,250 +230,6 @@ inline bool ServerEndOf(uint16_t peerPort, TcpSocket& out)
     return false;
 }
 
-// --- A pty as a copy's port ------------------------------------------------------
-
-class Pty {
-public:
-    Pty()
-    {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-            return;
-        char name[128];
-        if (::ptsname_r(master_, name, sizeof name) != 0)
-            return;
-        slavePath_ = name;
-        // Held open all along, never read: with it the master never sees a
-        // hang-up, so polling it does not spin before the copy opens the
-        // port or after the copy has ended.
-        keeper_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    }
-    ~Pty()
-    {
-        if (keeper_ >= 0)
-            ::close(keeper_);
-        if (master_ >= 0)
-            ::close(master_);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    bool Ok() const { return master_ >= 0 && keeper_ >= 0 && !slavePath_.empty(); }
-    const std::string& SlavePath() const { return slavePath_; }
-    int Master() const { return master_; }
-
-    // Moves what the copy has transmitted into Transmitted().
-    void Drain()
-    {
-        char buf[65536];
-        for (;;) {
-            ssize_t n = ::read(master_, buf, sizeof buf);
-            if (n <= 0)
-                return;
-            transmitted_.append(buf, static_cast<size_t>(n));
-        }
-    }
-    const std::string& Transmitted() const { return transmitted_; }
-    void Forget() { transmitted_.clear(); }
-
-    // Bytes arriving at the copy's port, as from the far end of the cable.
-    bool Write(const std::string& bytes)
-    {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return false;
-            pollfd p{master_, POLLOUT, 0};
-            ::poll(&p, 1, 100);
-        }
-        return true;
-    }
-
-private:
-    int master_ = -1;
-    int keeper_ = -1;
-    std::string slavePath_;
-    std::string transmitted_;
-};
-
-// --- Child processes ------------------------------------------------------------
-
-class Process {
-public:
-    struct Options {
-        std::vector<std::string> argv;
-        std::vector<std::string> env;
-        // Run as another user (uid and gid), no supplementary groups.
-        long asUser = -1;
-        // Passed on as descriptor 3 (Xvfb's -displayfd).
-        int passAs3 = -1;
-        // Run in the child instead of a program; only system calls in it
-        // (after fork only this thread exists). Its result is the exit code.
-        std::function<int()> body;
-    };
-
-    Process() = default;
-    ~Process() { Kill(); }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    bool Start(const Options& o, std::string& error)
-    {
-        name_ = o.argv.empty() ? std::string("(function)") : o.argv[0];
-        int out[2], err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-            error = "pipe: " + std::string(std::strerror(errno));
-            return false;
-        }
-        int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        std::vector<char*> argv, envp;
-        for (const std::string& a : o.argv)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        for (const std::string& e : o.env)
-            envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-        const pid_t parent = ::getpid();
-
-        pid_ = ::fork();
-        if (pid_ < 0) {
-            error = "fork: " + std::string(std::strerror(errno));
-            return false;
-        }
-        if (pid_ == 0) {
-            ::dup2(devnull, 0);
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            if (o.passAs3 >= 0)
-                ::dup2(o.passAs3, 3);
-            sigset_t none;
-            sigemptyset(&none);
-            ::sigprocmask(SIG_SETMASK, &none, nullptr);
-            ::signal(SIGPIPE, SIG_DFL);
-            if (o.asUser >= 0) {
-                if (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(o.asUser)) != 0 ||
-                    ::setuid(static_cast<uid_t>(o.asUser)) != 0)
-                    ::_exit(125);
-            }
-            // Nothing outlives the test that started it; set after the
-            // change of user, which clears it.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent)
-                ::_exit(126);
-            if (o.body)
-                ::_exit(o.body());
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        ::close(err[1]);
-        if (devnull >= 0)
-            ::close(devnull);
-        out_ = out[0];
-        err_ = err[0];
-        ::fcntl(out_, F_SETFL, O_NONBLOCK);
-        ::fcntl(err_, F_SETFL, O_NONBLOCK);
-        return true;
-    }
-
-    pid_t Pid() const { return pid_; }
-    const std::string& Out() const { return outText_; }
-    const std::string& Err() const { return errText_; }
-
-    void Drain()
-    {
-        DrainOne(out_, outText_);
-        DrainOne(err_, errText_);
-    }
-    void AddPollFds(std::vector<pollfd>& fds) const
-    {
-        for (int fd : {out_, err_})
-            if (fd >= 0)
-                fds.push_back({fd, POLLIN, 0});
-    }
-
-    bool Running()
-    {
-        if (pid_ <= 0 || ended_)
-            return false;
-        if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
-            ended_ = true;
-            Drain();
-        }
-        return !ended_;
-    }
-    bool Ended() { return pid_ > 0 && !Running(); }
-    // Exit code of a process that ended normally; -1 otherwise.
-    int ExitCode() const { return ended_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
-    std::string Status()
-    {
-        if (Running())
-            return "running";
-        if (!ended_)
-            return "not started";
-        if (WIFEXITED(status_))
-            return "exit code " + std::to_string(WEXITSTATUS(status_));
-        return "killed by signal " + std::to_string(WTERMSIG(status_));
-    }
-    void Signal(int sig)
-    {
-        if (Running())
-            ::kill(pid_, sig);
-    }
-    void Kill()
-    {
-        if (pid_ > 0 && !ended_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status_, 0);
-            ended_ = true;
-            Drain();
-        }
-        for (int* fd : {&out_, &err_}) {
-            if (*fd >= 0)
-                ::close(*fd);
-            *fd = -1;
-        }
-    }
-    std::string Describe()
-    {
-        return name_ + " (pid " + std::to_string(pid_) + ", " + Status() + ")\n  stdout: " + outText_ +
-               "\n  stderr: " + errText_ + "\n";
-    }
-
-private:
-    static void DrainOne(int& fd, std::string& text)
-    {
-        if (fd < 0)
-            return;
-        char buf[8192];
-        for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n > 0) {
-                text.append(buf, static_cast<size_t>(n));
-                continue;
-            }
-            if (n == 0) { // the child's end is closed
-                ::close(fd);
-                fd = -1;
-            }
-            return;
-        }
-    }
-
-    std::string name_;
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    bool ended_ = false;
-    int status_ = 0;
-    std::string outText_, errText_;
-};
-
 // --- Copies' settings ---------------------------------------------------------------
 
 inline bool LessNoCase(const std::string& a, const std::string& b)
@@ -487,14 +237,6 @@ inline bool LessNoCase(const std::string& a, const std::string& b)
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
     });
-}
-
-inline std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // Writes a copy's settings file so that the copy starts with the pty as its
@@ -508,10 +250,9 @@ inline std::string ReadFile(const std::string& path)
 // Returns "" or what went wrong.
 inline std::string WriteCopySettings(const std::string& file, const std::string& ptyPath, const std::string& portName)
 {
-    ::mkdir(file.substr(0, file.rfind('/')).c_str(), 0700);
-    std::ofstream(file, std::ios::binary | std::ios::trunc)
-        << "REGEDIT4\r\n\r\n" + testsupport::NeutralSettings() + "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"" +
-               ptyPath + "\"=\"" + portName + "\"\r\n\r\n";
+    testsupport::WriteWholeFile(file, "REGEDIT4\r\n\r\n" + testsupport::NeutralSettings() +
+                                          "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"" + ptyPath +
+                                          "\"=\"" + portName + "\"\r\n\r\n");
 
     reg::SetFilePath(file);
     struct Restore {
@@ -689,56 +430,30 @@ struct Copy {
     std::string configHome;
     std::string settingsFile;
     std::string portName;
-    Pty pty;
-    Process process;
+    TestPty pty{true};
+    ChildProcess process;
 };
 
 class Scene {
 public:
     Scene(std::string program, std::string link) : program_(std::move(program)), link_(std::move(link))
     {
-        char tmpl[] = "/tmp/tarrowin-e2e-XXXXXX";
-        if (char* made = ::mkdtemp(tmpl))
-            root_ = made;
-        ::mkdir((root_ + "/run").c_str(), 0700);
-    }
-    ~Scene()
-    {
-        // Processes first: nothing may still write below the folder.
-        links_.clear();
-        copies_.clear();
-        if (!root_.empty())
-            std::system(("rm -rf '" + root_ + "'").c_str());
+        ::mkdir((Root() + "/run").c_str(), 0700);
     }
     Scene(const Scene&) = delete;
     Scene& operator=(const Scene&) = delete;
 
-    const std::string& Root() const { return root_; }
+    std::string Root() const { return root_.Path(); }
     // Set for every copy started from here on.
     std::vector<std::string> copyEnvironment;
-    const std::string& LinkProgram() const { return link_; }
 
     // Environment of every child: this process's, with the settings folder,
     // the runtime folder (the loopback plug's lock lives there) and the
     // display chosen here.
-    std::vector<std::string> Environment(const std::vector<std::string>& extra) const
+    std::vector<std::string> Environment(std::vector<std::string> extra) const
     {
-        std::vector<std::string> ours = {"XDG_CONFIG_HOME=", "XDG_RUNTIME_DIR=", "QT_QPA_PLATFORM=", "DISPLAY="};
-        for (const std::string& x : extra)
-            ours.push_back(x.substr(0, x.find('=') + 1));
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            std::string s = *e;
-            bool replaced = false;
-            for (const std::string& p : ours)
-                replaced = replaced || s.compare(0, p.size(), p) == 0;
-            if (!replaced)
-                env.push_back(s);
-        }
-        env.push_back("XDG_RUNTIME_DIR=" + root_ + "/run");
-        for (const std::string& x : extra)
-            env.push_back(x);
-        return env;
+        extra.insert(extra.begin(), "XDG_RUNTIME_DIR=" + Root() + "/run");
+        return EnvironmentWith(extra, {"XDG_CONFIG_HOME", "QT_QPA_PLATFORM", "DISPLAY"});
     }
 
     // Starts a copy of the program with a new pty as its port. `display`
@@ -751,14 +466,14 @@ public:
             error = "no pty";
             return nullptr;
         }
-        c->configHome = root_ + "/" + name;
+        c->configHome = root_.File(name);
         ::mkdir(c->configHome.c_str(), 0700);
         c->settingsFile = c->configHome + "/Brenlow/Tarrowin.reg";
         c->portName = "COM" + std::to_string(71 + copies_.size());
         error = WriteCopySettings(c->settingsFile, c->pty.SlavePath(), c->portName);
         if (!error.empty())
             return nullptr;
-        Process::Options o;
+        ChildProcess::Options o;
         o.argv = {program_};
         std::vector<std::string> extra = copyEnvironment;
         extra.push_back("XDG_CONFIG_HOME=" + c->configHome);
@@ -776,19 +491,19 @@ public:
     }
 
     // Starts tarrowin-link with these arguments.
-    Process* StartLink(const std::vector<std::string>& args, std::string& error, long asUser = -1,
+    ChildProcess* StartLink(const std::vector<std::string>& args, std::string& error, long asUser = -1,
                        const std::string& program = {})
     {
-        Process::Options o;
+        ChildProcess::Options o;
         o.argv = {program.empty() ? link_ : program};
         o.argv.insert(o.argv.end(), args.begin(), args.end());
         o.env = Environment({});
         o.asUser = asUser;
         return Start(o, error);
     }
-    Process* Start(const Process::Options& o, std::string& error)
+    ChildProcess* Start(const ChildProcess::Options& o, std::string& error)
     {
-        auto p = std::make_unique<Process>();
+        auto p = std::make_unique<ChildProcess>();
         if (!p->Start(o, error))
             return nullptr;
         links_.push_back(std::move(p));
@@ -833,7 +548,7 @@ public:
 
     // Waits for a child to end; its exit code, or -1 if it had not ended
     // within the safety net (it is killed then).
-    int WaitForExit(Process& p, int limitMs = 60000)
+    int WaitForExit(ChildProcess& p, int limitMs = 60000)
     {
         if (!WaitUntil([&] { return !p.Running(); }, limitMs)) {
             p.Kill();
@@ -863,9 +578,9 @@ public:
 
     // Starts tarrowin-link monitor and waits until the server has made it a
     // peer.
-    Process* StartMonitor(std::string& error)
+    ChildProcess* StartMonitor(std::string& error)
     {
-        Process* m = StartLink({"monitor"}, error);
+        ChildProcess* m = StartLink({"monitor"}, error);
         if (!m)
             return nullptr;
         if (!WaitUntil([&] { return HasTakenGreeting(m->Pid()) || !m->Running(); }) || !m->Running()) {
@@ -876,11 +591,11 @@ public:
     }
 
     // Runs tarrowin-link to its end; its exit code (-1: hung).
-    int RunLink(const std::vector<std::string>& args, long asUser = -1, Process** process = nullptr,
+    int RunLink(const std::vector<std::string>& args, long asUser = -1, ChildProcess** process = nullptr,
                 const std::string& program = {})
     {
         std::string error;
-        Process* p = StartLink(args, error, asUser, program);
+        ChildProcess* p = StartLink(args, error, asUser, program);
         if (process)
             *process = p;
         return p ? WaitForExit(*p) : -1;
@@ -901,9 +616,12 @@ public:
     }
 
 private:
-    std::string program_, link_, root_;
+    std::string program_, link_;
+    // Removed last, once every process that could still write below it has
+    // been ended with the members after it.
+    TempDir root_;
     std::vector<std::unique_ptr<Copy>> copies_;
-    std::vector<std::unique_ptr<Process>> links_;
+    std::vector<std::unique_ptr<ChildProcess>> links_;
 };
 
 } // namespace e2e

@@ -3,6 +3,7 @@
 // this process as further peers. Every test has a network namespace of its
 // own (run-in-namespace.sh), where port 666 belongs to its copies.
 
+#include "AsNobody.h"
 #include "InterlinkCopies.h"
 
 #include <gtest/gtest.h>
@@ -84,7 +85,7 @@ protected:
     }
 
     std::unique_ptr<Scene> scene;
-    Process* monitor = nullptr;
+    ChildProcess* monitor = nullptr;
 };
 
 } // namespace
@@ -108,7 +109,7 @@ TEST_F(InterlinkEndToEnd, ThreeCopiesElectOneServerAndEachCarriesOutASend)
     std::string error;
     monitor = scene->StartMonitor(error);
     ASSERT_TRUE(monitor) << error;
-    Process* sender = nullptr;
+    ChildProcess* sender = nullptr;
     ASSERT_EQ(scene->RunLink({"send", "AT#13"}, -1, &sender), 0) << scene->Describe();
     EXPECT_EQ(sender->Out(), "");
     EXPECT_EQ(sender->Err(), "");
@@ -242,11 +243,11 @@ TEST_F(InterlinkEndToEnd, ConnectionsOfAnotherUserAreRefused)
 
     // tarrowin-link of the other user: refused before any greeting.
     for (const char* mode : {"send", "monitor"}) {
-        Process* p = nullptr;
+        ChildProcess* p = nullptr;
         std::vector<std::string> args = {mode};
         if (std::string(mode) == "send")
             args.push_back("EVIL#13");
-        EXPECT_EQ(scene->RunLink(args, kNobody, &p, link), 4) << scene->Describe();
+        EXPECT_EQ(scene->RunLink(args, testsupport::NobodyUid(), &p, link), 4) << scene->Describe();
         ASSERT_TRUE(p);
         EXPECT_EQ(p->Out(), "") << mode;
         EXPECT_NE(p->Err().find("abgelehnt"), std::string::npos) << p->Err();
@@ -255,8 +256,8 @@ TEST_F(InterlinkEndToEnd, ConnectionsOfAnotherUserAreRefused)
     // A plain connection of the other user that sends a command at once,
     // without waiting for a greeting: it gets nothing and is closed.
     const std::string frame = terminal::MakeInterlinkFrame("SENDEVIL#13");
-    Process::Options o;
-    o.asUser = kNobody;
+    ChildProcess::Options o;
+    o.asUser = testsupport::NobodyUid();
     o.body = [frame] {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = InterlinkAddress();
@@ -274,7 +275,7 @@ TEST_F(InterlinkEndToEnd, ConnectionsOfAnotherUserAreRefused)
         return 0;     // closed (end of file or reset) with nothing sent
     };
     std::string error;
-    Process* raw = scene->Start(o, error);
+    ChildProcess* raw = scene->Start(o, error);
     ASSERT_TRUE(raw) << error;
     EXPECT_EQ(scene->WaitForExit(*raw), 0) << "1: got bytes, 2: no connection, 3: left open";
 

@@ -14,7 +14,7 @@ TEST(LinkExitCodes, WrongArgumentsGiveTwoAndTheUsage)
     const std::vector<std::vector<std::string>> wrong = {
         {}, {"send"}, {"send", "a", "b"}, {"monitor", "x"}, {"talk"}, {"SEND", "x"}, {"--help"}};
     for (const auto& args : wrong) {
-        Process* p = nullptr;
+        ChildProcess* p = nullptr;
         std::string shown;
         for (const std::string& a : args)
             shown += " " + a;
@@ -34,7 +34,7 @@ TEST(LinkExitCodes, NoInterlinkRunningGivesThree)
     Scene scene(TARROWIN_BINARY, TARROWIN_LINK_BINARY);
     for (const std::vector<std::string>& args : {std::vector<std::string>{"send", "AT#13"},
                                                  std::vector<std::string>{"monitor"}}) {
-        Process* p = nullptr;
+        ChildProcess* p = nullptr;
         EXPECT_EQ(scene.RunLink(args, -1, &p), 3) << args[0];
         ASSERT_TRUE(p);
         EXPECT_NE(p->Err().find("kein Interlink"), std::string::npos) << p->Err();

@@ -61,12 +61,12 @@ protected:
     {
         int fds[2];
         ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        Process::Options o;
+        ChildProcess::Options o;
         o.argv = {xvfb, "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"};
         o.env = scene->Environment({});
         o.passAs3 = fds[1];
         std::string error;
-        Process* x = scene->Start(o, error);
+        ChildProcess* x = scene->Start(o, error);
         ::close(fds[1]);
         ASSERT_TRUE(x) << error;
         std::string number;
@@ -87,12 +87,12 @@ protected:
     // Runs xdotool on the display; true when it succeeded, with its output.
     bool Xdotool(const std::vector<std::string>& args, std::string& out)
     {
-        Process::Options o;
+        ChildProcess::Options o;
         o.argv = {xdotool};
         o.argv.insert(o.argv.end(), args.begin(), args.end());
         o.env = scene->Environment({"DISPLAY=" + display});
         std::string error;
-        Process* p = scene->Start(o, error);
+        ChildProcess* p = scene->Start(o, error);
         if (!p)
             return false;
         const int code = scene->WaitForExit(*p);
@@ -137,7 +137,7 @@ TEST_F(ServerClose, ClientsShowServerCloseAndEndOnceConfirmedWithoutSaving)
 {
     ASSERT_EQ(scene->StartLinkedCopies(3, display), "");
     std::string error;
-    Process* monitor = scene->StartMonitor(error);
+    ChildProcess* monitor = scene->StartMonitor(error);
     ASSERT_TRUE(monitor) << error;
     Copy& server = scene->At(0);
     Copy* clients[] = {&scene->At(1), &scene->At(2)};
@@ -146,7 +146,7 @@ TEST_F(ServerClose, ClientsShowServerCloseAndEndOnceConfirmedWithoutSaving)
     // of the panes and the entry line.
     std::map<Copy*, std::string> before;
     for (Copy* c : clients) {
-        before[c] = ReadFile(c->settingsFile);
+        before[c] = testsupport::ReadWholeFile(c->settingsFile);
         ASSERT_EQ(before[c].find("MemoOut"), std::string::npos) << before[c];
     }
 
@@ -179,5 +179,5 @@ TEST_F(ServerClose, ClientsShowServerCloseAndEndOnceConfirmedWithoutSaving)
 
     // Nothing was saved.
     for (Copy* c : clients)
-        EXPECT_TRUE(ReadFile(c->settingsFile) == before[c]) << c->name << ":\n" << ReadFile(c->settingsFile);
+        EXPECT_TRUE(testsupport::ReadWholeFile(c->settingsFile) == before[c]) << c->name << ":\n" << testsupport::ReadWholeFile(c->settingsFile);
 }

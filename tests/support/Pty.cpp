@@ -4,9 +4,11 @@
 
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -67,9 +69,9 @@ std::string LineSummary(const TtySettings& s)
     return text;
 }
 
-TestPty::TestPty()
+TestPty::TestPty(bool nonBlockingMaster)
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | (nonBlockingMaster ? O_NONBLOCK : 0));
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
         return;
     char name[128];
@@ -111,4 +113,28 @@ void TestPty::SetSpeed(uint32_t bitsPerSecond)
     t.c_ispeed = t.c_ospeed = bitsPerSecond;
     if (ioctl(observer_, TCSETS2, &t) != 0)
         throw std::runtime_error("TCSETS2 on the pty failed");
+}
+
+bool TestPty::Write(const std::string& bytes, const std::atomic<bool>* going) const
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if ((n < 0 && errno != EAGAIN && errno != EINTR) || (going && !going->load(std::memory_order_relaxed)))
+            return false;
+        pollfd p{master_, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+    }
+    return true;
+}
+
+void TestPty::Drain()
+{
+    char buf[65536];
+    for (ssize_t n; (n = ::read(master_, buf, sizeof buf)) > 0;)
+        transmitted_.append(buf, static_cast<size_t>(n));
 }

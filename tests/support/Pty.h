@@ -3,8 +3,11 @@
 // opens SlavePath(); the test holds the master (the far end of the cable)
 // and a second descriptor on the slave, opened before the code under test
 // can claim the slave exclusively, through which it reads the settings the
-// kernel holds.
+// kernel holds. That descriptor is never read; with it the master never
+// sees a hang-up while the code under test has the slave closed, so polling
+// the master does not spin then.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -42,7 +45,9 @@ std::string LineSummary(const TtySettings& s);
 
 class TestPty {
 public:
-    TestPty();
+    // With nonBlockingMaster, reads and writes on the master never wait: for
+    // a test or benchmark that serves several ends from one loop.
+    explicit TestPty(bool nonBlockingMaster = false);
     ~TestPty();
     TestPty(const TestPty&) = delete;
     TestPty& operator=(const TestPty&) = delete;
@@ -62,8 +67,20 @@ public:
     // Changes the slave's rate behind the back of whoever has it open.
     void SetSpeed(uint32_t bitsPerSecond);
 
+    // Bytes arriving at the device, as from the far end of the cable. Waits
+    // for room while `going` (where given) stays set; false on an error or
+    // once it is cleared.
+    bool Write(const std::string& bytes, const std::atomic<bool>* going = nullptr) const;
+
+    // With a master that never waits: moves what the code under test has
+    // transmitted so far into Transmitted().
+    void Drain();
+    const std::string& Transmitted() const { return transmitted_; }
+    void Forget() { transmitted_.clear(); }
+
 private:
     int master_ = -1;
     int observer_ = -1;
     std::string slavePath_;
+    std::string transmitted_;
 };

@@ -3,6 +3,7 @@
 // lock in a private folder, message boxes recorded instead of shown, and the
 // terminal's module state reset.
 
+#include "ChildProcess.h"
 #include "EventLoopWait.h"
 #include "Interlink.h"
 #include "Loopback.h"
@@ -13,7 +14,6 @@
 #include "TempDir.h"
 #include "Unit1.h"
 
-#include <QProcess>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -91,17 +91,17 @@ protected:
     // Starts the real program headless with this test's folder as its
     // settings home, in a network namespace of its own: it takes part in
     // the Interlink on port 666, which is then its alone.
-    void StartProgram(QProcess& program, const std::vector<std::string>& extraEnv = {})
+    // `extraEnv` names further variables set to that folder.
+    void StartProgram(ChildProcess& program, const std::vector<std::string>& extraEnv = {})
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.Path()));
+        std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.Path()};
         for (const std::string& name : extraEnv)
-            env.insert(QString::fromStdString(name), QString::fromStdString(dir.Path()));
-        program.setProcessEnvironment(env);
-        program.start(QStringLiteral("unshare"), {QStringLiteral("-n"), QStringLiteral("--"), QStringLiteral("sh"),
-                                                  QStringLiteral("-c"), QStringLiteral("ip link set lo up && exec \"$0\""),
-                                                  QStringLiteral(TARROWIN_BINARY)});
+            env.push_back(name + "=" + dir.Path());
+        std::string error;
+        ChildProcess::Options o;
+        o.argv = {"unshare", "-n", "--", "sh", "-c", "ip link set lo up && exec \"$0\"", TARROWIN_BINARY};
+        o.env = EnvironmentWith(env);
+        ASSERT_TRUE(program.Start(o, error)) << error;
     }
 #endif
 

@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
@@ -198,16 +197,15 @@ TEST_F(MainWindow, CloseSignalsEndTheProgramLikeTheCloseButton)
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for a private network namespace";
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        QProcess program;
+        ChildProcess program;
         StartProgram(program);
-        ASSERT_TRUE(program.waitForStarted(10000));
         // Give the program time to install its handlers and show the window.
-        program.waitForFinished(1500);
-        ASSERT_EQ(program.state(), QProcess::Running);
-        ::kill(static_cast<pid_t>(program.processId()), sig);
-        ASSERT_TRUE(program.waitForFinished(10000)) << "signal " << sig;
-        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "signal " << sig;
-        EXPECT_EQ(program.exitCode(), 0);
+        program.WaitForExit(1500);
+        ASSERT_TRUE(program.Running()) << program.Describe();
+        program.Signal(sig);
+        ASSERT_TRUE(program.WaitForExit(10000)) << "signal " << sig;
+        // A normal exit with code 0 (-1 for an end by a signal).
+        EXPECT_EQ(program.ExitCode(), 0) << "signal " << sig << ": " << program.Describe();
         // Saved exactly as the close button saves.
         QFile saved(QString::fromStdString(dir.File("Brenlow/Tarrowin.reg")));
         ASSERT_TRUE(saved.open(QIODevice::ReadOnly)) << "signal " << sig;

@@ -5,7 +5,6 @@
 #include "TerminalFixture.h"
 
 #include <QDir>
-#include <QProcess>
 
 #include <csignal>
 #include <unistd.h>
@@ -28,15 +27,13 @@ TEST_F(TerminalFixture, KilledDuringASaveLeavesTheOldOrTheNewFile)
         r.WriteString("MemoIn", big);
     }
     for (int delayMs : {0, 20, 60, 150, 400}) {
-        QProcess program;
+        ChildProcess program;
         StartProgram(program, {"XDG_RUNTIME_DIR"});
-        ASSERT_TRUE(program.waitForStarted(10000));
-        program.waitForFinished(2000); // up and showing its window
-        ASSERT_EQ(program.state(), QProcess::Running);
-        ::kill(static_cast<pid_t>(program.processId()), SIGTERM); // closes and saves
-        program.waitForFinished(delayMs);
-        ::kill(static_cast<pid_t>(program.processId()), SIGKILL);
-        program.waitForFinished(10000);
+        program.WaitForExit(2000); // up and showing its window
+        ASSERT_TRUE(program.Running()) << program.Describe();
+        program.Signal(SIGTERM); // closes and saves
+        program.WaitForExit(delayMs);
+        program.Kill();
 
         // Whatever moment the kill hit, the file reads whole.
         std::vector<std::string> notices;
