@@ -1,8 +1,8 @@
 #pragma once
 // What the window benchmarks share: a private sandbox (settings file, device
-// discovery, loopback plug lock, message boxes), a pseudo-terminal standing
-// in for a serial device, an Interlink peer on its own thread, the test
-// pattern, and figures.
+// discovery, loopback plug lock, message boxes), an Interlink peer on its own
+// thread, the test pattern, and figures. A pseudo-terminal stands in for a
+// serial device as in the tests (TestPty, with a master that never waits).
 //
 // The peer's end of the Interlink is a plain socket read by a thread of its
 // own, as a second program would be: its work is not charged to the window's
@@ -17,7 +17,9 @@
 #include "Unit1.h"
 #include "WSocket.h"
 
-#include "../tests/support/NeutralSettings.h"
+#include "Figures.h"
+#include "NeutralSettings.h"
+#include "Pty.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -134,59 +136,6 @@ inline bool RunUntil(const std::function<bool()>& done, int limitMs)
     }
     return true;
 }
-
-// ---- Pseudo-terminal ----------------------------------------------------------
-
-// A pty pair: the window opens SlavePath(); the benchmark holds the master
-// (the far end of the cable).
-class Pty {
-public:
-    Pty()
-    {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        char name[128];
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
-            std::perror("pty");
-            std::exit(1);
-        }
-        slave_ = name;
-    }
-    ~Pty()
-    {
-        if (master_ >= 0)
-            ::close(master_);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    int Master() const { return master_; }
-    const std::string& SlavePath() const { return slave_; }
-
-    // Writes all of `data`, waiting for room; false once `running` is
-    // cleared while it waits.
-    bool WriteAll(const uint8_t* data, size_t size, const std::atomic<bool>& running) const
-    {
-        while (size > 0) {
-            ssize_t n = ::write(master_, data, size);
-            if (n > 0) {
-                data += n;
-                size -= static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return false;
-            if (!running.load(std::memory_order_relaxed))
-                return false;
-            pollfd p{master_, POLLOUT, 0};
-            poll(&p, 1, 10);
-        }
-        return true;
-    }
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
 
 // ---- Test pattern -------------------------------------------------------------
 
@@ -329,28 +278,6 @@ private:
 };
 
 // ---- Figures ------------------------------------------------------------------
-
-struct Figures {
-    double median = 0, p99 = 0, max = 0, min = 0;
-    size_t count = 0;
-};
-
-inline Figures Summarise(std::vector<double> values)
-{
-    Figures f;
-    if (values.empty())
-        return f;
-    std::sort(values.begin(), values.end());
-    auto at = [&](double q) {
-        return values[std::min(values.size() - 1, size_t(q * double(values.size() - 1) + 0.5))];
-    };
-    f.median = at(0.5);
-    f.p99 = at(0.99);
-    f.max = values.back();
-    f.min = values.front();
-    f.count = values.size();
-    return f;
-}
 
 // User + system CPU time of RUSAGE_SELF or RUSAGE_THREAD.
 inline double CpuSecondsOf(int who)

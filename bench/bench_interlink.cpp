@@ -13,6 +13,7 @@
 //   build/bench/bench_interlink [sends [megabytes]]    (default 300 and 8)
 
 #include "../tests/app/InterlinkCopies.h"
+#include "Figures.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -50,23 +51,6 @@ void ReExecInNamespace(char** argv)
     std::perror("bench_interlink: unshare");
 }
 
-struct Stats {
-    double median = 0, p99 = 0, max = 0;
-};
-
-Stats Summarize(std::vector<double> us)
-{
-    Stats s;
-    if (us.empty())
-        return s;
-    std::sort(us.begin(), us.end());
-    auto at = [&](double q) { return us[std::min(us.size() - 1, static_cast<size_t>(q * (us.size() - 1) + 0.5))]; };
-    s.median = at(0.5);
-    s.p99 = at(0.99);
-    s.max = us.back();
-    return s;
-}
-
 double MicrosBetween(Clock::time_point a, Clock::time_point b)
 {
     return std::chrono::duration<double, std::micro>(b - a).count();
@@ -88,15 +72,53 @@ void PollAll(Scene& scene, std::vector<RawPeer*> peers, int waitMs)
         p->Drain();
 }
 
+// Waits until every copy has written `wire` to its port and the sender has
+// the SENT of each: the next command goes into a quiet link. The moment each
+// copy's bytes were seen; empty when that took longer than limitMs from t0.
+std::vector<Clock::time_point> AwaitEverywhere(Scene& scene, RawPeer& sender, const std::string& wire,
+                                               Clock::time_point t0, int limitMs)
+{
+    std::vector<Clock::time_point> arrived(3);
+    std::vector<bool> done(3, false);
+    size_t sent = 0;
+    std::string payload;
+    while (sent < 3 || std::count(done.begin(), done.end(), true) < 3) {
+        if (MsSince(t0) > limitMs)
+            return {};
+        PollAll(scene, {&sender}, 10);
+        const auto now = Clock::now();
+        for (size_t c = 0; c < 3; ++c)
+            if (!done[c] && scene.At(c).pty.Transmitted().find(wire) != std::string::npos) {
+                done[c] = true;
+                arrived[c] = now;
+            }
+        while (sender.NextPayload(payload))
+            sent += payload.compare(0, 4, "SENT") == 0;
+    }
+    return arrived;
+}
+
+// Each copy's latency, and the slowest of the three as the send's.
+void Record(Clock::time_point t0, const std::vector<Clock::time_point>& arrived,
+            std::vector<std::vector<double>>& perCopy, std::vector<double>& all)
+{
+    double slowest = 0;
+    for (size_t c = 0; c < 3; ++c) {
+        perCopy[c].push_back(MicrosBetween(t0, arrived[c]));
+        slowest = std::max(slowest, perCopy[c].back());
+    }
+    all.push_back(slowest);
+}
+
 void PrintLatency(const char* what, const std::vector<std::vector<double>>& perCopy, const std::vector<double>& all)
 {
     std::printf("%s\n", what);
     const char* names[] = {"server  ", "client 1", "client 2"};
     for (size_t i = 0; i < perCopy.size(); ++i) {
-        Stats s = Summarize(perCopy[i]);
+        bench::Figures s = bench::Summarise(perCopy[i]);
         std::printf("  %s  median %8.1f us   p99 %8.1f us   max %8.1f us\n", names[i], s.median, s.p99, s.max);
     }
-    Stats s = Summarize(all);
+    bench::Figures s = bench::Summarise(all);
     std::printf("  all three  median %8.1f us   p99 %8.1f us   max %8.1f us   (%zu sends)\n", s.median, s.p99, s.max,
                 all.size());
 }
@@ -141,37 +163,15 @@ int main(int argc, char** argv)
         const std::string wire = std::string(text) + "\r";
         for (auto& c : scene.Copies())
             c->pty.Forget();
-        size_t sent = 0;
-        std::vector<Clock::time_point> arrived(3);
-        std::vector<bool> done(3, false);
         const auto t0 = Clock::now();
         sender.Send(terminal::MakeInterlinkFrame("SEND" + std::string(text) + "#13"));
-        // Until every copy has written the bytes and announced it: the next
-        // command goes into a quiet link.
-        while (sent < 3 || std::count(done.begin(), done.end(), true) < 3) {
-            if (MsSince(t0) > 10000) {
-                std::fprintf(stderr, "bench_interlink: send %d not carried out everywhere\n%s", i,
-                             scene.Describe().c_str());
-                return 1;
-            }
-            PollAll(scene, {&sender}, 10);
-            const auto now = Clock::now();
-            for (size_t c = 0; c < 3; ++c)
-                if (!done[c] && scene.At(c).pty.Transmitted().find(wire) != std::string::npos) {
-                    done[c] = true;
-                    arrived[c] = now;
-                }
-            while (sender.NextPayload(payload))
-                sent += payload.compare(0, 4, "SENT") == 0;
+        const std::vector<Clock::time_point> arrived = AwaitEverywhere(scene, sender, wire, t0, 10000);
+        if (arrived.empty()) {
+            std::fprintf(stderr, "bench_interlink: send %d not carried out everywhere\n%s", i, scene.Describe().c_str());
+            return 1;
         }
-        if (i < 0)
-            continue;
-        double slowest = 0;
-        for (size_t c = 0; c < 3; ++c) {
-            perCopy[c].push_back(MicrosBetween(t0, arrived[c]));
-            slowest = std::max(slowest, perCopy[c].back());
-        }
-        all.push_back(slowest);
+        if (i >= 0)
+            Record(t0, arrived, perCopy, all);
     }
     PrintLatency("SEND from a socket peer to the bytes on each copy's port", perCopy, all);
 
@@ -186,9 +186,6 @@ int main(int argc, char** argv)
         const std::string wire = std::string(text) + "\r";
         for (auto& c : scene.Copies())
             c->pty.Forget();
-        std::vector<Clock::time_point> arrived(3);
-        std::vector<bool> done(3, false);
-        size_t sent = 0;
         std::string error;
         const auto t0 = Clock::now();
         ChildProcess* link = scene.StartLink({"send", std::string(text) + "#13"}, error);
@@ -196,32 +193,17 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "bench_interlink: %s\n", error.c_str());
             return 1;
         }
-        while (sent < 3 || std::count(done.begin(), done.end(), true) < 3) {
-            if (MsSince(t0) > 20000) {
-                std::fprintf(stderr, "bench_interlink: tarrowin-link send %d not carried out\n%s", i,
-                             scene.Describe().c_str());
-                return 1;
-            }
-            PollAll(scene, {&sender}, 10);
-            const auto now = Clock::now();
-            for (size_t c = 0; c < 3; ++c)
-                if (!done[c] && scene.At(c).pty.Transmitted().find(wire) != std::string::npos) {
-                    done[c] = true;
-                    arrived[c] = now;
-                }
-            while (sender.NextPayload(payload))
-                sent += payload.compare(0, 4, "SENT") == 0;
+        const std::vector<Clock::time_point> arrived = AwaitEverywhere(scene, sender, wire, t0, 20000);
+        if (arrived.empty()) {
+            std::fprintf(stderr, "bench_interlink: tarrowin-link send %d not carried out\n%s", i,
+                         scene.Describe().c_str());
+            return 1;
         }
         if (scene.WaitForExit(*link) != 0) {
             std::fprintf(stderr, "bench_interlink: tarrowin-link failed\n%s", scene.Describe().c_str());
             return 1;
         }
-        double slowest = 0;
-        for (size_t c = 0; c < 3; ++c) {
-            perCopy[c].push_back(MicrosBetween(t0, arrived[c]));
-            slowest = std::max(slowest, perCopy[c].back());
-        }
-        all.push_back(slowest);
+        Record(t0, arrived, perCopy, all);
     }
     std::printf("\n");
     PrintLatency("tarrowin-link send (process start, connect, greeting included) to the bytes on each port", perCopy,

@@ -164,7 +164,7 @@ Result Run(const Sandbox& sandbox, bool decode, int seconds, size_t cap)
     form->CheckDecode->setChecked(decode);
     form->MemoIn->SetText("");
 
-    Pty pty;
+    TestPty pty(true);
     form->Com->SetDeviceName(pty.SlavePath());
     form->CmdOpen->click();
     if (!form->Com->PortIsOpen()) {

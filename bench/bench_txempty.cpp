@@ -12,6 +12,7 @@
 // Usage: bench_txempty [frames per case, default 500] [rate] [frame bytes] [idle|busy]
 // (a rate, a frame size, a load run only those cases; 0 means all)
 
+#include "Figures.h"
 #include "Loopback.h"
 #include "VaComm.h"
 
@@ -27,20 +28,12 @@
 #include <string>
 #include <vector>
 
+using bench::Figures;
+using bench::Summarise;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Figures {
-    double median, p99, max, min;
-};
-
-Figures Summarise(std::vector<double> micros)
-{
-    std::sort(micros.begin(), micros.end());
-    auto at = [&](double q) { return micros[std::min(micros.size() - 1, size_t(q * double(micros.size() - 1) + 0.5))]; };
-    return {at(0.5), at(0.99), micros.back(), micros.front()};
-}
 
 const char* RateName(TVaBaudrate rate) { return rate == br9600 ? "9600" : "115200"; }
 

@@ -133,13 +133,13 @@ Outcome Run(const Sandbox& sandbox, const Case& c, int sends)
     }
 
     // The second source of received data.
-    std::unique_ptr<Pty> pty;
+    std::unique_ptr<TestPty> pty;
     std::unique_ptr<TVaComm> source;
     std::thread feeder;
     std::atomic<bool> feeding{true};
     std::atomic<uint64_t> fed{0};
     if (c.load != Load::Idle) {
-        pty = std::make_unique<Pty>();
+        pty = std::make_unique<TestPty>(true);
         source = std::make_unique<TVaComm>();
         source->SetDeviceName(pty->SlavePath());
         source->SetBaudrate(br256000);
@@ -179,7 +179,7 @@ Outcome Run(const Sandbox& sandbox, const Case& c, int sends)
                 }
                 chunk.clear();
                 text.Next(chunk, want);
-                if (!pty->WriteAll(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), feeding))
+                if (!pty->Write(chunk, &feeding))
                     break;
                 sent += chunk.size();
                 fed = sent;
