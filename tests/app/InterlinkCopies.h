@@ -208,8 +208,7 @@ inline bool ConnectedToInterlink(pid_t pid)
 // The process's connection to the Interlink has brought in the greeting and
 // the process has read it all. The server makes a connection its peer before
 // it greets, so from here on every frame the server relays reaches this
-// process, and never in one read together with the greeting (a copy drops a
-// read that begins with the greeting whole).
+// process: a scene is only set once each copy is this far.
 inline bool HasTakenGreeting(pid_t pid)
 {
     return HoldsSocket(pid, [](const TcpSocket& s) {
