@@ -9,9 +9,7 @@ namespace net {
 
 using namespace winsock;
 
-namespace {
-
-std::string Trim(const std::string& s)
+std::string TrimBlanks(const std::string& s)
 {
     size_t b = s.find_first_not_of(' ');
     if (b == std::string::npos)
@@ -19,6 +17,8 @@ std::string Trim(const std::string& s)
     size_t e = s.find_last_not_of(' ');
     return s.substr(b, e - b + 1);
 }
+
+namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -77,7 +77,7 @@ winsock::u_long ResolveHostAddress(const std::string& Host)
 {
     if (Host.empty() || Host.size() > 256)
         throw ESocketException("WSocketResolveHost: '" + Host + "' Invalid Hostname.");
-    const std::string t = Trim(Host);
+    const std::string t = TrimBlanks(Host);
     if (IsDottedQuad(Host)) {
         winsock::u_long a = wsk::inet_addr(t.c_str());
         if (a == INADDR_NONE && t != "255.255.255.255")
@@ -100,14 +100,14 @@ int ResolvePortNumber(const std::string& Port, const std::string& Proto)
     if (Proto.empty() || Proto.size() >= 32)
         throw ESocketException("WSocketResolvePort: Invalid Proto.");
     // Blanks around a number must not send it to the service look-up.
-    const std::string p = Trim(Port);
+    const std::string p = TrimBlanks(Port);
     if (!p.empty() && IsDigit(p[0])) {
         int n = ParseLeadingNumber(p);
         if (n > 65535)
             throw rtl::Exception("Range check error");
         return n;
     }
-    const std::string pr = Trim(Proto);
+    const std::string pr = TrimBlanks(Proto);
     SERVENT* Se = wsk::getservbyname(p.c_str(), pr.empty() ? nullptr : pr.c_str());
     if (!Se)
         throw ESocketException(rtl::Format("WSocketResolvePort: Cannot convert port '%s', Error #%d", Port.c_str(),
@@ -119,7 +119,7 @@ int ResolveProtocolNumber(const std::string& Proto)
 {
     if (Proto.empty() || Proto.size() >= 32)
         throw ESocketException("WSocketResolveProto: Invalid Protocol.");
-    const std::string p = Trim(Proto);
+    const std::string p = TrimBlanks(Proto);
     if (!p.empty() && IsDigit(p[0]))
         return ParseLeadingNumber(p);
     PROTOENT* Pe = wsk::getprotobyname(p.c_str());
@@ -141,7 +141,7 @@ void TCustomWSocket::SetEndpointText(const char* Name, const std::string& Value,
         ReportFailureFmt("Cannot change %s if not closed", Name);
         return;
     }
-    Text = Trim(Value);
+    Text = TrimBlanks(Value);
     Assigned = !Text.empty();
     Resolved = false;
 }
@@ -202,52 +202,48 @@ int TCustomWSocket::LocalSockAddr(SOCKADDR_IN& Addr, int& AddrLen)
     return wsk::getsockname(FHSocket, reinterpret_cast<SOCKADDR*>(&Addr), &AddrLen);
 }
 
-std::string TCustomWSocket::PeerAddr()
+bool TCustomWSocket::PeerName(const char* Call, SOCKADDR_IN& Sa)
 {
     if (FState != wsConnected)
-        return "error";
-    SOCKADDR_IN Sa{};
+        return false;
     int Len = sizeof Sa;
     if (wsk::getpeername(FHSocket, reinterpret_cast<SOCKADDR*>(&Sa), &Len) != 0) {
-        ReportSocketError("GetPeerName");
-        return "error";
+        ReportSocketError(Call);
+        return false;
     }
-    return wsk::inet_ntoa(Sa.sin_addr);
+    return true;
+}
+
+bool TCustomWSocket::LocalName(SOCKADDR_IN& Sa)
+{
+    if (FState != wsBound && FState != wsConnected && FState != wsListening)
+        return false;
+    int Len = sizeof Sa;
+    return wsk::getsockname(FHSocket, reinterpret_cast<SOCKADDR*>(&Sa), &Len) == 0;
+}
+
+std::string TCustomWSocket::PeerAddr()
+{
+    SOCKADDR_IN Sa{};
+    return PeerName("GetPeerName", Sa) ? wsk::inet_ntoa(Sa.sin_addr) : "error";
 }
 
 std::string TCustomWSocket::PeerPort()
 {
-    if (FState != wsConnected)
-        return "error";
     SOCKADDR_IN Sa{};
-    int Len = sizeof Sa;
-    if (wsk::getpeername(FHSocket, reinterpret_cast<SOCKADDR*>(&Sa), &Len) != 0) {
-        ReportSocketError("GetPeerPort");
-        return "error";
-    }
-    return std::to_string(wsk::ntohs(Sa.sin_port));
+    return PeerName("GetPeerPort", Sa) ? std::to_string(wsk::ntohs(Sa.sin_port)) : "error";
 }
 
 std::string TCustomWSocket::LocalBoundAddr()
 {
-    if (FState != wsBound && FState != wsConnected && FState != wsListening)
-        return "error";
     SOCKADDR_IN Sa{};
-    int Len = sizeof Sa;
-    if (wsk::getsockname(FHSocket, reinterpret_cast<SOCKADDR*>(&Sa), &Len) != 0)
-        return "error";
-    return wsk::inet_ntoa(Sa.sin_addr);
+    return LocalName(Sa) ? wsk::inet_ntoa(Sa.sin_addr) : "error";
 }
 
 std::string TCustomWSocket::LocalBoundPort()
 {
-    if (FState != wsBound && FState != wsConnected && FState != wsListening)
-        return "error";
     SOCKADDR_IN Sa{};
-    int Len = sizeof Sa;
-    if (wsk::getsockname(FHSocket, reinterpret_cast<SOCKADDR*>(&Sa), &Len) != 0)
-        return "error";
-    return std::to_string(wsk::ntohs(Sa.sin_port));
+    return LocalName(Sa) ? std::to_string(wsk::ntohs(Sa.sin_port)) : "error";
 }
 
 } // namespace net

@@ -220,6 +220,13 @@ protected:
     char* DnsLookupBuffer();
 
     void SetState(TSocketState NewState);
+    // The peer's / the bound local endpoint; false when the state has none
+    // or the query failed (a failed peer query is reported as `Call`).
+    bool PeerName(const char* Call, winsock::SOCKADDR_IN& Sa);
+    bool LocalName(winsock::SOCKADDR_IN& Sa);
+    // Ends a look-up still running (its answer never fires) and forgets the
+    // results of the last one.
+    void ForgetLookup();
     // Resolves what is not yet resolved of protocol, port, (local port) and
     // address; a failure is reported as "<Context>: <reason>" and gives false.
     bool ResolveEndpoint(const char* Context, bool WithLocalPort);
@@ -289,6 +296,9 @@ inline constexpr int DnsMaxAddresses = 256;
 inline constexpr int DnsLookupBufferSize =
     static_cast<int>(sizeof(winsock::HOSTENT) + sizeof(char*) + (DnsMaxAddresses + 1) * sizeof(char*) +
                      DnsMaxAddresses * 4 + 1025);
+
+// The text without the blanks around it.
+std::string TrimBlanks(const std::string& Text);
 
 // Conversions of endpoint texts; they raise ESocketException directly.
 bool IsDottedQuad(const std::string& Text);

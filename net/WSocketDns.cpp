@@ -18,13 +18,8 @@ char* TCustomWSocket::DnsLookupBuffer()
     return reinterpret_cast<char*>(FDnsLookupBuffer.data());
 }
 
-void TCustomWSocket::StartNameLookup(const std::string& HostName)
+void TCustomWSocket::ForgetLookup()
 {
-    if (HostName.empty()) {
-        ReportFailure("DNS lookup: invalid host name.");
-        FireDnsLookupDone(WSAEINVAL);
-        return;
-    }
     if (FDnsLookupHandle) {
         // Superseded: its answer is dropped by the platform and never fires.
         wsk::WSACancelAsyncRequest(FDnsLookupHandle);
@@ -32,6 +27,16 @@ void TCustomWSocket::StartNameLookup(const std::string& HostName)
     }
     FDnsResult.clear();
     FDnsResultList.clear();
+}
+
+void TCustomWSocket::StartNameLookup(const std::string& HostName)
+{
+    if (HostName.empty()) {
+        ReportFailure("DNS lookup: invalid host name.");
+        FireDnsLookupDone(WSAEINVAL);
+        return;
+    }
+    ForgetLookup();
     const winsock::u_long Numeric = wsk::inet_addr(HostName.c_str());
     if (Numeric != INADDR_NONE) {
         FDnsResult = wsk::inet_ntoa(IN_ADDR{Numeric});
@@ -61,12 +66,7 @@ void TCustomWSocket::StartAddressLookup(const std::string& HostAddr)
         FireDnsLookupDone(WSAEINVAL);
         return;
     }
-    if (FDnsLookupHandle) {
-        wsk::WSACancelAsyncRequest(FDnsLookupHandle);
-        FDnsLookupHandle = 0;
-    }
-    FDnsResult.clear();
-    FDnsResultList.clear();
+    ForgetLookup();
     const winsock::u_long Address = wsk::inet_addr(HostAddr.c_str());
     FDnsLookupHandle = wsk::WSAAsyncGetHostByAddr(FWindowHandle, MsgAddressLookupDone,
                                                   reinterpret_cast<const char*>(&Address), sizeof Address, AF_INET,

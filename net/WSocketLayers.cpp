@@ -12,19 +12,6 @@ namespace net {
 
 using namespace winsock;
 
-namespace {
-
-std::string Trim(const std::string& s)
-{
-    size_t b = s.find_first_not_of(' ');
-    if (b == std::string::npos)
-        return {};
-    size_t e = s.find_last_not_of(' ');
-    return s.substr(b, e - b + 1);
-}
-
-} // namespace
-
 // ---------------------------------------------------------------------------
 // SOCKS settings
 
@@ -39,7 +26,7 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& Value)
         ReportFailure("Can't change socks server if not closed");
         return;
     }
-    if (Trim(Value).empty()) {
+    if (TrimBlanks(Value).empty()) {
         FSocksServer.clear();
         return;
     }
@@ -52,7 +39,7 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& Value)
         ReportFailure("Can't change socks port if not closed");
         return;
     }
-    FSocksPort = Trim(Value);
+    FSocksPort = TrimBlanks(Value);
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& Value)

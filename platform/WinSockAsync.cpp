@@ -126,6 +126,16 @@ void Run(std::shared_ptr<Task> t)
     --gRunning;
 }
 
+std::shared_ptr<Task> NewTask(HWND wnd, UINT msg, char* buf, int buflen)
+{
+    auto t = std::make_shared<Task>();
+    t->wnd = wnd;
+    t->msg = msg;
+    t->buf = buf;
+    t->buflen = buflen;
+    return t;
+}
+
 HANDLE Start(std::shared_ptr<Task> t)
 {
     if (!detail::Started())
@@ -166,11 +176,7 @@ HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, in
         detail::SetLastError(WSAEFAULT);
         return 0;
     }
-    auto t = std::make_shared<Task>();
-    t->wnd = wnd;
-    t->msg = msg;
-    t->buf = buf;
-    t->buflen = buflen;
+    auto t = NewTask(wnd, msg, buf, buflen);
     t->name = name;
     return Start(std::move(t));
 }
@@ -185,11 +191,7 @@ HANDLE WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int 
         detail::SetLastError(WSAEAFNOSUPPORT);
         return 0;
     }
-    auto t = std::make_shared<Task>();
-    t->wnd = wnd;
-    t->msg = msg;
-    t->buf = buf;
-    t->buflen = buflen;
+    auto t = NewTask(wnd, msg, buf, buflen);
     t->reverse = true;
     std::memcpy(&t->address, addr, 4);
     return Start(std::move(t));
