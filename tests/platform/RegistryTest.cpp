@@ -1,3 +1,7 @@
+// The settings store as a REGEDIT4 file: whatever bytes it is given come
+// back, other programs' keys and odd lines survive a rewrite, and a failed
+// write or a broken file never costs the user the file.
+
 #include "ConfigFolder.h"
 #include "ExceptionText.h"
 #include "FileSizeLimit.h"
@@ -6,15 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <climits>
+#include <algorithm>
 #include <filesystem>
 
-#include <sys/stat.h>
-
 namespace fs = std::filesystem;
-using reg::HKEY;
-using reg::TRegDataType;
 using reg::TRegistry;
 using testsupport::MessageOf;
 using testsupport::ReadWholeFile;
@@ -23,15 +22,7 @@ using testsupport::WriteWholeFile;
 namespace {
 
 const char* const kSettingsKey = "Software\\Brenlow\\Tarrowin\\";
-// A file that holds only the program's own key, before its values.
 const std::string kOwnKeyFile = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n";
-
-// Another program replacing the file the way a careful writer does.
-void ReplaceFile(const std::string& path, const std::string& content)
-{
-    WriteWholeFile(path + ".other", content);
-    fs::rename(path + ".other", path);
-}
 
 std::vector<std::string> FolderEntries(const std::string& dir)
 {
@@ -39,28 +30,6 @@ std::vector<std::string> FolderEntries(const std::string& dir)
     for (const auto& e : fs::directory_iterator(dir))
         names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
-    return names;
-}
-
-// "Tarrowin.reg.broken-YYYYMMDD-HHMMSS"
-bool IsBrokenName(const std::string& name)
-{
-    const std::string prefix = "Tarrowin.reg.broken-";
-    const std::string digits = "dddddddd-dddddd";
-    if (name.size() != prefix.size() + digits.size() || name.compare(0, prefix.size(), prefix) != 0)
-        return false;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        char c = name[prefix.size() + i];
-        if (digits[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(c)) : c != '-')
-            return false;
-    }
-    return true;
-}
-
-std::vector<std::string> ValueNames(const TRegistry& r)
-{
-    std::vector<std::string> names;
-    r.GetValueNames(names);
     return names;
 }
 
@@ -77,22 +46,8 @@ protected:
         }
         reg::SetFilePath(regPath_);
     }
+    std::string Folder() const { return fs::path(regPath_).parent_path().string(); }
 };
-
-TEST_F(RegistryTest, FreshStartCreatesFolderKeyAndRegedit4Text)
-{
-    EXPECT_FALSE(fs::exists(root_ + "/cfg"));
-    TRegistry r;
-    ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
-    EXPECT_EQ(ReadWholeFile(regPath_), kOwnKeyFile);
-
-    r.WriteInteger("BaudRateIndex", 10);
-    r.WriteInteger("PortNumIndex", -1);
-    r.WriteString("TXEN", "true");
-    EXPECT_EQ(ReadWholeFile(regPath_),
-              kOwnKeyFile + "\"BaudRateIndex\"=dword:0000000a\n\"PortNumIndex\"=dword:ffffffff\n\"TXEN\"=\"true\"\n");
-    EXPECT_TRUE(notices_.empty());
-}
 
 TEST_F(RegistryTest, EveryByteRoundTripsInValuesAndNames)
 {
@@ -104,122 +59,26 @@ TEST_F(RegistryTest, EveryByteRoundTripsInValuesAndNames)
         ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
         r.WriteString("all", all);
         r.WriteString(all, "named with every byte");
-        r.WriteString("MemoOut", "Port ge\r\nschlossen\r\n");
+        r.WriteString("escapes", "\\x41\"=\"\\");
         r.WriteInteger("min", INT32_MIN);
-        r.WriteInteger("max", INT32_MAX);
     }
-    const std::string text = ReadWholeFile(regPath_);
-    // One value per line: header, blank, key and five values.
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8);
-    EXPECT_EQ(text.find('\r'), std::string::npos);
-    EXPECT_NE(text.find(all.substr(127)), std::string::npos) << "bytes 128..255 are stored as they are";
-    EXPECT_NE(text.find("\"min\"=dword:80000000\n"), std::string::npos);
-
     ForgetCache();
     TRegistry r;
     ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
     EXPECT_EQ(r.ReadString("all"), all);
     EXPECT_EQ(r.ReadString(all), "named with every byte");
-    EXPECT_EQ(r.ReadString("MemoOut"), "Port ge\r\nschlossen\r\n");
+    EXPECT_EQ(r.ReadString("escapes"), "\\x41\"=\"\\");
     EXPECT_EQ(r.ReadInteger("min"), INT32_MIN);
-    EXPECT_EQ(r.ReadInteger("max"), INT32_MAX);
-    EXPECT_EQ(ValueNames(r), (std::vector<std::string>{"all", all, "MemoOut", "min", "max"}));
-}
-
-TEST_F(RegistryTest, TextsThatLookLikeEscapesStayText)
-{
-    const std::vector<std::string> tricky = {
-        "\\", "\\\\", "\"", "\\\"", "\"=\"", "\\x41", "\\x4", "a\\", "\\\\x0a", "x\"\\x22\"", "@", "",
-    };
-    {
-        TRegistry r;
-        ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
-        for (size_t i = 0; i < tricky.size(); ++i) {
-            r.WriteString("v" + std::to_string(i), tricky[i]);
-            r.WriteString("n" + tricky[i], std::to_string(i));
-        }
-    }
-    ForgetCache();
-    TRegistry r;
-    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
-    for (size_t i = 0; i < tricky.size(); ++i) {
-        EXPECT_EQ(r.ReadString("v" + std::to_string(i)), tricky[i]) << i;
-        EXPECT_EQ(r.ReadString("n" + tricky[i]), std::to_string(i)) << i;
-    }
-}
-
-TEST_F(RegistryTest, TextIsStoredUpToItsFirstZeroByte)
-{
-    TRegistry r;
-    ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
-    r.WriteString("z", std::string("ab\0cd", 5));
-    EXPECT_EQ(r.ReadString("z"), "ab");
-}
-
-TEST_F(RegistryTest, HandWrittenFileIsReadWithItsTypesAndKeptOnRewrite)
-{
-    const std::string handWritten =
-        "REGEDIT4\r\n"
-        "\r\n"
-        "; written by hand\r\n"
-        "[HKEY_CURRENT_USER\\SOFTWARE\\Brenlow\\Tarrowin]\r\n"
-        "\"BaudRateIndex\"=DWORD:0000000A\r\n"
-        "\"Blob\"=hex:01,02,\\\r\n"
-        "  03,ff\r\n"
-        "\"Path\"=hex(2):25,48,4f,4d,45,25,00\r\n"
-        "\"decode asc<32\"=dword:00000001\r\n"
-        "\"Multi\"=hex(7):61,00,62,00,00\r\n"
-        "\"Big\"=hex(4):01,00,00,00,00\r\n"
-        "\"Small\"=hex(4):02,01,00,00\r\n"
-        "@=\"default\"\r\n"
-        "\r\n"
-        "[HKEY_CURRENT_USER\\Software\\Other]\r\n"
-        "\"keep\"=\"me\"\r\n"
-        "; trailing\r\n";
-    WriteWholeFile(regPath_, handWritten);
-    TRegistry r;
-    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
-    EXPECT_EQ(r.GetDataType("BaudRateIndex"), TRegDataType::rdInteger);
-    EXPECT_EQ(r.GetDataType("Blob"), TRegDataType::rdBinary);
-    EXPECT_EQ(r.GetDataType("Path"), TRegDataType::rdExpandString);
-    EXPECT_EQ(r.GetDataType("Multi"), TRegDataType::rdUnknown);
-    EXPECT_EQ(r.GetDataType(""), TRegDataType::rdString);
-    EXPECT_EQ(r.GetDataType("missing"), TRegDataType::rdUnknown);
-
-    EXPECT_EQ(r.ReadInteger("BaudRateIndex"), 10);
-    EXPECT_EQ(r.ReadInteger("Small"), 0x102);
-    EXPECT_EQ(r.ReadString("Path"), "%HOME%");
-    EXPECT_EQ(r.ReadString(""), "default");
-    EXPECT_EQ(r.ReadString("missing"), "");
-    EXPECT_TRUE(r.ValueExists("Blob"));
-
-    EXPECT_EQ(MessageOf([&] { r.ReadString("decode asc<32"); }), "Ung\xfcltiger Datentyp f\xfcr 'decode asc<32'");
-    EXPECT_EQ(MessageOf([&] { r.ReadString("Blob"); }), "Ung\xfcltiger Datentyp f\xfcr 'Blob'");
-    EXPECT_EQ(MessageOf([&] { r.ReadInteger("Path"); }), "Ung\xfcltiger Datentyp f\xfcr 'Path'");
-    EXPECT_EQ(MessageOf([&] { r.ReadInteger("Big"); }), "Konnte Daten f\xfcr 'Big' nicht holen");
-    EXPECT_EQ(MessageOf([&] { r.ReadInteger("missing"); }), "Konnte Daten f\xfcr 'missing' nicht holen");
-
-    // Rewritten with plain line ends, the changed value in the usual
-    // spelling and a blank line before the trailing comment; else as it was.
-    r.WriteInteger("BaudRateIndex", 6);
-    std::string expected;
-    for (char c : handWritten)
-        if (c != '\r')
-            expected += c;
-    expected.replace(expected.find("DWORD:0000000A"), 14, "dword:00000006");
-    expected.insert(expected.find("; trailing"), "\n");
-    EXPECT_EQ(ReadWholeFile(regPath_), expected);
-    EXPECT_TRUE(notices_.empty());
 }
 
 TEST_F(RegistryTest, LinesEndingInAStrayCarriageReturnSurviveEveryRewrite)
 {
     WriteWholeFile(regPath_,
-              "REGEDIT4\r\n"
-              "; stray\r\r\n"
-              "[HKEY_CURRENT_USER\\SOFTWARE\\Brenlow\\Tarrowin]\n"
-              "\"n\"=dword:00000001\n"
-              "; at the end\r\r\n");
+                   "REGEDIT4\r\n"
+                   "; stray\r\r\n"
+                   "[HKEY_CURRENT_USER\\SOFTWARE\\Brenlow\\Tarrowin]\n"
+                   "\"n\"=dword:00000001\n"
+                   "; at the end\r\r\n");
     TRegistry r;
     ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
     r.WriteInteger("n", 2);
@@ -235,120 +94,7 @@ TEST_F(RegistryTest, LinesEndingInAStrayCarriageReturnSurviveEveryRewrite)
     EXPECT_EQ(second, first) << "a rewrite must not eat one carriage return at a time";
 }
 
-TEST_F(RegistryTest, Version5HeaderWithUtf8MarkIsReadAsWindows1252)
-{
-    // "Gruß"="Grüße" and a REG_EXPAND_SZ "%ä" in UTF-16LE, as the newer
-    // header writes it.
-    WriteWholeFile(regPath_,
-              "\xef\xbb\xbfWindows Registry Editor Version 5.00\n\n"
-              "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
-              "\"Gru\xc3\x9f\"=\"Gr\xc3\xbc\xc3\x9f" "e\"\n"
-              "\"Exp\"=hex(2):25,00,e4,00,00,00\n");
-    TRegistry r;
-    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
-    EXPECT_EQ(r.ReadString("Gru\xdf"), "Gr\xfc\xdf" "e");
-    EXPECT_EQ(r.ReadString("Exp"), "%\xe4");
-    EXPECT_TRUE(notices_.empty());
-
-    r.WriteString("new", "x");
-    const std::string text = ReadWholeFile(regPath_);
-    EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\n", 0), 0u) << "header kept, written without mark";
-    EXPECT_NE(text.find("\"Gru\xdf\"=\"Gr\xfc\xdf" "e\"\n"), std::string::npos);
-}
-
-TEST_F(RegistryTest, OrderOfKeysAndValuesIsKept)
-{
-    WriteWholeFile(regPath_, kOwnKeyFile + "\"c\"=\"1\"\n\"a\"=\"2\"\n\"b\"=\"3\"\n\n"
-                                           "[HKEY_LOCAL_MACHINE\\Software\\Brenlow\\Tarrowin\\Ports]\n"
-                                           "\"/dev/ttyUSB0\"=\"COM1\"\n");
-    TRegistry r;
-    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
-    r.WriteString("a", "changed");
-    r.WriteString("d", "new");
-    EXPECT_EQ(ValueNames(r), (std::vector<std::string>{"c", "a", "b", "d"}));
-    ASSERT_TRUE(r.OpenKey("Software\\Brenlow\\Zeta", true));
-    r.WriteInteger("z", 1);
-    EXPECT_EQ(ReadWholeFile(regPath_),
-              kOwnKeyFile + "\"c\"=\"1\"\n\"a\"=\"changed\"\n\"b\"=\"3\"\n\"d\"=\"new\"\n\n"
-              "[HKEY_LOCAL_MACHINE\\Software\\Brenlow\\Tarrowin\\Ports]\n"
-              "\"/dev/ttyUSB0\"=\"COM1\"\n\n"
-              "[HKEY_CURRENT_USER\\Software\\Brenlow\\Zeta]\n"
-              "\"z\"=dword:00000001\n");
-}
-
-TEST_F(RegistryTest, KeyAndValueNamesIgnoreCase)
-{
-    {
-        TRegistry r;
-        ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
-        r.WriteInteger("PortNumIndex", 3);
-        r.WriteString("\xc4nderung", "x"); // Änderung
-    }
-    TRegistry r;
-    ASSERT_TRUE(r.OpenKey("SOFTWARE\\brenlow\\TARROWIN\\", false));
-    EXPECT_EQ(r.ReadInteger("portnumindex"), 3);
-    EXPECT_EQ(r.ReadString("\xe4NDERUNG"), "x"); // äNDERUNG
-    r.WriteInteger("PORTNUMINDEX", 4);
-    EXPECT_EQ(ValueNames(r), (std::vector<std::string>{"PortNumIndex", "\xc4nderung"}));
-    EXPECT_EQ(r.ReadInteger("PortNumIndex"), 4);
-    const std::string text = ReadWholeFile(regPath_);
-    EXPECT_EQ(text.find("[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]"),
-              text.rfind("[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]"));
-    EXPECT_EQ(text.find("SOFTWARE"), std::string::npos);
-}
-
-TEST_F(RegistryTest, WritingTheStoredValueAgainLeavesTheFileAlone)
-{
-    TRegistry r;
-    ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
-    r.WriteString("TXEN", "true");
-    r.WriteInteger("PortNumIndex", 1);
-    auto inode = [&] {
-        struct stat st {};
-        EXPECT_EQ(stat(regPath_.c_str(), &st), 0);
-        return st.st_ino;
-    };
-    const auto before = inode();
-    // Checked after each write: two rewrites in a row could reuse the
-    // first inode number.
-    r.WriteString("txen", "true");
-    EXPECT_EQ(inode(), before);
-    r.WriteInteger("PortNumIndex", 1);
-    EXPECT_EQ(inode(), before);
-    r.WriteString("TXEN", "false");
-    EXPECT_NE(inode(), before);
-}
-
-TEST_F(RegistryTest, MissingKeyAndNoOpenKey)
-{
-    TRegistry r;
-    EXPECT_FALSE(r.OpenKey(kSettingsKey, false));
-    EXPECT_FALSE(fs::exists(regPath_)) << "looking must not create the file";
-    EXPECT_FALSE(r.HasCurrentKey());
-    EXPECT_FALSE(r.ValueExists("PortNumIndex"));
-    EXPECT_TRUE(ValueNames(r).empty());
-    EXPECT_EQ(r.ReadString("TXEN"), "");
-    EXPECT_EQ(MessageOf([&] { r.ReadInteger("PortNumIndex"); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht holen");
-    EXPECT_EQ(MessageOf([&] { r.WriteInteger("PortNumIndex", 0); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht setzen");
-    EXPECT_EQ(MessageOf([&] { r.WriteString("TXEN", "true"); }), "Konnte Daten f\xfcr 'TXEN' nicht setzen");
-}
-
-TEST_F(RegistryTest, CreatedKeyExistsForTheNextProgramAndImpliesItsParents)
-{
-    {
-        TRegistry r;
-        ASSERT_TRUE(r.OpenKey("Software\\Brenlow\\Tarrowin", true));
-    }
-    ForgetCache();
-    TRegistry r;
-    EXPECT_TRUE(r.OpenKey("Software\\Brenlow\\Tarrowin", false));
-    EXPECT_TRUE(r.OpenKey("Software\\Brenlow", false));
-    EXPECT_FALSE(r.OpenKey("Software\\Brenlo", false));
-    r.SetRootKey(HKEY::HKEY_LOCAL_MACHINE);
-    EXPECT_FALSE(r.OpenKey("Software\\Brenlow\\Tarrowin", false));
-}
-
-TEST_F(RegistryTest, ChangesByAnotherProgramAreSeenAndKept)
+TEST_F(RegistryTest, KeysAndChangesOfOtherProgramsAreKept)
 {
     TRegistry r;
     ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
@@ -359,18 +105,12 @@ TEST_F(RegistryTest, ChangesByAnotherProgramAreSeenAndKept)
         return kOwnKeyFile + "\"mine\"=\"" + mine + "\"\n\"theirs\"=\"2\"\n\n[HKEY_CURRENT_USER\\Software\\Foreign]\n" +
                "\"x\"=dword:00000001\n";
     };
-    ReplaceFile(regPath_, withMine("1"));
+    // Another program replaces the file the way a careful writer does.
+    WriteWholeFile(regPath_ + ".other", withMine("1"));
+    fs::rename(regPath_ + ".other", regPath_);
     EXPECT_EQ(r.ReadString("theirs"), "2");
     r.WriteString("mine", "3");
     EXPECT_EQ(ReadWholeFile(regPath_), withMine("3"));
-
-    // Edited in place (same file, other size) is seen as well.
-    WriteWholeFile(regPath_, kOwnKeyFile + "\"mine\"=\"edited\"\n");
-    EXPECT_EQ(r.ReadString("mine"), "edited");
-    EXPECT_FALSE(r.ValueExists("theirs"));
-
-    fs::remove(regPath_);
-    EXPECT_FALSE(r.ValueExists("mine"));
     EXPECT_TRUE(notices_.empty());
 }
 
@@ -379,155 +119,58 @@ TEST_F(RegistryTest, FailedWriteLeavesFileAndValuesAsTheyWere)
     TRegistry r;
     ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
     r.WriteString("MemoIn", "old");
-    r.WriteInteger("PortNumIndex", 2);
     const std::string before = ReadWholeFile(regPath_);
-    const auto folder = fs::path(regPath_).parent_path().string();
-    // The message of a write too large for the space the file may take.
+    // A write too large for the space the file may take, as on a full disk.
     auto writeTooMuch = [&](const std::string& name) {
         FileSizeLimit limit(before.size() + 64);
         return MessageOf([&] { r.WriteString(name, std::string(10000, 'x')); });
     };
     EXPECT_EQ(writeTooMuch("MemoIn"), "Konnte Daten f\xfcr 'MemoIn' nicht setzen");
     EXPECT_EQ(ReadWholeFile(regPath_), before);
-    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"Tarrowin.reg"}) << "no temporary file left behind";
+    EXPECT_EQ(FolderEntries(Folder()), std::vector<std::string>{"Tarrowin.reg"}) << "no temporary file left behind";
     EXPECT_EQ(r.ReadString("MemoIn"), "old");
-    EXPECT_EQ(writeTooMuch("EditSend"), "Konnte Daten f\xfcr 'EditSend' nicht setzen");
+    writeTooMuch("EditSend");
     EXPECT_FALSE(r.ValueExists("EditSend")) << "a failed new value must not linger in memory";
-    EXPECT_EQ(ValueNames(r), (std::vector<std::string>{"MemoIn", "PortNumIndex"}));
-
-    r.WriteString("MemoIn", "new");
-    EXPECT_EQ(r.ReadString("MemoIn"), "new");
 }
 
-TEST_F(RegistryTest, FolderThatCannotExistRefusesWrites)
+TEST_F(RegistryTest, ABrokenFileIsKeptAsideReportedAndNeverOverwritten)
 {
-    WriteWholeFile(root_ + "/blocker", "a file, not a folder");
-    reg::SetFilePath(root_ + "/blocker/Tarrowin.reg");
-    TRegistry r;
-    EXPECT_FALSE(r.OpenKey(kSettingsKey, true));
-    EXPECT_EQ(r.ReadString("TXEN"), "");
-    EXPECT_EQ(MessageOf([&] { r.WriteInteger("PortNumIndex", 0); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht setzen");
-    EXPECT_EQ(ReadWholeFile(root_ + "/blocker"), "a file, not a folder");
-    EXPECT_TRUE(notices_.empty());
-}
-
-TEST_F(RegistryTest, SerialCommKeyIsTheDeviceList)
-{
-    TRegistry r;
-    r.SetRootKey(HKEY::HKEY_LOCAL_MACHINE);
-    EXPECT_TRUE(r.OpenKey("hardware\\devicemap", false));
-    ASSERT_TRUE(r.OpenKey("HARDWARE\\DeviceMap\\SerialComm", false));
-    EXPECT_EQ(ValueNames(r), std::vector<std::string>{"loopback"});
-    EXPECT_EQ(r.ReadString("loopback"), "COM1");
-    EXPECT_EQ(r.GetDataType("loopback"), TRegDataType::rdString);
-    EXPECT_EQ(MessageOf([&] { r.ReadInteger("loopback"); }), "Ung\xfcltiger Datentyp f\xfcr 'loopback'");
-
-    r.WriteString("/dev/serial/by-id/usb-b", "COM2");
-    r.WriteString("/dev/serial/by-id/usb-a", "COM5");
-    EXPECT_EQ(ValueNames(r),
-              (std::vector<std::string>{"/dev/serial/by-id/usb-a", "/dev/serial/by-id/usb-b", "loopback"}));
-    EXPECT_EQ(r.ReadString("/dev/serial/by-id/usb-a"), "COM5");
-    EXPECT_EQ(r.ReadString("/dev/serial/by-id/usb-b"), "COM2");
-    EXPECT_EQ(r.ReadString("/dev/ttyUSB9"), "");
-    EXPECT_NE(ReadWholeFile(regPath_).find("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\n"
-                                   "\"/dev/serial/by-id/usb-b\"=\"COM2\"\n"
-                                   "\"/dev/serial/by-id/usb-a\"=\"COM5\"\n"),
-              std::string::npos);
-
-    TRegistry user;
-    EXPECT_FALSE(user.OpenKey("hardware\\devicemap\\serialcomm", false)) << "only under HKEY_LOCAL_MACHINE";
-}
-
-// A broken file is moved aside, never overwritten, and the user is told.
-class RegistryBrokenFileTest : public RegistryTest, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(RegistryBrokenFileTest, IsKeptAsideAndReported)
-{
-    const std::string broken = GetParam();
+    const std::string broken = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\nnonsense\n";
     WriteWholeFile(regPath_, broken);
     TRegistry r;
     EXPECT_FALSE(r.OpenKey(kSettingsKey, false)) << "continues with an empty registry";
 
-    const std::string folder = fs::path(regPath_).parent_path().string();
-    auto names = FolderEntries(folder);
+    auto names = FolderEntries(Folder());
     ASSERT_EQ(names.size(), 1u);
-    EXPECT_TRUE(IsBrokenName(names[0])) << names[0];
-    EXPECT_EQ(ReadWholeFile(folder + "/" + names[0]), broken);
+    EXPECT_EQ(names[0].rfind("Tarrowin.reg.broken-", 0), 0u) << names[0];
     ASSERT_EQ(notices_.size(), 1u);
-    EXPECT_NE(notices_[0].find(regPath_), std::string::npos) << notices_[0];
     EXPECT_NE(notices_[0].find(names[0]), std::string::npos) << notices_[0];
-    EXPECT_NE(notices_[0].find("besch\xe4" "digt"), std::string::npos) << notices_[0];
 
     ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
     r.WriteString("TXEN", "true");
-    EXPECT_EQ(ReadWholeFile(folder + "/" + names[0]), broken);
-    EXPECT_EQ(r.ReadString("TXEN"), "true");
+    EXPECT_EQ(ReadWholeFile(Folder() + "/" + names[0]), broken);
     EXPECT_EQ(notices_.size(), 1u) << "reported once";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Registry, RegistryBrokenFileTest,
-    ::testing::Values(
-        "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n\"a\"=\"b\"\n",            // no header
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\nnonsense\n", // broken line
-        "REGEDIT4\n\n\"a\"=\"b\"\n",                                                // value outside a key
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=\"x\\qy\"\n",                    // unknown escape
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=\"x\\x4\"\n",                    // short \x
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=\"open\n",                       // no closing quote
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=\"b\" c\n",                      // text after the value
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=dword:123456789\n",              // too many digits
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=dword:xyz\n",                    // not hex
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=hex:01,\\\n",                    // continuation missing
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=hex:01,,02\n",                   // empty byte
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=-\n",                            // deletion syntax
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X\n"));                                    // key without ]
-
-TEST_F(RegistryTest, BrokenFilesSetAsideTwiceGetDistinctNames)
-{
-    const std::string folder = fs::path(regPath_).parent_path().string();
-    WriteWholeFile(regPath_, "first broken");
-    TRegistry r;
-    r.OpenKey(kSettingsKey, false);
-    WriteWholeFile(regPath_, "second broken");
-    r.OpenKey(kSettingsKey, false);
-    auto names = FolderEntries(folder);
-    ASSERT_EQ(names.size(), 2u);
-    std::vector<std::string> contents = {ReadWholeFile(folder + "/" + names[0]), ReadWholeFile(folder + "/" + names[1])};
-    std::sort(contents.begin(), contents.end());
-    EXPECT_EQ(contents, (std::vector<std::string>{"first broken", "second broken"}));
-    EXPECT_EQ(notices_.size(), 2u);
 }
 
 TEST_F(RegistryTest, BrokenFileThatCannotBeMovedIsNeverOverwritten)
 {
     // A name so long that the ".broken-..." name no longer fits the file
     // system's limit, while the temporary file of a write still would.
-    const std::string longName(236, 'r');
-    regPath_ = root_ + "/cfg/" + longName;
+    regPath_ = root_ + "/cfg/" + std::string(236, 'r');
     reg::SetFilePath(regPath_);
     WriteWholeFile(regPath_, "not a registry file");
 
     TRegistry r;
     EXPECT_FALSE(r.OpenKey(kSettingsKey, true));
-    EXPECT_EQ(MessageOf([&] { r.WriteString("TXEN", "true"); }), "Konnte Daten f\xfcr 'TXEN' nicht setzen");
+    EXPECT_ANY_THROW(r.WriteString("TXEN", "true"));
     EXPECT_EQ(ReadWholeFile(regPath_), "not a registry file");
     ASSERT_EQ(notices_.size(), 1u);
-    EXPECT_NE(notices_[0].find("nicht beiseitegelegt"), std::string::npos) << notices_[0];
 
     // Once the user has repaired it, it is used again.
     WriteWholeFile(regPath_, kOwnKeyFile + "\"TXEN\"=\"false\"\n");
     ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
-    EXPECT_EQ(r.ReadString("TXEN"), "false");
     r.WriteString("TXEN", "true");
     EXPECT_EQ(r.ReadString("TXEN"), "true");
-}
-
-TEST_F(RegistryTest, EmptyFileIsAnEmptyRegistry)
-{
-    WriteWholeFile(regPath_, "");
-    TRegistry r;
-    EXPECT_FALSE(r.OpenKey(kSettingsKey, false));
-    EXPECT_TRUE(notices_.empty());
 }
 
 } // namespace
