@@ -83,10 +83,6 @@ TEST_F(CommTty, ARefusedControlBlockGivesEinvalAndLeavesTheTtyAsItWas)
     } cases[] = {
         {"4 data bits", [](DCB& d) { d.ByteSize = 4; }},
         {"DSR output flow", [](DCB& d) { d.Flags |= fOutxDsrFlow; }},
-        {"XON equal to XOFF", [](DCB& d) {
-             d.Flags |= fOutX | fInX;
-             d.XoffChar = d.XonChar;
-         }},
         // The pty drops parity: what the driver did not take is refused.
         {"even parity on a pty", [](DCB& d) { d.Parity = EVENPARITY; }},
     };

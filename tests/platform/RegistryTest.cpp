@@ -166,11 +166,6 @@ TEST_F(RegistryTest, BrokenFileThatCannotBeMovedIsNeverOverwritten)
     EXPECT_EQ(ReadWholeFile(regPath_), "not a registry file");
     ASSERT_EQ(notices_.size(), 1u);
 
-    // Once the user has repaired it, it is used again.
-    WriteWholeFile(regPath_, kOwnKeyFile + "\"TXEN\"=\"false\"\n");
-    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
-    r.WriteString("TXEN", "true");
-    EXPECT_EQ(r.ReadString("TXEN"), "true");
 }
 
 } // namespace

@@ -9,7 +9,6 @@
 
 #include <filesystem>
 
-#include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,7 +78,6 @@ TEST_F(SerialDevicesTest, FindsRealPortsSkipsPlaceholdersAndAddsTheLoopbackPlug)
     AddTty("ttyS1", Tty().Type("0\n")); // 8250 slot without a UART
     AddTty("ttyS2", Tty().Type("0"));
     AddTty("tty0", Tty().Virtual());
-    AddTty("console", Tty().Virtual());
     AddTty("ttyUSB0");
     EXPECT_EQ(Listed(), (Ports{{Dev("ttyS0"), "COM1"}, {Dev("ttyUSB0"), "COM2"}, {"loopback", "COM3"}}));
 }

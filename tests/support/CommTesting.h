@@ -25,7 +25,6 @@ public:
     Overlapped& operator=(const Overlapped&) = delete;
 
     bool Completed(win::DWORD ms = Patience) { return win::WaitForSingleObject(ov.hEvent, ms) == win::WAIT_OBJECT_0; }
-    void Reset() { win::ResetEvent(ov.hEvent); }
     win::OVERLAPPED ov{};
 };
 
