@@ -1,4 +1,5 @@
-#include "DecodeText.h"
+// What the send box turns into bytes: "#n" and "<n>" escapes.
+
 #include "SendEscapes.h"
 
 #include <gtest/gtest.h>
@@ -32,34 +33,3 @@ TEST(SendEscapes, TableOfExamples)
     EXPECT_EQ(ExpandSendEscapes("#"), "#");
 }
 
-TEST(SendEscapes, RawLineEndAppendedBeforeParsing)
-{
-    EXPECT_EQ(ExpandSendEscapes("#13#10\r\n"), "\r\n\r\n");
-    // The escape ends at the CR, which is not ">".
-    EXPECT_EQ(ExpandSendEscapes("<13\r\n"), "\r\r\n");
-    EXPECT_EQ(ExpandSendEscapes("x#\r\n"), "x#\r\n");
-    EXPECT_EQ(ExpandSendEscapes("x<\r\n"), "x<\r\n");
-    EXPECT_EQ(ExpandSendEscapes(""), "");
-}
-
-TEST(SendEscapes, RewrittenPaneTextSendsTheOriginalBytes)
-{
-    std::string all;
-    for (int b = 0; b < 256; ++b)
-        all.push_back(static_cast<char>(b));
-    // Printable "#" and "<" are not rewritten, so double them as a user would.
-    std::string decoded;
-    for (char c : terminal::DecodeText(all)) {
-        decoded.push_back(c);
-        if (c == '#')
-            decoded.push_back('#');
-    }
-    std::string doubled;
-    for (size_t i = 0; i < decoded.size(); ++i) {
-        doubled.push_back(decoded[i]);
-        // A literal "<" (byte 60) appears as "<" followed by a non-digit.
-        if (decoded[i] == '<' && (i + 1 >= decoded.size() || decoded[i + 1] < '0' || decoded[i + 1] > '9'))
-            doubled.push_back('<');
-    }
-    EXPECT_EQ(ExpandSendEscapes(doubled), all);
-}
