@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,27 @@ std::vector<std::string> MakeNotificationPayloads(const std::string& kind, const
 // "L", or whose length field is below 3 (it cannot describe a frame), is
 // discarded whole so the link cannot stall on it.
 bool TakeInterlinkFrame(std::string& buffer, std::string& payload);
+
+// Takes every whole frame from the buffer and hands each payload to `act`.
+// A payload whose act fails must not strand the frames behind it, which
+// might wait for ever for another data event: all are taken, and the first
+// failure is raised afterwards.
+template <class Act>
+void TakeEveryFrame(std::string& buffer, Act act)
+{
+    std::exception_ptr failure;
+    std::string payload;
+    while (TakeInterlinkFrame(buffer, payload)) {
+        try {
+            act(payload);
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
 
 // A client's input begins with the server's greeting, one line ending in
 // CR LF. Takes that line off the head of the buffer and returns true; false

@@ -154,11 +154,7 @@ void TForm1::ClientDataAvailable(rtl::TObject*, uint16_t)
             return;
         InterlinkGreeted = true;
     }
-    std::string payload;
-    // Every whole frame is taken now: one left waiting for the next data
-    // event might never be acted on.
-    while (terminal::TakeInterlinkFrame(InterlinkInBuffer, payload))
-        ILGet(payload);
+    terminal::TakeEveryFrame(InterlinkInBuffer, [this](const std::string& payload) { ILGet(payload); });
 }
 
 void TForm1::ServerDataAvailable(rtl::TObject* Sender, uint16_t)
@@ -170,13 +166,12 @@ void TForm1::ServerDataAvailable(rtl::TObject* Sender, uint16_t)
     // interleave inside one frame.
     std::string& buffer = serverInBuffers_[connection];
     buffer += connection->ReceiveAvailable();
-    std::string payload;
-    while (terminal::TakeInterlinkFrame(buffer, payload)) {
-        // The frame is out of the buffer before anything is done with it, so
-        // a failing command is not relayed and repeated at every later event.
+    // A frame is out of the buffer before anything is done with it, so a
+    // failing command is not relayed and repeated at every later event.
+    terminal::TakeEveryFrame(buffer, [this](const std::string& payload) {
         SendToPeers(terminal::MakeInterlinkFrame(payload));
         ILGet(payload);
-    }
+    });
 }
 
 void TForm1::ServerClientConnect(rtl::TObject*, net::TWSocketClient* NewClient, uint16_t)

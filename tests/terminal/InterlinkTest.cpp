@@ -235,3 +235,17 @@ TEST_F(Interlink, SixtyFourPeersAllGetTheRelay)
     }));
 }
 
+
+TEST_F(Interlink, ASendThatFailsDoesNotStrandTheFramesBehindIt)
+{
+    Form().Com->SetDeviceName("/dev/tarrowin-missing%d");
+    Form().show();
+    Peer a(Port());
+    ASSERT_TRUE(a.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 1; }));
+    // One read: the SEND cannot open the port, the note behind it must still
+    // be relayed without waiting for more data.
+    a.Send(terminal::MakeInterlinkFrame("SENDx") + terminal::MakeInterlinkFrame("NOTE"));
+    EXPECT_TRUE(PumpUntil([&] { return a.Got("NOTE"); }));
+    EXPECT_EQ(a.Count("SEND"), 1);
+}
