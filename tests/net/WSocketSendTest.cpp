@@ -1,7 +1,8 @@
-// Send buffering: the block queue, OnSendData, OnDataSent, resumption on
-// write readiness, and a connection lost while sending.
+// Send buffering under a reader that cannot keep up, and a connection lost
+// or closed while data is still unsent.
 #include "LoopbackPair.h"
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -34,44 +35,9 @@ void ShrinkKernelBuffers(TWSocket& Sender, TWSocket& Receiver)
                         reinterpret_cast<const char*>(&Size), sizeof Size);
 }
 
-// Collects everything that arrives on S.
-void Collect(TWSocket& S, std::string& Into)
-{
-    S.OnDataAvailable = [&S, &Into](rtl::TObject*, uint16_t) { Into += S.ReceiveAvailable(); };
-}
-
 } // namespace
 
-TEST(WSocketSend, FourThousandBytesGoAsThreeBlocksAndOneDataSentFollows)
-{
-    LoopbackPair P;
-    ASSERT_TRUE(P.Connect());
-    std::string Got;
-    Collect(*P.Server, Got);
-    std::vector<int> Sends;
-    int DataSent = 0;
-    uint16_t DataSentError = 0xffff;
-    P.Client->OnSendData = [&](rtl::TObject*, int n) { Sends.push_back(n); };
-    P.Client->OnDataSent = [&](rtl::TObject*, uint16_t E) {
-        ++DataSent;
-        DataSentError = E;
-    };
-
-    const std::string Data = Pattern(4000, 1);
-    EXPECT_EQ(P.Client->SendString(Data), 4000);
-    EXPECT_EQ(Sends, (std::vector<int>{1460, 1460, 1080}));
-    EXPECT_EQ(DataSent, 0); // never inside SendString
-    EXPECT_EQ(P.Client->SendQueue().size(), 1u); // drained blocks but the last are freed
-    EXPECT_TRUE(P.Client->AllSent());
-
-    ASSERT_TRUE(PumpUntil([&] { return Got.size() == Data.size() && DataSent > 0; }));
-    PumpFor(50);
-    EXPECT_EQ(DataSent, 1);
-    EXPECT_EQ(DataSentError, 0);
-    EXPECT_TRUE(Got == Data);
-}
-
-TEST(WSocketSend, PartialSendsResumeInOrderUnderASlowReader)
+TEST(WSocketSend, DataQueuedWhileSendingArrivesCompleteAndInOrder)
 {
     LoopbackPair P;
     ASSERT_TRUE(P.Connect());
@@ -86,7 +52,6 @@ TEST(WSocketSend, PartialSendsResumeInOrderUnderASlowReader)
     EXPECT_FALSE(P.Client->AllSent());
     EXPECT_EQ(P.Client->SendString(B), static_cast<int>(B.size())); // queued behind A
     PumpFor(50);
-    EXPECT_FALSE(P.Client->AllSent());
     EXPECT_EQ(DataSent, 0);
 
     // A slow reader: one small read per notification, no receive loop.
@@ -117,7 +82,7 @@ TEST(WSocketSend, ResetByThePeerWhileSendingClosesOnceWith10054)
     ShrinkKernelBuffers(*P.Client, *P.Server);
     P.Server->SuspendEvents();
     P.Client->SendString(Pattern(4 * 1024 * 1024, 4));
-    ASSERT_FALSE(P.Client->AllSent()); // still sending
+    ASSERT_FALSE(P.Client->AllSent());
     // The server's default linger (on, 0 seconds) closes with a reset.
     P.Server->CloseSession();
 
@@ -126,61 +91,28 @@ TEST(WSocketSend, ResetByThePeerWhileSendingClosesOnceWith10054)
     EXPECT_EQ(Closes, (std::vector<uint16_t>{10054}));
 }
 
-TEST(WSocketSend, SendOnAResetConnectionClosesOnceWith10054)
+// The kernel's close() would wait out the linger time for a reader that
+// never reads; the window must not freeze that long.
+TEST(WSocketSend, ALingerCloseAboveZeroDoesNotBlock)
 {
     LoopbackPair P;
+    P.Client->LingerTimeout = 5;
     ASSERT_TRUE(P.Connect());
-    std::vector<uint16_t> Closes;
-    P.Client->OnSessionClosed = [&](rtl::TObject*, uint16_t E) { Closes.push_back(E); };
-    P.Server->CloseSession(); // linger (on, 0): a reset; nobody has looked yet
-    P.Client->SendString("into the void");
+    ShrinkKernelBuffers(*P.Client, *P.Server);
+    P.Server->SuspendEvents();
+    P.Client->SendString(Pattern(1024 * 1024, 5));
+    ASSERT_FALSE(P.Client->AllSent());
+
+    const auto Start = std::chrono::steady_clock::now();
+    P.Client->CloseSession();
+    const auto Took = std::chrono::steady_clock::now() - Start;
+    EXPECT_LT(Took, std::chrono::seconds(1));
     EXPECT_EQ(P.Client->State(), wsClosed);
-    PumpFor(100);
-    EXPECT_EQ(Closes, (std::vector<uint16_t>{10054}));
 }
 
-TEST(WSocketSend, EmptyStringSendsNothingAndReportsNothing)
-{
-    LoopbackPair P;
-    ASSERT_TRUE(P.Connect());
-    int Events = 0;
-    P.Client->OnSendData = [&](rtl::TObject*, int) { ++Events; };
-    P.Client->OnDataSent = [&](rtl::TObject*, uint16_t) { ++Events; };
-    EXPECT_EQ(P.Client->SendString(""), 0);
-    PumpFor(50);
-    EXPECT_EQ(Events, 0);
-}
-
-TEST(WSocketSend, ZeroBytesWithNothingPendingStillReportDataSent)
-{
-    LoopbackPair P;
-    ASSERT_TRUE(P.Connect());
-    int DataSent = 0;
-    P.Client->OnDataSent = [&](rtl::TObject*, uint16_t) { ++DataSent; };
-    EXPECT_EQ(P.Client->SendBytes("x", 0), 0);
-    EXPECT_EQ(DataSent, 0);
-    ASSERT_TRUE(PumpUntil([&] { return DataSent == 1; }));
-}
-
-TEST(WSocketSend, WhenNotConnectedRaises10057OrWithOnErrorBoundReturnsMinusOne)
+TEST(WSocketSend, WhenNotConnectedRaisesTheSocketErrorText)
 {
     TWSocket S;
     EXPECT_EQ(Raised([&] { S.SendString("x"); }), "Error 10057 in function Send\r\nSocket is not connected");
     EXPECT_EQ(S.LastError(), 10057);
-    TWSocket Quiet;
-    int Errors = 0;
-    Quiet.OnError = [&](rtl::TObject*) { ++Errors; };
-    EXPECT_EQ(Quiet.SendString("x"), -1);
-    EXPECT_EQ(Errors, 1);
-    EXPECT_EQ(Quiet.LastError(), 10057);
-}
-
-TEST(WSocketSend, SendFlagsMapUrgentToOutOfBand)
-{
-    TWSocket S;
-    EXPECT_EQ(S.SendFlags(), wsSendNormal);
-    S.SetSendFlags(wsSendUrgent);
-    EXPECT_EQ(S.SendFlags(), wsSendUrgent);
-    EXPECT_EQ(Raised([&] { S.SetSendFlags(static_cast<TSocketSendFlags>(7)); }), "Invalid SendFlags");
-    EXPECT_EQ(S.SendFlags(), wsSendUrgent);
 }
