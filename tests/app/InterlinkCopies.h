@@ -1,13 +1,9 @@
 #pragma once
-// Real copies of the program on one Interlink, as the end-to-end tests and
-// the Interlink benchmark run them: each copy a process of its own with its
-// own settings folder and a pty as its port, the command-line peer as
-// further processes, and plain sockets of this process as hand-made peers.
-//
-// Everything here assumes a network namespace of its own (see
-// PrivateNamespaceProblem()): port 666 there belongs to these copies only.
-//
-// Header only, so that the benchmark, a single source file, can use it too.
+// Real copies of the program on one Interlink, for the end-to-end tests and
+// the Interlink benchmark: each copy a process with its own settings folder
+// and a pty as its port; tarrowin-link and plain sockets as further peers.
+// Everything here assumes a network namespace of its own, where port 666
+// belongs to these copies only.
 
 #include "ChildProcess.h"
 #include "NeutralSettings.h"
@@ -21,7 +17,6 @@
 #include <QCoreApplication>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -42,6 +37,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
@@ -50,9 +46,7 @@
 namespace e2e {
 
 constexpr uint16_t kInterlinkPort = 666;
-// What the server sends a peer before any frame.
 inline const std::string kGreeting = "Welcome to TcpSrv\r\n";
-// Connection states as the kernel reports them.
 constexpr uint8_t kTcpEstablished = 1;
 constexpr uint8_t kTcpListen = 10;
 
@@ -70,10 +64,9 @@ inline std::string NetNamespace()
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-// Empty when this process runs in a network namespace of its own, made by
-// tests/app/run-in-namespace.sh (which records the namespace it was started
-// in); otherwise why not. Nothing here may go near port 666 unless this is
-// empty: the machine's own port 666 is never to be touched.
+// Empty when this process runs in a network namespace of its own (made by
+// run-in-namespace.sh); otherwise why not. The machine's own port 666 is
+// never to be touched.
 inline std::string PrivateNamespaceProblem()
 {
     if (::geteuid() != 0)
@@ -87,20 +80,17 @@ inline std::string PrivateNamespaceProblem()
     return {};
 }
 
-// --- The kernel's view of TCP sockets ------------------------------------------
-
 struct TcpSocket {
     uint16_t localPort = 0;
     uint16_t remotePort = 0;
     uint8_t state = 0;
-    uint32_t inode = 0;      // 0 while a connection waits in the accept queue
-    uint32_t unread = 0;     // bytes received that the owner has not read
+    uint32_t inode = 0;  // 0 while a connection waits in the accept queue
+    uint32_t unread = 0; // bytes received that the owner has not read
     uint64_t bytesReceived = 0;
 };
 
-// Every IPv4 TCP socket of this network namespace, through sock_diag: it
-// tells for each connection how much came in and how much of it the owner
-// has read, which no output of the program shows.
+// Every IPv4 TCP socket of this namespace, through sock_diag: it tells how
+// much came in and how much the owner has read, which the program never shows.
 inline std::vector<TcpSocket> TcpSockets()
 {
     std::vector<TcpSocket> out;
@@ -163,21 +153,12 @@ inline std::vector<TcpSocket> TcpSockets()
 inline std::set<uint32_t> SocketInodesOf(pid_t pid)
 {
     std::set<uint32_t> inodes;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = ::opendir(dir.c_str());
-    if (!d)
-        return inodes;
-    while (dirent* e = ::readdir(d)) {
-        char target[128];
-        ssize_t n = ::readlinkat(::dirfd(d), e->d_name, target, sizeof target - 1);
-        if (n <= 0)
-            continue;
-        target[n] = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
         unsigned long inode = 0;
-        if (std::sscanf(target, "socket:[%lu]", &inode) == 1)
+        if (std::sscanf(std::filesystem::read_symlink(e.path(), ec).c_str(), "socket:[%lu]", &inode) == 1)
             inodes.insert(static_cast<uint32_t>(inode));
     }
-    ::closedir(d);
     return inodes;
 }
 
@@ -197,18 +178,8 @@ inline bool ListensOnInterlink(pid_t pid)
     return HoldsSocket(pid, [](const TcpSocket& s) { return s.state == kTcpListen && s.localPort == kInterlinkPort; });
 }
 
-// The process holds a connection to the Interlink port: it is a client.
-inline bool ConnectedToInterlink(pid_t pid)
-{
-    return HoldsSocket(pid, [](const TcpSocket& s) {
-        return s.state == kTcpEstablished && s.remotePort == kInterlinkPort;
-    });
-}
-
-// The process's connection to the Interlink has brought in the greeting and
-// the process has read it all. The server makes a connection its peer before
-// it greets, so from here on every frame the server relays reaches this
-// process: a scene is only set once each copy is this far.
+// The process has read the whole greeting. The server makes a connection its
+// peer before it greets, so from here on every relayed frame reaches it.
 inline bool HasTakenGreeting(pid_t pid)
 {
     return HoldsSocket(pid, [](const TcpSocket& s) {
@@ -217,8 +188,7 @@ inline bool HasTakenGreeting(pid_t pid)
     });
 }
 
-// The server's end of the connection that comes from peerPort; false while
-// there is none.
+// The server's end of the connection from peerPort.
 inline bool ServerEndOf(uint16_t peerPort, TcpSocket& out)
 {
     for (const TcpSocket& s : TcpSockets())
@@ -229,24 +199,11 @@ inline bool ServerEndOf(uint16_t peerPort, TcpSocket& out)
     return false;
 }
 
-// --- Copies' settings ---------------------------------------------------------------
-
-inline bool LessNoCase(const std::string& a, const std::string& b)
-{
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
-// Writes a copy's settings file so that the copy starts with the pty as its
-// port and nothing else: the pty is named as a port of the user's, and the
-// stored list position is the pty's position in the list the program builds
-// at start-up (every device path the list holds, sorted without regard to
-// case). That list comes from the same code the program runs, reading this
-// very file and the machine's sysfs (no device is opened for it); the
-// position is only written once the entry there is the pty, so no copy can
-// ever open another device (the machine's console among them).
-// Returns "" or what went wrong.
+// Writes a copy's settings so that it starts with the pty as its port: the
+// stored list position is the pty's place in the list the program builds
+// (by the same code, from this file and sysfs, sorted without regard to
+// case), and is only written once that place holds the pty, so that no copy
+// can ever open another device. Returns "" or what went wrong.
 inline std::string WriteCopySettings(const std::string& file, const std::string& ptyPath, const std::string& portName)
 {
     testsupport::WriteWholeFile(file, "REGEDIT4\r\n\r\n" + testsupport::NeutralSettings() +
@@ -257,18 +214,16 @@ inline std::string WriteCopySettings(const std::string& file, const std::string&
     struct Restore {
         ~Restore() { reg::SetFilePath(""); }
     } restore;
-    std::vector<serialdevices::Entry> list = serialdevices::List();
     std::vector<std::string> paths;
-    for (const auto& e : list)
+    for (const auto& e : serialdevices::List())
         paths.push_back(e.devicePath);
-    std::stable_sort(paths.begin(), paths.end(), LessNoCase);
+    std::stable_sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
+        return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) < 0;
+    });
     auto it = std::find(paths.begin(), paths.end(), ptyPath);
     if (it == paths.end())
         return "the pty " + ptyPath + " is not in the port list";
     const int index = static_cast<int>(it - paths.begin());
-    if (paths[static_cast<size_t>(index)] != ptyPath)
-        return "list position " + std::to_string(index) + " is not the pty";
-    // The name opens the pty and nothing else.
     if (serialdevices::PathForPort(portName) != ptyPath)
         return portName + " opens " + serialdevices::PathForPort(portName) + ", not " + ptyPath;
 
@@ -276,36 +231,33 @@ inline std::string WriteCopySettings(const std::string& file, const std::string&
     if (!r.OpenKey("Software\\Brenlow\\Tarrowin\\", false))
         return "settings key missing";
     r.WriteInteger("PortNumIndex", index);
-    if (r.ReadInteger("PortNumIndex") != index)
-        return "PortNumIndex not stored";
     return {};
 }
 
-// --- What tarrowin-link monitor prints -------------------------------------------------
-
-struct MonitorLine {
-    std::string kind; // RCVD, SENT, SEND, ...
-    std::string data; // as printed: bytes below 32 and above 126 as <n>
-};
-
-inline std::vector<MonitorLine> MonitorLines(const std::string& out)
+// The data of each line tarrowin-link monitor printed for kind (RCVD, SENT,
+// SEND...): bytes below 32 and above 126 as <n>; RCVD and SENT lines carry a
+// right-aligned time stamp first.
+inline std::vector<std::string> MonitorData(const std::string& out, const std::string& kind)
 {
-    std::vector<MonitorLine> lines;
+    std::vector<std::string> data;
     std::istringstream in(out);
     for (std::string line; std::getline(in, line);) {
-        MonitorLine m;
-        m.kind = line.substr(0, 4);
-        std::string rest = line.size() > 5 ? line.substr(5) : std::string();
-        if (m.kind == "RCVD" || m.kind == "SENT") {
-            // The time stamp, right-aligned, then one blank, then the data.
-            size_t start = rest.find_first_not_of(' ');
-            size_t end = start == std::string::npos ? std::string::npos : rest.find(' ', start);
+        if (line.compare(0, 5, kind + " ") != 0)
+            continue;
+        std::string rest = line.substr(5);
+        if (kind == "RCVD" || kind == "SENT") {
+            size_t end = rest.find(' ', rest.find_first_not_of(' '));
             rest = end == std::string::npos ? std::string() : rest.substr(end + 1);
         }
-        m.data = rest;
-        lines.push_back(m);
+        data.push_back(rest);
     }
-    return lines;
+    return data;
+}
+
+inline size_t CountLines(const std::string& out, const std::string& kind, const std::string& data)
+{
+    const std::vector<std::string> all = MonitorData(out, kind);
+    return static_cast<size_t>(std::count(all.begin(), all.end(), data));
 }
 
 // The bytes behind the printed form of data without a literal '<'.
@@ -324,28 +276,13 @@ inline std::string Undecode(const std::string& text)
     return bytes;
 }
 
-inline size_t CountLines(const std::vector<MonitorLine>& lines, const std::string& kind, const std::string& data)
-{
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const MonitorLine& m) {
-        return m.kind == kind && m.data == data;
-    }));
-}
-
-// --- A hand-made peer: a plain socket of this process ------------------------------------
-
-// 127.0.0.1, port 666.
-inline sockaddr_in InterlinkAddress()
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kInterlinkPort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 class RawPeer {
 public:
-    ~RawPeer() { Close(); }
+    ~RawPeer()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
     bool Connect()
     {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -353,7 +290,10 @@ public:
             return false;
         int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in a = InterlinkAddress();
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kInterlinkPort);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
             return false;
         ::fcntl(fd_, F_SETFL, O_NONBLOCK);
@@ -409,20 +349,11 @@ public:
         }
         return terminal::TakeInterlinkFrame(raw_, payload);
     }
-    void Close()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
 private:
     int fd_ = -1;
     std::string raw_;
     bool greetingTaken_ = false;
 };
-
-// --- The whole scene -----------------------------------------------------------------
 
 struct Copy {
     std::string name;
@@ -446,17 +377,15 @@ public:
     // Set for every copy started from here on.
     std::vector<std::string> copyEnvironment;
 
-    // Environment of every child: this process's, with the settings folder,
-    // the runtime folder (the loopback plug's lock lives there) and the
-    // display chosen here.
+    // Every child's environment: the runtime folder (the loopback plug's lock
+    // lives there) is the scene's; settings folder and display are set here.
     std::vector<std::string> Environment(std::vector<std::string> extra) const
     {
         extra.insert(extra.begin(), "XDG_RUNTIME_DIR=" + Root() + "/run");
         return EnvironmentWith(extra, {"XDG_CONFIG_HOME", "QT_QPA_PLATFORM", "DISPLAY"});
     }
 
-    // Starts a copy of the program with a new pty as its port. `display`
-    // empty: headless; otherwise the X display it shows its windows on.
+    // Starts a copy with a new pty as its port; headless without a display.
     Copy* StartCopy(const std::string& name, const std::string& display, std::string& error)
     {
         auto c = std::make_unique<Copy>();
@@ -476,12 +405,9 @@ public:
         o.argv = {program_};
         std::vector<std::string> extra = copyEnvironment;
         extra.push_back("XDG_CONFIG_HOME=" + c->configHome);
-        if (display.empty()) {
-            extra.push_back("QT_QPA_PLATFORM=offscreen");
-        } else {
-            extra.push_back("QT_QPA_PLATFORM=xcb");
+        extra.push_back(display.empty() ? "QT_QPA_PLATFORM=offscreen" : "QT_QPA_PLATFORM=xcb");
+        if (!display.empty())
             extra.push_back("DISPLAY=" + display);
-        }
         o.env = Environment(extra);
         if (!c->process.Start(o, error))
             return nullptr;
@@ -509,8 +435,7 @@ public:
         return links_.back().get();
     }
 
-    // Collects output of every child and every port, waiting at most
-    // maxWaitMs for something to come.
+    // Collects the output of every child and port.
     void Pump(int maxWaitMs = 5)
     {
         std::vector<pollfd> fds;
@@ -531,8 +456,7 @@ public:
             QCoreApplication::processEvents();
     }
 
-    // Pumps until done() holds; false after limitMs, a safety net against
-    // hangs and never a measure of speed.
+    // Pumps until done() holds; false after limitMs, a safety net only.
     bool WaitUntil(const std::function<bool()>& done, int limitMs = 60000)
     {
         const auto start = Clock::now();
@@ -545,8 +469,7 @@ public:
         }
     }
 
-    // Waits for a child to end; its exit code, or -1 if it had not ended
-    // within the safety net (it is killed then).
+    // A child's exit code; -1 (and killed) if it does not end.
     int WaitForExit(ChildProcess& p, int limitMs = 60000)
     {
         if (!WaitUntil([&] { return !p.Running(); }, limitMs)) {
@@ -556,8 +479,8 @@ public:
         return p.ExitCode();
     }
 
-    // Starts `count` copies one after the other: the first must become the
-    // server, every later one a client that has taken the greeting.
+    // Starts copies one after the other: the first must become the server,
+    // every later one a client that has taken the greeting.
     std::string StartLinkedCopies(int count, const std::string& display = {})
     {
         for (int i = 0; i < count; ++i) {
@@ -575,8 +498,7 @@ public:
         return {};
     }
 
-    // Starts tarrowin-link monitor and waits until the server has made it a
-    // peer.
+    // Starts tarrowin-link monitor and waits until it is a peer.
     ChildProcess* StartMonitor(std::string& error)
     {
         ChildProcess* m = StartLink({"monitor"}, error);
@@ -616,8 +538,7 @@ public:
 
 private:
     std::string program_, link_;
-    // Removed last, once every process that could still write below it has
-    // been ended with the members after it.
+    // Removed after the processes below, which may still write into it.
     TempDir root_;
     std::vector<std::unique_ptr<Copy>> copies_;
     std::vector<std::unique_ptr<ChildProcess>> links_;

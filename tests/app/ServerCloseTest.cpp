@@ -1,8 +1,7 @@
-// When the server copy goes, every client copy shows "Server close" and ends
-// once the message is confirmed, without saving its settings. The message
-// box is a real window here: the copies run on a virtual X display of this
-// test, and the key press reaches the box through the X server as a
-// person's would.
+// When the server copy is killed, every client copy shows its message box
+// and ends once the box is confirmed, without saving its settings. The
+// copies run on a virtual X display, and the key press reaches the box
+// through the X server as a person's would.
 
 #include "InterlinkCopies.h"
 
@@ -15,13 +14,9 @@ using namespace e2e;
 
 namespace {
 
-// The program's path; searched in PATH and then in /usr/bin and /bin.
-std::string FindProgram(const std::string& name)
+std::string FindProgram(const char* name)
 {
-    QString found = QStandardPaths::findExecutable(QString::fromStdString(name));
-    if (found.isEmpty())
-        found = QStandardPaths::findExecutable(QString::fromStdString(name), {"/usr/bin", "/bin"});
-    return found.toStdString();
+    return QStandardPaths::findExecutable(name, {"/usr/bin", "/bin"}).toStdString();
 }
 
 class ServerClose : public ::testing::Test {
@@ -33,17 +28,11 @@ protected:
             GTEST_SKIP() << why;
         xvfb = FindProgram("Xvfb");
         xdotool = FindProgram("xdotool");
-        ASSERT_FALSE(xvfb.empty()) << "Xvfb is missing (Debian package xvfb; make setup installs it)";
-        ASSERT_FALSE(xdotool.empty()) << "xdotool is missing (Debian package xdotool; make setup installs it)";
+        ASSERT_FALSE(xvfb.empty() || xdotool.empty()) << "needs the Debian packages xvfb and xdotool";
         scene = std::make_unique<Scene>(TARROWIN_BINARY, TARROWIN_LINK_BINARY);
-        ASSERT_FALSE(scene->Root().empty());
-        // In a sanitizer build, two reports about the X libraries Qt loads
-        // would end the copies on X, neither about the program: the D-Bus
-        // library keeps a buffer to the end (a leak report), and the X
-        // keyboard library copies a name with strndup from a buffer without
-        // a terminating zero, which strndup may do (it stops at the limit)
-        // but strict string checks report. Later options override earlier
-        // ones.
+        // Under the sanitizers, the D-Bus library's buffer kept to the end and
+        // the X keyboard library's strndup from an unterminated buffer would
+        // end the copies; neither is the program's.
         const std::string suppressions = scene->Root() + "/leaks.supp";
         std::ofstream(suppressions) << "leak:libdbus-1.so\n";
         auto with = [](const char* name, const std::string& option) {
@@ -55,8 +44,7 @@ protected:
         StartDisplay();
     }
 
-    // Xvfb picks a display number nobody uses and tells it on a pipe, so
-    // that test processes running side by side never take the same one.
+    // Xvfb picks a free display number and tells it on a pipe.
     void StartDisplay()
     {
         int fds[2];
@@ -84,7 +72,6 @@ protected:
         display = ":" + number;
     }
 
-    // Runs xdotool on the display; true when it succeeded, with its output.
     bool Xdotool(const std::vector<std::string>& args, std::string& out)
     {
         ChildProcess::Options o;
@@ -100,9 +87,8 @@ protected:
         return code == 0;
     }
 
-    // The message boxes on the display: windows titled exactly "Tarrowin"
-    // (the main windows carry their Interlink role in the title), by the
-    // process that shows them.
+    // The message boxes by the process that shows them: windows titled
+    // exactly "Tarrowin" (a main window carries its Interlink role too).
     std::map<pid_t, std::string> Boxes()
     {
         std::map<pid_t, std::string> boxes;
@@ -118,8 +104,7 @@ protected:
         return boxes;
     }
 
-    // Presses Return in a box, as a person would: the box gets the focus,
-    // then the key goes through the X server.
+    // Presses Return in the box, through the X server.
     void Confirm(const std::string& window)
     {
         std::string out;
@@ -141,43 +126,27 @@ TEST_F(ServerClose, ClientsShowServerCloseAndEndOnceConfirmedWithoutSaving)
     ASSERT_TRUE(monitor) << error;
     Copy& server = scene->At(0);
     Copy* clients[] = {&scene->At(1), &scene->At(2)};
-
-    // What the clients' settings files hold now; a save would add the texts
-    // of the panes and the entry line.
+    // A save would add the texts of the panes.
     std::map<Copy*, std::string> before;
-    for (Copy* c : clients) {
+    for (Copy* c : clients)
         before[c] = testsupport::ReadWholeFile(c->settingsFile);
-        ASSERT_EQ(before[c].find("MemoOut"), std::string::npos) << before[c];
-    }
 
     server.process.Signal(SIGKILL);
-    ASSERT_TRUE(scene->WaitUntil([&] { return !server.process.Running(); }));
-    // A monitor learns of it by its exit code.
     EXPECT_EQ(scene->WaitForExit(*monitor), 5) << monitor->Describe();
-    EXPECT_NE(monitor->Err().find("beendet"), std::string::npos) << monitor->Err();
 
-    // Each client shows its box and waits there.
     std::map<pid_t, std::string> boxes;
     ASSERT_TRUE(scene->WaitUntil([&] {
         boxes = Boxes();
-        return boxes.size() >= 2;
+        return boxes.count(clients[0]->process.Pid()) && boxes.count(clients[1]->process.Pid());
     })) << scene->Describe();
-    ASSERT_EQ(boxes.size(), 2u);
-    for (Copy* c : clients) {
-        ASSERT_TRUE(boxes.count(c->process.Pid())) << c->name << " shows no box\n" << scene->Describe();
-        EXPECT_TRUE(c->process.Running()) << c->name;
-    }
 
     // Confirming one box ends that copy only.
     Confirm(boxes[clients[0]->process.Pid()]);
     EXPECT_EQ(scene->WaitForExit(clients[0]->process), 0) << scene->Describe();
     EXPECT_TRUE(clients[1]->process.Running()) << "ended without its confirmation\n" << scene->Describe();
-    EXPECT_EQ(Boxes().count(clients[1]->process.Pid()), 1u);
-
     Confirm(boxes[clients[1]->process.Pid()]);
     EXPECT_EQ(scene->WaitForExit(clients[1]->process), 0) << scene->Describe();
 
-    // Nothing was saved.
     for (Copy* c : clients)
-        EXPECT_TRUE(testsupport::ReadWholeFile(c->settingsFile) == before[c]) << c->name << ":\n" << testsupport::ReadWholeFile(c->settingsFile);
+        EXPECT_TRUE(testsupport::ReadWholeFile(c->settingsFile) == before[c]) << c->name;
 }
