@@ -357,9 +357,7 @@ private:
 
 struct Copy {
     std::string name;
-    std::string configHome;
     std::string settingsFile;
-    std::string portName;
     TestPty pty{true};
     ChildProcess process;
 };
@@ -371,7 +369,6 @@ public:
         ::mkdir((Root() + "/run").c_str(), 0700);
     }
     Scene(const Scene&) = delete;
-    Scene& operator=(const Scene&) = delete;
 
     std::string Root() const { return root_.Path(); }
     // Set for every copy started from here on.
@@ -394,17 +391,16 @@ public:
             error = "no pty";
             return nullptr;
         }
-        c->configHome = root_.File(name);
-        ::mkdir(c->configHome.c_str(), 0700);
-        c->settingsFile = c->configHome + "/Brenlow/Tarrowin.reg";
-        c->portName = "COM" + std::to_string(71 + copies_.size());
-        error = WriteCopySettings(c->settingsFile, c->pty.SlavePath(), c->portName);
+        const std::string configHome = root_.File(name);
+        ::mkdir(configHome.c_str(), 0700);
+        c->settingsFile = configHome + "/Brenlow/Tarrowin.reg";
+        error = WriteCopySettings(c->settingsFile, c->pty.SlavePath(), "COM" + std::to_string(71 + copies_.size()));
         if (!error.empty())
             return nullptr;
         ChildProcess::Options o;
         o.argv = {program_};
         std::vector<std::string> extra = copyEnvironment;
-        extra.push_back("XDG_CONFIG_HOME=" + c->configHome);
+        extra.push_back("XDG_CONFIG_HOME=" + configHome);
         extra.push_back(display.empty() ? "QT_QPA_PLATFORM=offscreen" : "QT_QPA_PLATFORM=xcb");
         if (!display.empty())
             extra.push_back("DISPLAY=" + display);
