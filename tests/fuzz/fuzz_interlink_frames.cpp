@@ -1,199 +1,123 @@
-// The Interlink framing fed in arbitrary pieces, the way the handlers feed
-// it: append whatever the socket delivered, then take every whole frame.
-//
-// The first input byte chooses one of two properties:
-//
-//  even: piece sizes, then any byte stream, cut into those pieces. The
-//        result is compared with a model that keeps no buffer of its own but
-//        a read position in the stream, and applies the rules
-//        independently: a head that is not "L" or has a length below 3
-//        throws away everything received so far; a whole frame is taken;
-//        anything shorter waits. The buffer never holds more than one
-//        frame's worth.
-//
-//  odd:  piece sizes, then well-formed frames followed by any garbage. The
-//        frames must come out in order, whatever the pieces (each split is
-//        tried, as are whole-stream and byte-by-byte), before anything the
-//        garbage may produce.
-//
-// Every payload taken is also sent on as the server relays it
-// (MakeInterlinkFrame) and must read back unchanged.
+// TakeInterlinkFrame fed in arbitrary pieces, as the socket handlers feed it.
+// An even first byte: any stream, whose payloads must be those of a model
+// reading the stream as a whole; only a bad head (not "L", or a length below
+// 3) makes the split matter, as it drops all that arrived. An odd one:
+// well-formed frames and garbage; the frames come out first and in order.
 
+#include "FuzzCheck.h"
 #include "InterlinkFrames.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
 
-using Payloads = std::vector<std::string>;
+using Strings = std::vector<std::string>;
 
-[[noreturn]] void Fail(const char* what)
+size_t LengthField(const std::string& s, size_t at)
 {
-    std::fprintf(stderr, "Interlink framing: %s\n", what);
-    std::abort();
+    return static_cast<uint8_t>(s[at + 1]) | size_t{static_cast<uint8_t>(s[at + 2])} << 8;
 }
 
-void CheckRelay(const std::string& payload)
+Strings Feed(const Strings& pieces)
 {
-    if (payload.size() > terminal::kMaxPayloadLength)
-        Fail("payload longer than a frame can carry");
-    std::string frame = terminal::MakeInterlinkFrame(payload);
-    std::string back;
-    if (!terminal::TakeInterlinkFrame(frame, back) || back != payload || !frame.empty())
-        Fail("a relayed frame does not read back as its payload");
-}
-
-// Feeds the pieces like ClientDataAvailable / ServerDataAvailable do.
-Payloads Feed(const std::vector<std::string>& pieces)
-{
-    Payloads out;
-    std::string buffer;
-    std::string payload;
+    Strings out;
+    std::string buffer, payload;
     for (const auto& piece : pieces) {
         buffer += piece;
-        while (terminal::TakeInterlinkFrame(buffer, payload)) {
-            CheckRelay(payload);
+        while (terminal::TakeInterlinkFrame(buffer, payload))
             out.push_back(payload);
-        }
-        // What stays behind is an unfinished frame at most: never unbounded.
-        if (buffer.size() >= terminal::kMaxFrameLength)
-            Fail("buffer holds a whole frame's worth or more after taking");
         if (buffer.size() >= 3) {
-            const size_t total = static_cast<unsigned char>(buffer[1]) + 256u * static_cast<unsigned char>(buffer[2]);
-            if (buffer[0] != 'L' || total < 3 || buffer.size() >= total)
-                Fail("buffer left with a bad head or a whole frame in it");
+            const size_t total = LengthField(buffer, 0);
+            Check(buffer[0] == 'L' && total >= 3 && buffer.size() < total,
+                  "the buffer keeps a bad head or a whole frame after taking");
         }
     }
     return out;
 }
 
-// The rules on the stream as a whole: `pos` is where the buffer begins in
-// the stream, `end` how much of the stream has arrived.
-Payloads Model(const std::string& stream, const std::vector<size_t>& ends)
+// Keeps no buffer, only where the buffer would begin in the stream.
+Strings Model(const Strings& pieces)
 {
-    Payloads out;
+    Strings out;
+    std::string stream;
     size_t pos = 0;
-    for (size_t end : ends) {
-        while (end - pos >= 3) {
-            const auto b1 = static_cast<unsigned char>(stream[pos + 1]);
-            const auto b2 = static_cast<unsigned char>(stream[pos + 2]);
-            const size_t total = b1 | (size_t{b2} << 8);
+    for (const auto& piece : pieces) {
+        stream += piece;
+        while (stream.size() - pos >= 3) {
+            const size_t total = LengthField(stream, pos);
             if (stream[pos] != 'L' || total < 3) {
-                pos = end; // all that has arrived is dropped
+                pos = stream.size();
+            } else if (stream.size() - pos >= total) {
+                out.push_back(stream.substr(pos + 3, total - 3));
+                pos += total;
+            } else {
                 break;
             }
-            if (end - pos < total)
-                break;
-            out.push_back(stream.substr(pos + 3, total - 3));
-            pos += total;
         }
     }
     return out;
 }
 
-// Reads the input front to back; past its end every read gives 0.
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+// Reads the input front to back; past its end every byte is 0.
+struct Input {
+    std::string_view data;
+
+    uint8_t Byte() { return data.empty() ? 0 : Bytes(1)[0]; }
     std::string Bytes(size_t n)
     {
-        n = std::min(n, size_ - at_);
-        std::string s(reinterpret_cast<const char*>(data_ + at_), n);
-        at_ += n;
+        std::string s(data.substr(0, n));
+        data.remove_prefix(s.size());
         return s;
     }
-    std::string Rest() { return Bytes(size_ - at_); }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
 };
 
-// Piece sizes: a count, then one byte per piece (255 stands for a piece
-// larger than any frame, so frames near the 64 KiB limit also arrive whole).
-// The stream left over after the last piece arrives as one more piece.
+// A count, then one size per piece; 255 is a piece larger than any frame. What
+// the sizes leave of the stream arrives as a last piece.
 std::vector<size_t> PieceSizes(Input& in)
 {
     std::vector<size_t> sizes(in.Byte());
-    for (auto& n : sizes) {
-        n = in.Byte();
-        if (n == 255)
+    for (auto& n : sizes)
+        if ((n = in.Byte()) == 255)
             n = 70000;
-    }
     return sizes;
 }
 
-std::vector<std::string> Cut(const std::string& stream, const std::vector<size_t>& sizes, std::vector<size_t>* ends)
+Strings Cut(const std::string& stream, const std::vector<size_t>& sizes)
 {
-    std::vector<std::string> pieces;
+    Strings pieces;
     size_t at = 0;
     for (size_t i = 0; at < stream.size() || i < sizes.size(); ++i) {
         const size_t n = std::min(i < sizes.size() ? sizes[i] : stream.size(), stream.size() - at);
         pieces.push_back(stream.substr(at, n));
         at += n;
-        if (ends)
-            ends->push_back(at);
     }
     return pieces;
 }
 
-void AnyStream(Input& in)
+// A count (up to 8), then per frame a length byte and the payload; 255 is
+// one of the largest frames. The rest is garbage.
+void FramesThenGarbage(Input& in, const std::vector<size_t>& sizes)
 {
-    const std::vector<size_t> sizes = PieceSizes(in);
-    const std::string stream = in.Rest();
-    std::vector<size_t> ends;
-    const auto pieces = Cut(stream, sizes, &ends);
-    if (Feed(pieces) != Model(stream, ends))
-        Fail("taken payloads differ from the framing rules");
-}
-
-// Frames: a count (up to 8), then per frame a length byte and the payload;
-// length 255 stands for one of the largest frames. The rest is garbage.
-void FramesThenGarbage(Input& in)
-{
-    const std::vector<size_t> sizes = PieceSizes(in);
-    Payloads frames;
+    Strings frames;
     std::string stream;
-    const int count = in.Byte() % 9;
-    for (int i = 0; i < count; ++i) {
+    for (int count = in.Byte() % 9; count > 0; --count) {
         const size_t len = in.Byte();
-        std::string payload;
-        if (len == 255)
-            payload.assign(terminal::kMaxPayloadLength - in.Byte() % 3, 'x');
-        else
-            payload = in.Bytes(len);
-        stream += terminal::MakeInterlinkFrame(payload);
-        frames.push_back(std::move(payload));
+        frames.push_back(len == 255 ? std::string(terminal::kMaxPayloadLength - in.Byte() % 3, 'x') : in.Bytes(len));
+        stream += terminal::MakeInterlinkFrame(frames.back());
     }
-    stream += in.Rest();
+    stream += in.Bytes(in.data.size());
 
-    std::vector<std::vector<std::string>> splits;
-    splits.push_back({stream});
-    // Byte by byte, as a slow link delivers it (skipped for the largest
-    // frames only to keep the runs fast; the pieces below still cut them).
-    if (stream.size() <= 4096) {
-        std::vector<std::string> bytes;
-        for (char c : stream)
-            bytes.emplace_back(1, c);
-        splits.push_back(std::move(bytes));
-    }
-    splits.push_back(Cut(stream, sizes, nullptr));
-
+    std::vector<Strings> splits{{stream}, Cut(stream, sizes)};
+    if (stream.size() <= 4096) // byte by byte, as a slow link delivers it
+        splits.push_back(Cut(stream, std::vector<size_t>(stream.size(), 1)));
     for (const auto& pieces : splits) {
-        const Payloads got = Feed(pieces);
-        if (got.size() < frames.size())
-            Fail("a well-formed frame was lost");
-        for (size_t i = 0; i < frames.size(); ++i)
-            if (got[i] != frames[i])
-                Fail("a well-formed frame came out changed or out of order");
+        const Strings got = Feed(pieces);
+        Check(got.size() >= frames.size() && std::equal(frames.begin(), frames.end(), got.begin()),
+              "a well-formed frame was lost, changed or reordered");
     }
 }
 
@@ -201,10 +125,14 @@ void FramesThenGarbage(Input& in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    Input in(data, size);
-    if (in.Byte() % 2 == 0)
-        AnyStream(in);
-    else
-        FramesThenGarbage(in);
+    Input in{{reinterpret_cast<const char*>(data), size}};
+    const bool wellFormed = in.Byte() % 2 == 1;
+    const auto sizes = PieceSizes(in);
+    if (wellFormed) {
+        FramesThenGarbage(in, sizes);
+    } else {
+        const Strings pieces = Cut(in.Bytes(in.data.size()), sizes);
+        Check(Feed(pieces) == Model(pieces), "taken payloads differ from the framing rules");
+    }
     return 0;
 }
