@@ -186,20 +186,15 @@ int main(int argc, char** argv)
         const std::string wire = std::string(text) + "\r";
         for (auto& c : scene.Copies())
             c->pty.Forget();
-        std::string error;
         const auto t0 = Clock::now();
-        ChildProcess* link = scene.StartLink({"send", std::string(text) + "#13"}, error);
-        if (!link) {
-            std::fprintf(stderr, "bench_interlink: %s\n", error.c_str());
-            return 1;
-        }
+        ChildProcess& link = scene.Link({"send", std::string(text) + "#13"});
         const std::vector<Clock::time_point> arrived = AwaitEverywhere(scene, sender, wire, t0, 20000);
         if (arrived.empty()) {
             std::fprintf(stderr, "bench_interlink: tarrowin-link send %d not carried out\n%s", i,
                          scene.Describe().c_str());
             return 1;
         }
-        if (scene.WaitForExit(*link) != 0) {
+        if (scene.WaitForExit(link) != 0) {
             std::fprintf(stderr, "bench_interlink: tarrowin-link failed\n%s", scene.Describe().c_str());
             return 1;
         }

@@ -5,148 +5,86 @@
 
 #include "InterlinkCopies.h"
 
-#include <QStandardPaths>
 #include <gtest/gtest.h>
 
-#include <map>
+#include <fstream>
 
 using namespace e2e;
 
 namespace {
 
-std::string FindProgram(const char* name)
-{
-    return QStandardPaths::findExecutable(name, {"/usr/bin", "/bin"}).toStdString();
-}
-
 class ServerClose : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const std::string why = PrivateNamespaceProblem();
-        if (!why.empty())
+        if (const std::string why = PrivateNamespaceProblem(); !why.empty())
             GTEST_SKIP() << why;
-        xvfb = FindProgram("Xvfb");
-        xdotool = FindProgram("xdotool");
-        ASSERT_FALSE(xvfb.empty() || xdotool.empty()) << "needs the Debian packages xvfb and xdotool";
-        scene = std::make_unique<Scene>(TARROWIN_BINARY, TARROWIN_LINK_BINARY);
         // Under the sanitizers, the D-Bus library's buffer kept to the end and
         // the X keyboard library's strndup from an unterminated buffer would
         // end the copies; neither is the program's.
-        const std::string suppressions = scene->Root() + "/leaks.supp";
+        const std::string suppressions = scene.Root() + "/leaks.supp";
         std::ofstream(suppressions) << "leak:libdbus-1.so\n";
         auto with = [](const char* name, const std::string& option) {
             const char* old = std::getenv(name);
-            return std::string(name) + "=" + (old && *old ? std::string(old) + ":" : std::string()) + option;
+            return std::string(name) + "=" + (old && *old ? std::string(old) + ":" : "") + option;
         };
-        scene->copyEnvironment = {with("LSAN_OPTIONS", "suppressions=" + suppressions),
-                                  with("ASAN_OPTIONS", "strict_string_checks=0")};
-        StartDisplay();
-    }
+        scene.copyEnvironment = {with("LSAN_OPTIONS", "suppressions=" + suppressions),
+                                 with("ASAN_OPTIONS", "strict_string_checks=0")};
 
-    // Xvfb picks a free display number and tells it on a pipe.
-    void StartDisplay()
-    {
+        // Xvfb picks a free display number and tells it on a pipe once it
+        // is ready; the pipe ends empty if Xvfb does.
         int fds[2];
         ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        ChildProcess::Options o;
-        o.argv = {xvfb, "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"};
-        o.env = scene->Environment({});
-        o.passAs3 = fds[1];
-        std::string error;
-        ChildProcess* x = scene->Start(o, error);
+        scene.Start({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, {}, -1,
+                    fds[1]);
         ::close(fds[1]);
-        ASSERT_TRUE(x) << error;
-        std::string number;
-        ASSERT_TRUE(scene->WaitUntil([&] {
-            char c;
-            while (::read(fds[0], &c, 1) == 1) {
-                if (c == '\n')
-                    return true;
-                number.push_back(c);
-            }
-            return !x->Running();
-        })) << scene->Describe();
+        char number[16] = {};
+        const bool ready = ::read(fds[0], number, sizeof number - 1) > 1;
         ::close(fds[0]);
-        ASSERT_TRUE(x->Running() && !number.empty()) << scene->Describe();
-        display = ":" + number;
+        ASSERT_TRUE(ready) << "needs the Debian packages xvfb and xdotool\n" << scene.Describe();
+        display = ":" + std::to_string(std::atoi(number));
     }
 
-    bool Xdotool(const std::vector<std::string>& args, std::string& out)
+    // Runs xdotool on the display; with a copy, on that copy's message box:
+    // its window titled exactly "Tarrowin" (a main window carries its
+    // Interlink role too).
+    bool Xdotool(std::vector<std::string> args, Copy* box = nullptr)
     {
-        ChildProcess::Options o;
-        o.argv = {xdotool};
-        o.argv.insert(o.argv.end(), args.begin(), args.end());
-        o.env = scene->Environment({"DISPLAY=" + display});
-        std::string error;
-        ChildProcess* p = scene->Start(o, error);
-        if (!p)
-            return false;
-        const int code = scene->WaitForExit(*p);
-        out = p->Out();
-        return code == 0;
+        if (box)
+            args.insert(args.begin(), {"search", "--all", "--onlyvisible", "--pid", std::to_string(box->process->Pid()),
+                                       "--name", "^Tarrowin$"});
+        args.insert(args.begin(), "/usr/bin/xdotool");
+        return scene.WaitForExit(scene.Start(args, {"DISPLAY=" + display})) == 0;
     }
 
-    // The message boxes by the process that shows them: windows titled
-    // exactly "Tarrowin" (a main window carries its Interlink role too).
-    std::map<pid_t, std::string> Boxes()
-    {
-        std::map<pid_t, std::string> boxes;
-        std::string out;
-        if (!Xdotool({"search", "--onlyvisible", "--name", "^Tarrowin$"}, out))
-            return boxes;
-        std::istringstream ids(out);
-        for (std::string id; ids >> id;) {
-            std::string pid;
-            if (Xdotool({"getwindowpid", id}, pid))
-                boxes[static_cast<pid_t>(std::atol(pid.c_str()))] = id;
-        }
-        return boxes;
-    }
-
-    // Presses Return in the box, through the X server.
-    void Confirm(const std::string& window)
-    {
-        std::string out;
-        ASSERT_TRUE(Xdotool({"windowfocus", "--sync", window}, out)) << scene->Describe();
-        ASSERT_TRUE(Xdotool({"key", "Return"}, out)) << scene->Describe();
-    }
-
-    std::string xvfb, xdotool, display;
-    std::unique_ptr<Scene> scene;
+    Scene scene{TARROWIN_BINARY, TARROWIN_LINK_BINARY};
+    std::string display;
 };
 
 } // namespace
 
 TEST_F(ServerClose, ClientsShowServerCloseAndEndOnceConfirmedWithoutSaving)
 {
-    ASSERT_EQ(scene->StartLinkedCopies(3, display), "");
-    std::string error;
-    ChildProcess* monitor = scene->StartMonitor(error);
-    ASSERT_TRUE(monitor) << error;
-    Copy& server = scene->At(0);
-    Copy* clients[] = {&scene->At(1), &scene->At(2)};
+    ASSERT_EQ(scene.StartLinkedCopies(3, display), "");
+    ChildProcess* monitor = scene.StartMonitor();
+    ASSERT_TRUE(monitor) << scene.Describe();
+    Copy* clients[] = {&scene.At(1), &scene.At(2)};
     // A save would add the texts of the panes.
-    std::map<Copy*, std::string> before;
-    for (Copy* c : clients)
-        before[c] = testsupport::ReadWholeFile(c->settingsFile);
+    const std::string before[] = {testsupport::ReadWholeFile(clients[0]->settingsFile),
+                                  testsupport::ReadWholeFile(clients[1]->settingsFile)};
 
-    server.process.Signal(SIGKILL);
-    EXPECT_EQ(scene->WaitForExit(*monitor), 5) << monitor->Describe();
-
-    std::map<pid_t, std::string> boxes;
-    ASSERT_TRUE(scene->WaitUntil([&] {
-        boxes = Boxes();
-        return boxes.count(clients[0]->process.Pid()) && boxes.count(clients[1]->process.Pid());
-    })) << scene->Describe();
+    scene.At(0).process->Signal(SIGKILL);
+    EXPECT_EQ(scene.WaitForExit(*monitor), 5) << monitor->Describe();
+    ASSERT_TRUE(scene.WaitUntil([&] { return Xdotool({}, clients[0]) && Xdotool({}, clients[1]); }))
+        << scene.Describe();
 
     // Confirming one box ends that copy only.
-    Confirm(boxes[clients[0]->process.Pid()]);
-    EXPECT_EQ(scene->WaitForExit(clients[0]->process), 0) << scene->Describe();
-    EXPECT_TRUE(clients[1]->process.Running()) << "ended without its confirmation\n" << scene->Describe();
-    Confirm(boxes[clients[1]->process.Pid()]);
-    EXPECT_EQ(scene->WaitForExit(clients[1]->process), 0) << scene->Describe();
-
-    for (Copy* c : clients)
-        EXPECT_TRUE(testsupport::ReadWholeFile(c->settingsFile) == before[c]) << c->name;
+    for (Copy* c : clients) {
+        ASSERT_TRUE(Xdotool({"windowfocus", "--sync"}, c) && Xdotool({"key", "Return"})) << scene.Describe();
+        EXPECT_EQ(scene.WaitForExit(*c->process), 0) << scene.Describe();
+        EXPECT_TRUE(c == clients[1] || clients[1]->process->Running())
+            << "ended without its confirmation\n" << scene.Describe();
+    }
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(testsupport::ReadWholeFile(clients[i]->settingsFile) == before[i]) << clients[i]->name;
 }
