@@ -2,10 +2,10 @@
 // numbers, the order of notifications, look-ups that are cancelled, closes
 // that must not block, and who the peer is.
 #include "AsNobody.h"
+#include "ChildProcess.h"
 #include "EventLoopWait.h"
 #include "WinSock.h"
 #include "WinSockInternal.h"
-#include "WinSockWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <cerrno>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,8 +24,6 @@
 #include <unistd.h>
 
 using namespace winsock;
-using testsupport::ListenOnLoopback;
-using testsupport::LoopbackAddress;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
@@ -39,15 +38,49 @@ struct Note {
     bool operator==(const Note&) const = default;
 };
 
-class WinSockTest : public WinSockWindowTest {
+// The exit code of `body` run as nobody, the event loop going meanwhile; -1
+// when it did not end normally in time.
+int ExitCodeAsNobody(const std::function<int()>& body)
+{
+    ChildProcess child;
+    ChildProcess::Options o;
+    o.asUser = testsupport::NobodyUid();
+    o.body = body;
+    std::string error;
+    if (!child.Start(o, error) || !PumpUntil([&] { return child.Drain(), !child.Running(); }))
+        return -1;
+    return child.ExitCode();
+}
+
+SOCKADDR_IN LoopbackAddress(winsock::u_short port)
+{
+    SOCKADDR_IN a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// The stand-in started for each test, and a message window that notes every
+// kMsg, as the program's windows receive socket notifications.
+class WinSockTest : public ::testing::Test {
 protected:
-    WinSockTest() : WinSockWindowTest(kMsg) {}
-    void Received(WPARAM w, LPARAM l) override { Notes.push_back({w, WSAGETSELECTEVENT(l), WSAGETSELECTERROR(l)}); }
+    void SetUp() override
+    {
+        WSADATA d;
+        ASSERT_EQ(WSAStartup(0x0101, &d), 0);
+        Wnd = CreateMessageWindow([this](HWND, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+            if (m == kMsg)
+                Notes.push_back({w, WSAGETSELECTEVENT(l), WSAGETSELECTERROR(l)});
+            return 0;
+        });
+    }
     void TearDown() override
     {
         for (SOCKET s : Open)
             closesocket(s);
-        WinSockWindowTest::TearDown();
+        DestroyMessageWindow(Wnd);
+        WSACleanup();
     }
 
     SOCKET Tcp()
@@ -57,10 +90,17 @@ protected:
         Open.push_back(s);
         return s;
     }
+    // Listening on 127.0.0.1 at a port the system chose.
     SOCKET Listener(winsock::u_short& port)
     {
-        Open.push_back(ListenOnLoopback(port));
-        return Open.back();
+        SOCKET l = Tcp();
+        SOCKADDR_IN a = LoopbackAddress(0);
+        EXPECT_EQ(bind(l, reinterpret_cast<SOCKADDR*>(&a), sizeof a), 0);
+        int len = sizeof a;
+        EXPECT_EQ(getsockname(l, reinterpret_cast<SOCKADDR*>(&a), &len), 0);
+        port = ntohs(a.sin_port);
+        EXPECT_EQ(listen(l, 5), 0);
+        return l;
     }
     static int ConnectTo(SOCKET s, winsock::u_short port)
     {
@@ -96,6 +136,7 @@ protected:
         return n;
     }
 
+    HWND Wnd = 0;
     std::vector<Note> Notes;
     std::vector<SOCKET> Open;
 };
@@ -131,7 +172,7 @@ TEST_F(WinSockTest, BindingAPrivilegedPortWithoutRightsIs10013)
         return bind(Tcp(), reinterpret_cast<SOCKADDR*>(&a), sizeof a) == SOCKET_ERROR && WSAGetLastError() == 10013;
     };
     // As root the bind would work: then it is tried as "nobody".
-    EXPECT_TRUE(geteuid() == 0 ? testsupport::ExitCodeAsNobody([&] { return refused() ? 0 : 1; }) == 0 : refused());
+    EXPECT_TRUE(geteuid() == 0 ? ExitCodeAsNobody([&] { return refused() ? 0 : 1; }) == 0 : refused());
 }
 
 TEST_F(WinSockTest, RefusedConnectIsReportedAsConnectOutcomeWithoutClose)

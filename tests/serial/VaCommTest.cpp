@@ -100,7 +100,7 @@ TEST_F(VaCommPty, SettingsStoredWhileClosedAreWrittenAtOpen)
     EXPECT_TRUE(SomeoneHoldsTheDevice());
     EXPECT_EQ(calls, std::vector<std::string>{"open"});
     TtySettings s = pty.Settings();
-    EXPECT_EQ(LineSummary(s), "9600 8N2 ixon ixoff");
+    EXPECT_EQ(s.line, "9600 8N2 ixon ixoff");
     EXPECT_FALSE(s.canonical);
     EXPECT_FALSE(s.echo);
 }

@@ -1,7 +1,6 @@
 #pragma once
-// Driving a device through the comm API in tests: overlapped blocks, a plain
-// control block, and waiting for what comes in. Shared by the tests of ttys
-// and of the loopback plug, which speak to their devices the same way.
+// Driving a device through the comm API, for the tests of ttys and of the
+// loopback plug, which speak to their devices the same way.
 
 #include "CommApi.h"
 
@@ -13,7 +12,7 @@
 
 namespace testsupport {
 
-// Generous: a safety net against hangs, not a timing check.
+// A safety net against hangs, not a timing check.
 constexpr win::DWORD Patience = 10000;
 
 // An OVERLAPPED with its own manual-reset event.
@@ -29,7 +28,7 @@ public:
 };
 
 // 8N1 without flow control, DTR and RTS raised: what every device takes.
-inline win::DCB PlainDcb(win::DWORD rate = 9600)
+inline win::DCB PlainDcb(win::DWORD rate)
 {
     win::DCB dcb;
     dcb.BaudRate = rate;
@@ -37,8 +36,7 @@ inline win::DCB PlainDcb(win::DWORD rate = 9600)
     return dcb;
 }
 
-// Opens `path` at 115200 8N1 with reads that return at once; the handle, or
-// INVALID_HANDLE_VALUE with the failure recorded.
+// 115200 8N1, reads that return at once.
 inline win::HANDLE OpenPlain(const std::string& path)
 {
     win::HANDLE device = win::CreateFile(path);
@@ -53,8 +51,7 @@ inline win::HANDLE OpenPlain(const std::string& path)
     return device;
 }
 
-// The error a call left behind, or 0 when it succeeded: one assertion
-// checks both that it failed and why.
+// 0 when the call succeeded: one assertion checks that it failed and why.
 inline win::DWORD Failure(bool succeeded) { return succeeded ? 0 : win::GetLastError(); }
 
 inline win::DWORD InQueue(win::HANDLE device)
@@ -66,17 +63,13 @@ inline win::DWORD InQueue(win::HANDLE device)
 
 inline bool WaitForInQueue(win::HANDLE device, win::DWORD count)
 {
-    auto start = std::chrono::steady_clock::now();
-    while (InQueue(device) < count) {
-        if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(Patience))
-            return false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(Patience);
+    while (InQueue(device) < count && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return InQueue(device) >= count;
 }
 
-// Everything waiting to be read (reads complete at once under the time-outs
-// OpenPlain sets).
+// Everything waiting to be read, under OpenPlain's time-outs.
 inline std::string ReadWaiting(win::HANDLE device)
 {
     char buffer[1024];
@@ -87,7 +80,7 @@ inline std::string ReadWaiting(win::HANDLE device)
     return std::string(buffer, done);
 }
 
-// Waits for one report; the event word it carries.
+// The event word of the next report.
 inline win::DWORD NextEvents(win::HANDLE device)
 {
     Overlapped wait;
@@ -99,7 +92,7 @@ inline win::DWORD NextEvents(win::HANDLE device)
     return events;
 }
 
-// Writes `bytes` and waits until the write has completed in full.
+// Returns once the write has completed in full.
 inline void WriteAll(win::HANDLE device, const std::string& bytes)
 {
     Overlapped write;

@@ -1,7 +1,7 @@
 #pragma once
-// A test whose settings file and device discovery live in a private folder:
+// The settings file and device discovery in a private folder:
 // <root>/cfg/Brenlow/Tarrowin.reg, and <root>/sys and <root>/dev in place of
-// the system's. Notices the settings store gives are collected.
+// the system's. The settings store's notices are collected.
 
 #include "Registry.h"
 #include "SerialDevices.h"
@@ -18,10 +18,6 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir_.isValid());
-        root_ = dir_.path().toStdString();
-        sys_ = root_ + "/sys";
-        dev_ = root_ + "/dev";
-        regPath_ = root_ + "/cfg/Brenlow/Tarrowin.reg";
         std::filesystem::create_directories(sys_ + "/class/tty");
         std::filesystem::create_directories(dev_);
         serialdevices::SetDiscoveryRoots(sys_, dev_);
@@ -36,6 +32,7 @@ protected:
     }
 
     QTemporaryDir dir_;
-    std::string root_, sys_, dev_, regPath_;
+    std::string root_ = dir_.path().toStdString();
+    std::string sys_ = root_ + "/sys", dev_ = root_ + "/dev", regPath_ = root_ + "/cfg/Brenlow/Tarrowin.reg";
     std::vector<std::string> notices_;
 };

@@ -9,14 +9,14 @@
 
 namespace testsupport {
 
-// Pumps events until Done() holds; false if it still does not after
-// LimitMs (a generous safety net against hangs, not a timing check).
-inline bool PumpUntil(const std::function<bool()>& Done, int LimitMs = 20000)
+// False if `done` still does not hold after limitMs: a safety net against
+// hangs, not a timing check.
+inline bool PumpUntil(const std::function<bool()>& done, int limitMs = 20000)
 {
     QElapsedTimer t;
     t.start();
-    while (!Done()) {
-        if (t.elapsed() > LimitMs)
+    while (!done()) {
+        if (t.elapsed() > limitMs)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::usleep(200);
@@ -24,16 +24,11 @@ inline bool PumpUntil(const std::function<bool()>& Done, int LimitMs = 20000)
     return true;
 }
 
-// Pumps events for a while so that anything already under way (queued
-// messages, packets in flight on loopback) is delivered.
-inline void PumpFor(int Ms)
+// Lets what is already under way (queued messages, packets in flight on
+// loopback) arrive.
+inline void PumpFor(int ms)
 {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < Ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::usleep(200);
-    }
+    PumpUntil([] { return false; }, ms);
 }
 
 } // namespace testsupport

@@ -1,6 +1,5 @@
 #pragma once
-// The message of the exception a call raises, so that a test can compare the
-// text the user would see in one assertion.
+// The text the user would see for the exception a call raises.
 
 #include "Rtl.h"
 
@@ -8,8 +7,7 @@
 
 namespace testsupport {
 
-template <typename Call>
-std::string MessageOf(Call&& call)
+template <typename Call> std::string MessageOf(Call&& call)
 {
     try {
         call();

@@ -1,18 +1,16 @@
 #pragma once
-// Keeps the process's file-size limit low for the lifetime of the object, so
-// that writing a larger file fails as on a full disk. Unlike folder
-// permissions this also stops root, which the tests run as.
+// A low file-size limit while the object lives: writing more fails as on a
+// full disk, even for root, whom folder permissions would not stop.
 
 #include <csignal>
 #include <sys/resource.h>
 
 class FileSizeLimit {
 public:
-    explicit FileSizeLimit(rlim_t bytes)
+    explicit FileSizeLimit(rlim_t bytes) : oldHandler_(std::signal(SIGXFSZ, SIG_IGN))
     {
-        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
         getrlimit(RLIMIT_FSIZE, &old_);
-        struct rlimit limit = old_;
+        rlimit limit = old_;
         limit.rlim_cur = bytes;
         setrlimit(RLIMIT_FSIZE, &limit);
     }
@@ -25,6 +23,6 @@ public:
     FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
 private:
-    struct rlimit old_;
     void (*oldHandler_)(int);
+    rlimit old_;
 };

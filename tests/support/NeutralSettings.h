@@ -1,14 +1,14 @@
 #pragma once
-// The settings under which the window starts like its definition: every box
-// unchecked, no port selected, no flow control, DTR and RTS enabled. Shared
-// by the window tests and the copies the end-to-end tests start.
+// The settings under which the window starts as designed: nothing checked,
+// no port selected, no flow control, DTR and RTS enabled; a send gets no
+// CR LF, TXEN is left alone and the panes are not kept.
 
 #include <string>
 
 namespace testsupport {
 
-// The program's key with its values and the blank line that ends it; a
-// settings file is "REGEDIT4\r\n\r\n" followed by sections like this one.
+// The program's key and the blank line that ends it; a settings file is
+// "REGEDIT4\r\n\r\n" and such sections.
 inline std::string NeutralSettings()
 {
     std::string body = "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\r\n"
@@ -20,7 +20,6 @@ inline std::string NeutralSettings()
                        "\"ParityIndex\"=dword:00000002\r\n"
                        "\"StopbitsIndex\"=dword:00000000\r\n"
                        "\"DatabitsIndex\"=dword:00000004\r\n";
-    // No CR LF added to a send, no TXEN switching, nothing of the panes kept.
     for (const char* flag : {"TXEN", "send #13#10", "save memos", "decode asc<32", "Invert TXEN", "RTS", "Xon",
                              "Break", "TXempty", "AutoSwitch TXEN"})
         body += std::string("\"") + flag + "\"=\"false\"\r\n";

@@ -1,7 +1,6 @@
 #pragma once
-// What the test process itself is doing: how much CPU it has used (to catch
-// a thread spinning on a dead device) and how many threads it runs (to catch
-// one left behind).
+// The test process's CPU time (a thread spinning on a dead device) and
+// thread count (one left behind).
 
 #include <dirent.h>
 #include <sys/resource.h>
@@ -10,10 +9,9 @@ namespace testsupport {
 
 inline double CpuSeconds()
 {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 inline int ThreadCount()

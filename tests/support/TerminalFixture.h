@@ -3,7 +3,6 @@
 // lock in a private folder, message boxes recorded instead of shown, and the
 // terminal's module state reset.
 
-#include "ChildProcess.h"
 #include "EventLoopWait.h"
 #include "Interlink.h"
 #include "Loopback.h"
@@ -48,12 +47,6 @@ protected:
         InterlinkStarted = false;
     }
 
-    static std::string NeutralSettings() { return testsupport::NeutralSettings(); }
-    // The section of the user's own ports, one "\"path\"=\"COMn\"\r\n" line each.
-    static std::string UserPorts(const std::string& lines)
-    {
-        return "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n" + lines;
-    }
     void WriteRegistry(const std::string& body)
     {
         std::ofstream(dir.File("Tarrowin.reg"), std::ios::binary) << "REGEDIT4\r\n\r\n" << body;
@@ -66,7 +59,6 @@ protected:
         return *form;
     }
 
-    // Opens the loopback plug with the open button.
     void OpenLoopback(TVaBaudrate rate = br115200)
     {
         Form().Com->SetDeviceName("loopback");
@@ -75,10 +67,11 @@ protected:
         ASSERT_TRUE(Form().Com->PortIsOpen()) << (boxes.empty() ? "" : boxes.back());
     }
 
+    // A pane's text split at its CR LFs.
     static std::vector<std::string> Lines(const TMemo* memo)
     {
         std::vector<std::string> lines;
-        std::string text = memo->Text();
+        const std::string text = memo->Text();
         size_t start = 0;
         for (size_t pos; (pos = text.find("\r\n", start)) != std::string::npos; start = pos + 2)
             lines.push_back(text.substr(start, pos - start));
@@ -87,35 +80,16 @@ protected:
         return lines;
     }
 
-#ifdef TARROWIN_BINARY
-    // Starts the real program headless with this test's folder as its
-    // settings home, in a network namespace of its own: it takes part in
-    // the Interlink on port 666, which is then its alone.
-    // `extraEnv` names further variables set to that folder.
-    void StartProgram(ChildProcess& program, const std::vector<std::string>& extraEnv = {})
-    {
-        std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.Path()};
-        for (const std::string& name : extraEnv)
-            env.push_back(name + "=" + dir.Path());
-        std::string error;
-        ChildProcess::Options o;
-        o.argv = {"unshare", "-n", "--", "sh", "-c", "ip link set lo up && exec \"$0\"", TARROWIN_BINARY};
-        o.env = EnvironmentWith(env);
-        ASSERT_TRUE(program.Start(o, error)) << error;
-    }
-#endif
-
     TempDir dir;
     std::vector<std::string> boxes;
     std::unique_ptr<TForm1> form;
 };
 
-// A window that starts from NeutralSettings().
 class NeutralFixture : public TerminalFixture {
 protected:
     void SetUp() override
     {
         TerminalFixture::SetUp();
-        WriteRegistry(NeutralSettings());
+        WriteRegistry(testsupport::NeutralSettings());
     }
 };

@@ -1,5 +1,5 @@
 #pragma once
-// Reading and writing a whole file in one call, byte for byte.
+// A whole file read or written in one call, byte for byte.
 
 #include <filesystem>
 #include <fstream>
@@ -10,13 +10,12 @@ namespace testsupport {
 
 inline std::string ReadWholeFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
 }
 
-// Creates the folders on the way as needed.
+// Makes the folders on the way.
 inline void WriteWholeFile(const std::string& path, const std::string& content)
 {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());

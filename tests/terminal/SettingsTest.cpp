@@ -12,7 +12,7 @@ const char* const kKey = "Software\\Brenlow\\Tarrowin\\";
 class Settings : public TerminalFixture {
 protected:
     // Settings with one value replaced by a line of the caller's.
-    static std::string NeutralWith(const std::string& name, const std::string& line, std::string body = NeutralSettings())
+    static std::string NeutralWith(const std::string& name, const std::string& line, std::string body = testsupport::NeutralSettings())
     {
         size_t at = body.find("\"" + name + "\"=");
         return body.replace(at, body.find("\r\n", at) - at, line);
@@ -65,7 +65,7 @@ TEST_F(Settings, FlagOfTheWrongTypeStopsTheRestoreThere)
 
 TEST_F(Settings, AFullDiskCancelsTheCloseAndKeepsTheOldFile)
 {
-    WriteRegistry(NeutralSettings());
+    WriteRegistry(testsupport::NeutralSettings());
     std::ifstream old(dir.File("Tarrowin.reg"), std::ios::binary | std::ios::ate);
     const size_t before = static_cast<size_t>(old.tellg());
     TForm1& f = Form();
