@@ -78,12 +78,12 @@ public:
             ::execvpe(argv[0], argv.data(), envp.data());
             ::_exit(127);
         }
-        ::close(out[1]);
-        ::close(err[1]);
+        for (int* p : {out, err}) {
+            ::close(p[1]);
+            ::fcntl(p[0], F_SETFL, O_NONBLOCK);
+        }
         out_ = out[0];
         err_ = err[0];
-        ::fcntl(out_, F_SETFL, O_NONBLOCK);
-        ::fcntl(err_, F_SETFL, O_NONBLOCK);
         return true;
     }
 

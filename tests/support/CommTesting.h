@@ -16,12 +16,10 @@ namespace testsupport {
 constexpr win::DWORD Patience = 10000;
 
 // An OVERLAPPED with its own manual-reset event.
-class Overlapped {
-public:
+struct Overlapped {
     Overlapped() { ov.hEvent = win::CreateEvent(true, false); }
     ~Overlapped() { win::CloseHandle(ov.hEvent); }
     Overlapped(const Overlapped&) = delete;
-    Overlapped& operator=(const Overlapped&) = delete;
 
     bool Completed(win::DWORD ms = Patience) { return win::WaitForSingleObject(ov.hEvent, ms) == win::WAIT_OBJECT_0; }
     win::OVERLAPPED ov{};
@@ -40,14 +38,13 @@ inline win::DCB PlainDcb(win::DWORD rate)
 inline win::HANDLE OpenPlain(const std::string& path)
 {
     win::HANDLE device = win::CreateFile(path);
-    if (device == win::INVALID_HANDLE_VALUE) {
-        ADD_FAILURE() << path << ": " << win::FormatMessage(win::GetLastError());
-        return device;
-    }
+    EXPECT_NE(device, win::INVALID_HANDLE_VALUE) << path << ": " << win::FormatMessage(win::GetLastError());
     win::COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = win::MAXDWORD;
-    EXPECT_TRUE(win::SetCommState(device, PlainDcb(115200)));
-    EXPECT_TRUE(win::SetCommTimeouts(device, timeouts));
+    if (device != win::INVALID_HANDLE_VALUE) {
+        EXPECT_TRUE(win::SetCommState(device, PlainDcb(115200)));
+        EXPECT_TRUE(win::SetCommTimeouts(device, timeouts));
+    }
     return device;
 }
 
@@ -75,8 +72,7 @@ inline std::string ReadWaiting(win::HANDLE device)
     char buffer[1024];
     Overlapped read;
     win::DWORD done = 0;
-    EXPECT_TRUE(win::ReadFile(device, buffer, sizeof buffer, &done, &read.ov))
-        << win::FormatMessage(win::GetLastError());
+    EXPECT_TRUE(win::ReadFile(device, buffer, sizeof buffer, &done, &read.ov)) << win::FormatMessage(win::GetLastError());
     return std::string(buffer, done);
 }
 

@@ -15,20 +15,15 @@ inline bool PumpUntil(const std::function<bool()>& done, int limitMs = 20000)
 {
     QElapsedTimer t;
     t.start();
-    while (!done()) {
+    for (; !done(); QThread::usleep(200)) {
         if (t.elapsed() > limitMs)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::usleep(200);
     }
     return true;
 }
 
-// Lets what is already under way (queued messages, packets in flight on
-// loopback) arrive.
-inline void PumpFor(int ms)
-{
-    PumpUntil([] { return false; }, ms);
-}
+// Lets what is under way (queued messages, packets on loopback) arrive.
+inline void PumpFor(int ms) { PumpUntil([] { return false; }, ms); }
 
 } // namespace testsupport

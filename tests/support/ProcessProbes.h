@@ -1,8 +1,7 @@
 #pragma once
-// The test process's CPU time (a thread spinning on a dead device) and
-// thread count (one left behind).
+// The CPU time the test process has used: catches a thread spinning on a
+// dead device.
 
-#include <dirent.h>
 #include <sys/resource.h>
 
 namespace testsupport {
@@ -12,17 +11,6 @@ inline double CpuSeconds()
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-inline int ThreadCount()
-{
-    int count = 0;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(tasks))
-            count += entry->d_name[0] != '.';
-        closedir(tasks);
-    }
-    return count;
 }
 
 } // namespace testsupport

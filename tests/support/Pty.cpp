@@ -1,5 +1,5 @@
-// termios2 comes from <asm/termbits.h>, which clashes with <termios.h>; like
-// the device code, this helper keeps it to its own file.
+// termios2 comes from <asm/termbits.h>, which clashes with <termios.h>; as in
+// the device code, it is kept to a file of its own.
 #include "Pty.h"
 
 #include <asm/termbits.h>
@@ -12,26 +12,14 @@
 #include <cstdlib>
 #include <stdexcept>
 
-namespace {
-
-termios2 Get(int fd)
-{
-    termios2 t{};
-    if (ioctl(fd, TCGETS2, &t) != 0)
-        throw std::runtime_error("TCGETS2 on the pty failed");
-    return t;
-}
-
-} // namespace
-
 TestPty::TestPty(bool nonBlockingMaster)
 {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | (nonBlockingMaster ? O_NONBLOCK : 0));
     char name[128];
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0)
-        return;
-    slavePath_ = name;
-    observer_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0 && ptsname_r(master_, name, sizeof name) == 0) {
+        slavePath_ = name;
+        observer_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
 }
 
 TestPty::~TestPty()
@@ -50,18 +38,17 @@ void TestPty::CloseMaster()
 
 TtySettings TestPty::Settings() const
 {
-    const termios2 t = Get(observer_);
-    TtySettings s;
-    s.outputSpeed = t.c_ospeed;
-    s.line = std::to_string(t.c_ospeed);
-    if (t.c_ispeed != t.c_ospeed)
-        s.line += "/" + std::to_string(t.c_ispeed);
+    termios2 t{};
+    if (ioctl(observer_, TCGETS2, &t) != 0)
+        throw std::runtime_error("TCGETS2 on the pty failed");
     const tcflag_t c = t.c_cflag, i = t.c_iflag;
     const int bits = (c & CSIZE) == CS5 ? 5 : (c & CSIZE) == CS6 ? 6 : (c & CSIZE) == CS7 ? 7 : 8;
     const char parity = !(c & PARENB) ? 'N' : (c & CMSPAR) ? (c & PARODD ? 'M' : 'S') : (c & PARODD ? 'O' : 'E');
-    s.line += " " + std::to_string(bits) + parity + (c & CSTOPB ? "2" : "1");
-    s.line += std::string(c & CRTSCTS ? " rtscts" : "") + (i & IXON ? " ixon" : "") + (i & IXOFF ? " ixoff" : "") +
-              (i & INPCK ? " inpck" : "");
+    TtySettings s;
+    s.outputSpeed = t.c_ospeed;
+    s.line = std::to_string(t.c_ospeed) + (t.c_ispeed != t.c_ospeed ? "/" + std::to_string(t.c_ispeed) : "") + " " +
+             std::to_string(bits) + parity + (c & CSTOPB ? "2" : "1") + (c & CRTSCTS ? " rtscts" : "") +
+             (i & IXON ? " ixon" : "") + (i & IXOFF ? " ixoff" : "") + (i & INPCK ? " inpck" : "");
     s.canonical = t.c_lflag & ICANON;
     s.echo = t.c_lflag & ECHO;
     return s;
@@ -69,7 +56,8 @@ TtySettings TestPty::Settings() const
 
 void TestPty::SetSpeed(uint32_t bitsPerSecond)
 {
-    termios2 t = Get(observer_);
+    termios2 t{};
+    ioctl(observer_, TCGETS2, &t);
     t.c_cflag = (t.c_cflag & ~(CBAUD | CIBAUD)) | BOTHER | (BOTHER << IBSHIFT);
     t.c_ispeed = t.c_ospeed = bitsPerSecond;
     if (ioctl(observer_, TCSETS2, &t) != 0)
@@ -81,13 +69,13 @@ bool TestPty::Write(const std::string& bytes, const std::atomic<bool>* going) co
     for (size_t done = 0; done < bytes.size();) {
         ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if ((n < 0 && errno != EAGAIN && errno != EINTR) || (going && !going->load(std::memory_order_relaxed)))
+            done += size_t(n);
+        } else if ((n < 0 && errno != EAGAIN && errno != EINTR) || (going && !going->load())) {
             return false;
-        pollfd p{master_, POLLOUT, 0};
-        ::poll(&p, 1, 10);
+        } else {
+            pollfd p{master_, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+        }
     }
     return true;
 }
@@ -96,5 +84,5 @@ void TestPty::Drain()
 {
     char buf[65536];
     for (ssize_t n; (n = ::read(master_, buf, sizeof buf)) > 0;)
-        transmitted_.append(buf, static_cast<size_t>(n));
+        transmitted_.append(buf, size_t(n));
 }

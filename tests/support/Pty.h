@@ -1,10 +1,9 @@
 #pragma once
-// A pseudo-terminal standing in for a serial device. The code under test
-// opens SlavePath(); the test holds the master (the far end of the cable)
-// and its own descriptor on the slave, opened before the code under test can
-// claim it exclusively. Through that one it reads the kernel's settings, and
-// it keeps the master from seeing a hang-up (and poll from spinning) while
-// the code under test has the slave closed.
+// A pseudo-terminal standing in for a serial device: the code under test
+// opens SlavePath(), the test holds the master (the far end of the cable).
+// Its own descriptor on the slave, opened before the code under test can
+// claim it, reads the kernel's settings and keeps the master from seeing a
+// hang-up (and poll from spinning) while the slave is otherwise closed.
 
 #include <atomic>
 #include <cstdint>
@@ -12,8 +11,8 @@
 
 struct TtySettings {
     uint32_t outputSpeed = 0;
-    // Rate and frame as "9600 7E1" (output/input rate when they differ),
-    // then the flow flags that are on: " rtscts", " ixon", " ixoff", " inpck".
+    // "9600 7E1" ("rate/input rate" when they differ) and the flow flags
+    // that are on: " rtscts", " ixon", " ixoff", " inpck".
     std::string line;
     bool canonical = false, echo = false;
 };
@@ -30,16 +29,15 @@ public:
     const std::string& SlavePath() const { return slavePath_; }
     int Master() const { return master_; }
     int Observer() const { return observer_; }
-
     // As when a USB adapter is pulled out: reads give end of file, writes EIO.
     void CloseMaster();
 
     TtySettings Settings() const;
-    // Reprograms the rate behind the back of whoever has the slave open.
+    // Behind the back of whoever has the slave open.
     void SetSpeed(uint32_t bitsPerSecond);
 
-    // Bytes from the far end. Waits for room while `going` (if given) stays
-    // set; false on an error or once it is cleared.
+    // Bytes from the far end; waits for room while `going` (if given) stays
+    // set. False on an error or once it is cleared.
     bool Write(const std::string& bytes, const std::atomic<bool>* going = nullptr) const;
 
     // With a master that never waits: collects what has been transmitted.
@@ -48,8 +46,6 @@ public:
     void Forget() { transmitted_.clear(); }
 
 private:
-    int master_ = -1;
-    int observer_ = -1;
-    std::string slavePath_;
-    std::string transmitted_;
+    int master_ = -1, observer_ = -1;
+    std::string slavePath_, transmitted_;
 };

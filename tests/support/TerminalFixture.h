@@ -59,14 +59,6 @@ protected:
         return *form;
     }
 
-    void OpenLoopback(TVaBaudrate rate = br115200)
-    {
-        Form().Com->SetDeviceName("loopback");
-        Form().Com->SetBaudrate(rate);
-        Form().CmdOpen->click();
-        ASSERT_TRUE(Form().Com->PortIsOpen()) << (boxes.empty() ? "" : boxes.back());
-    }
-
     // A pane's text split at its CR LFs.
     static std::vector<std::string> Lines(const TMemo* memo)
     {

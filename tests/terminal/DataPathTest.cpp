@@ -23,6 +23,13 @@ std::vector<size_t> BatchCounts(const std::vector<std::string>& lines)
 
 class DataPath : public NeutralFixture {
 protected:
+    void OpenLoopback(TVaBaudrate rate = br115200)
+    {
+        Form().Com->SetDeviceName("loopback");
+        Form().Com->SetBaudrate(rate);
+        Form().CmdOpen->click();
+        ASSERT_TRUE(Form().Com->PortIsOpen()) << (boxes.empty() ? "" : boxes.back());
+    }
     // Opens the plug with DTR released, as "dtrDisable" leaves it.
     void OpenWithDtrReleased(TVaBaudrate rate = br115200)
     {
