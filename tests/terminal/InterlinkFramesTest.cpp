@@ -50,3 +50,18 @@ TEST(InterlinkFrames, BadHeadsAreDiscardedWhole)
     EXPECT_EQ(payload, "ok");
 }
 
+
+TEST(InterlinkFrames, TheGreetingWaitsForItsLineEndAndCannotGrowWithoutEnd)
+{
+    std::string buffer = "Welcome to Tcp";
+    EXPECT_FALSE(TakeGreeting(buffer));
+    buffer += "Srv\r" + MakeInterlinkFrame("x");
+    EXPECT_FALSE(TakeGreeting(buffer)) << "CR alone ends no line";
+    buffer.insert(buffer.find('\r') + 1, "\n");
+    ASSERT_TRUE(TakeGreeting(buffer));
+    EXPECT_EQ(buffer, MakeInterlinkFrame("x"));
+
+    std::string endless(kMaxGreetingLength + 1, 'W');
+    EXPECT_TRUE(TakeGreeting(endless));
+    EXPECT_TRUE(endless.empty());
+}
