@@ -316,6 +316,11 @@ BOOL EscapeCommFunction(HANDLE device, DWORD function)
     return OnDevice(device, [&](detail::CommDevice& d) { return d.Escape(function); });
 }
 
+BOOL GetCommProperties(HANDLE device, COMMPROP& properties)
+{
+    return OnDevice(device, [&](detail::CommDevice& d) { return d.GetProperties(properties); });
+}
+
 BOOL WaitCommEvent(HANDLE device, DWORD* events, OVERLAPPED* overlapped)
 {
     return OnDevice(device, [&](detail::CommDevice& d) { return d.WaitEvent(events, overlapped); });

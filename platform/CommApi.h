@@ -124,6 +124,16 @@ struct COMSTAT {
     DWORD cbOutQue = 0;
 };
 
+// What a device can do (COMMPROP.dwProvCapabilities); only the bits the
+// program asks about. A device without modem lines (a pty, some CDC-ACM and
+// rfcomm ports) reports neither: DTR and RTS can be set, but change nothing.
+constexpr DWORD PCF_DTRDSR = 0x0001;
+constexpr DWORD PCF_RTSCTS = 0x0002;
+
+struct COMMPROP {
+    DWORD dwProvCapabilities = 0;
+};
+
 struct OVERLAPPED {
     uintptr_t Internal = 0;
     uintptr_t InternalHigh = 0;
@@ -158,6 +168,7 @@ BOOL SetCommMask(HANDLE device, DWORD mask);
 BOOL PurgeComm(HANDLE device, DWORD flags);
 BOOL ClearCommError(HANDLE device, DWORD* errors, COMSTAT* stat);
 BOOL EscapeCommFunction(HANDLE device, DWORD function);
+BOOL GetCommProperties(HANDLE device, COMMPROP& properties);
 
 // Overlapped operations: succeed at once, or fail with ERROR_IO_PENDING and
 // later complete; either way the OVERLAPPED's event is set on completion.

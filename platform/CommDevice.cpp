@@ -351,6 +351,16 @@ DWORD CommDevice::SetMask(DWORD mask)
     return 0;
 }
 
+DWORD CommDevice::GetProperties(COMMPROP& properties)
+{
+    std::lock_guard lock(mutex_);
+    if (DWORD error = UnusableLocked())
+        return error;
+    properties = COMMPROP{};
+    properties.dwProvCapabilities = DeviceCapabilities();
+    return 0;
+}
+
 DWORD CommDevice::WaitEvent(DWORD* events, OVERLAPPED* overlapped)
 {
     if (!events || !overlapped)

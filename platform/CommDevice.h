@@ -65,6 +65,7 @@ public:
     DWORD SetTimeouts(const COMMTIMEOUTS& timeouts);
     DWORD Setup(DWORD inQueue, DWORD outQueue);
     DWORD SetMask(DWORD mask);
+    DWORD GetProperties(COMMPROP& properties);
 
     DWORD WaitEvent(DWORD* events, OVERLAPPED* overlapped);
     DWORD Read(void* buffer, DWORD count, DWORD* done, OVERLAPPED* overlapped);
@@ -94,6 +95,8 @@ protected:
     // Drops the transmitter's copy of the bytes of a cancelled write that
     // have not gone out (called before the write leaves writes_).
     virtual void DeviceAbortWrite(PendingWrite&) {}
+    // PCF_ bits of what the device can do.
+    virtual DWORD DeviceCapabilities() { return PCF_DTRDSR | PCF_RTSCTS; }
     // Bytes taken from writes but not yet on the line.
     virtual DWORD DeviceOutQueue() { return 0; }
     // Brings the device up to the present before its state is read.

@@ -662,3 +662,12 @@ void TVaCustomComm::SetXonState(bool xon)
 {
     CallCommFunction(xon ? win::SETXON : win::SETXOFF);
 }
+
+bool TVaCustomComm::ControlLinesAvailable()
+{
+    PortGuard guard(portLock_);
+    win::COMMPROP properties;
+    if (!PortIsOpen() || !win::GetCommProperties(deviceHandle_, properties))
+        return true;
+    return properties.dwProvCapabilities & (win::PCF_DTRDSR | win::PCF_RTSCTS);
+}

@@ -233,6 +233,10 @@ public:
     void SetBreakLine(bool on);
     // true: go on sending as if XON had been received; false: as if XOFF.
     void SetXonState(bool xon);
+    // False when the open device has no modem lines (a pty, some CDC-ACM
+    // and rfcomm ports): DTR and RTS can be set there but change nothing.
+    // True on a closed port, where nothing is known.
+    bool ControlLinesAvailable();
 
     void Lock() { portLock_.Enter(); }
     void Unlock() { portLock_.Leave(); }
