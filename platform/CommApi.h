@@ -176,9 +176,10 @@ BOOL GetCommProperties(HANDLE device, COMMPROP& properties);
 // changes or the handle is closed. ReadFile always completes at once with
 // the bytes already received (the only read time-outs accepted are those
 // that say so). WriteFile completes when the transmitter has taken all
-// bytes: on a tty when the kernel has queued them, on the loopback plug when
-// they are in its UART's FIFO (so output held by flow control keeps a write
-// pending). CancelIo (a null OVERLAPPED: all of them) ends pending operations:
+// bytes: on a tty when the kernel has passed them on (its queue count reads
+// 0), on the loopback plug when they are in its UART's FIFO (so output held
+// by flow control keeps a write pending either way). CancelIo (a null
+// OVERLAPPED: all of them) ends pending operations:
 // once it returns, none of them completes into the caller's OVERLAPPED,
 // counters or buffers. A write cancelled before the transmitter took all of
 // it is withdrawn: its remaining bytes never go out.

@@ -32,6 +32,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -185,6 +186,13 @@ int64_t CharacterTimeNs(const DCB& dcb);
 // device.
 std::shared_ptr<CommDevice> OpenDevice(const std::string& path, DWORD& error);
 std::shared_ptr<CommDevice> OpenTtyDevice(const std::string& path, DWORD& error);
+// Tests stand in for the kernel's answers on the transmit side (queue count,
+// line status) of ttys opened from now on, to play drivers that no pty can
+// (output held in the kernel, a stale status); an empty function restores
+// the kernel's own answers.
+class DrainProbe;
+using DrainProbeFactory = std::function<std::unique_ptr<DrainProbe>(int fd)>;
+void SetTtyDrainProbeForTests(DrainProbeFactory factory);
 std::shared_ptr<CommDevice> OpenLoopbackDevice(DWORD& error);
 
 // The handle table.

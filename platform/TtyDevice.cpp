@@ -7,14 +7,18 @@
 // The device watcher: one thread per open tty polls the descriptor and an
 // eventfd through which the API side wakes it. It moves received bytes into
 // the receive queue (decoding the kernel's error marks), feeds queued writes
-// to the kernel as it takes them, and completes the pending event wait. It
-// sleeps without a time-out unless something timing-dependent is pending:
-// the transmitter running empty after a write (polled through the line
-// status register where the driver has one, otherwise the bytes' computed
-// wire time plus one character), or modem lines and error counters to
-// sample while such events are asked for.
-
+// to the kernel and completes each once the kernel has passed its bytes on,
+// and completes the pending event wait. It sleeps without a time-out unless
+// something timing-dependent is pending: a write draining from the kernel,
+// the transmitter running empty (TransmitDrain.h has the rule per kind of
+// device), or modem lines and error counters to sample while such events
+// are asked for.
+//
+// Devices without modem lines (ptys, some CDC-ACM and rfcomm ports) take
+// DTR and RTS and change nothing, as virtual ports do elsewhere.
+//
 #include "CommDevice.h"
+#include "TransmitDrain.h"
 
 #include <asm/termbits.h>
 #include <fcntl.h>
@@ -24,12 +28,17 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <string>
 #include <thread>
 
 namespace win::detail {
@@ -41,10 +50,6 @@ using std::chrono::nanoseconds;
 
 // Modem lines and counters are sampled this often while asked for.
 constexpr nanoseconds SampleInterval = std::chrono::milliseconds(2);
-// The line status register is polled this often near the end of a write.
-constexpr nanoseconds StatusPollInterval = std::chrono::microseconds(200);
-// Output held by flow control is looked at no more often than this at last.
-constexpr nanoseconds MaxHeldWait = std::chrono::milliseconds(50);
 
 // Drivers round the rate to what their clock divides to; a UART link still
 // works with a few percent between the two ends.
@@ -64,9 +69,18 @@ void SetRtsControl(DCB& dcb, DWORD control)
     dcb.Flags = (dcb.Flags & ~fRtsControlMask) | (control << 12);
 }
 
+// CRTSCTS is one flag for both directions, so it is set only where output
+// is to wait for CTS. RTS handshake on its own (input flow control) is
+// driven by the device from its receive queue instead: with CRTSCTS, an
+// adapter whose CTS is not wired would hold every byte back.
 bool WantsHardwareFlow(const DCB& dcb)
 {
-    return (dcb.Flags & fOutxCtsFlow) || RtsControl(dcb) == RTS_CONTROL_HANDSHAKE;
+    return dcb.Flags & fOutxCtsFlow;
+}
+
+bool WantsRtsFlow(const DCB& dcb)
+{
+    return !WantsHardwareFlow(dcb) && RtsControl(dcb) == RTS_CONTROL_HANDSHAKE;
 }
 
 void MakeRaw(termios2& t)
@@ -166,8 +180,6 @@ void Describe(const termios2& t, DCB& dcb)
             SetRtsControl(dcb, RTS_CONTROL_HANDSHAKE);
         } else {
             dcb.Flags &= ~fOutxCtsFlow;
-            if (RtsControl(dcb) == RTS_CONTROL_HANDSHAKE)
-                SetRtsControl(dcb, RTS_CONTROL_ENABLE);
         }
     }
     auto setFlag = [&](DWORD flag, bool on) { dcb.Flags = on ? (dcb.Flags | flag) : (dcb.Flags & ~flag); };
@@ -178,12 +190,62 @@ void Describe(const termios2& t, DCB& dcb)
     dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
 }
 
-// Devices without modem lines (ptys, some USB adapters) answer the modem
-// ioctls with one of these; for them the line levels of the settings are
-// moot, while an explicit line operation still reports the error.
-bool HasNoModemLines(int error)
+// Devices without modem lines (ptys, some CDC-ACM and rfcomm ports) answer
+// the modem ioctls with one of these. EINVAL is not among them: it is how a
+// driver refuses RTS under CRTSCTS. EIO, EPIPE and ETIMEDOUT are real
+// failures of a device that has lines.
+bool MeansNoModemLines(int error)
 {
-    return error == ENOTTY || error == EINVAL;
+    return error == ENOTTY || error == EOPNOTSUPP;
+}
+
+// A USB adapter (its tty hangs below a USB device in sysfs) only starts
+// sending after the transfer, and its line status, where it has one, comes
+// late.
+bool IsUsbDevice(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    std::string node = "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    char* real = realpath(node.c_str(), nullptr);
+    if (!real)
+        return false;
+    bool usb = std::string(real).find("/usb") != std::string::npos;
+    free(real);
+    return usb;
+}
+
+// The kernel's answers for the transmit-empty rule.
+class TtyProbe final : public DrainProbe {
+public:
+    explicit TtyProbe(int fd) : fd_(fd) {}
+    int QueuedBytes() override
+    {
+        int queued = 0;
+        return ioctl(fd_, TIOCOUTQ, &queued) == 0 ? queued : 0;
+    }
+    std::optional<bool> TransmitterEmpty() override
+    {
+        unsigned int lineStatus = 0;
+        if (ioctl(fd_, TIOCSERGETLSR, &lineStatus) != 0)
+            return std::nullopt;
+        return (lineStatus & TIOCSER_TEMT) != 0;
+    }
+
+private:
+    int fd_;
+};
+
+std::mutex g_probeMutex;
+DrainProbeFactory g_probeFactory;
+
+std::unique_ptr<DrainProbe> MakeProbe(int fd)
+{
+    std::lock_guard lock(g_probeMutex);
+    if (g_probeFactory)
+        return g_probeFactory(fd);
+    return std::make_unique<TtyProbe>(fd);
 }
 
 class TtyDevice final : public CommDevice {
@@ -194,6 +256,8 @@ public:
         DeviceShutdown();
     }
 
+    // Takes the device for this handle alone.
+    DWORD Claim();
     DWORD Init();
     DWORD StartWatcher();
 
@@ -203,6 +267,8 @@ protected:
     DWORD DeviceEscape(DWORD function) override;
     DWORD DevicePurge(bool receive, bool transmit) override;
     DWORD DeviceOutQueue() override;
+    DWORD DeviceCapabilities() override { return hasModemLines_ ? PCF_DTRDSR | PCF_RTSCTS : 0; }
+    void DeviceAbortWrite(PendingWrite& write) override;
     void DeviceSync() override { ReceiveInputLocked(); }
     void DeviceKick() override;
     void DeviceSetRts(bool on) override;
@@ -216,7 +282,11 @@ private:
     void ReceiveInputLocked();
     void DecodeLocked(const uint8_t* data, size_t count);
     void TransmitLocked();
+    bool FrontWriteDrainingLocked() const;
+    void CheckWriteDrainedLocked(Clock::time_point now);
     void CheckTransmitterLocked(Clock::time_point now);
+    void UpdateRtsFlowLocked();
+    DWORD ModemLine(unsigned long request, int line);
     bool WantsSamplingLocked() const;
     void SampleLinesLocked(bool baselineOnly);
     DWORD ApplyLineLevels(const DCB& dcb);
@@ -227,19 +297,28 @@ private:
     bool stopping_ = false;
 
     // What the driver can tell, found out at opening.
-    bool hasLineStatus_ = false; // TIOCSERGETLSR
     bool hasCounters_ = false;   // TIOCGICOUNT
     bool hasModemStatus_ = false; // TIOCMGET
+    // False for devices without modem lines (ptys, some CDC-ACM and rfcomm
+    // ports): DTR and RTS are then accepted and change nothing.
+    bool hasModemLines_ = true;
+    // This handle set TIOCEXCL, so it, and only it, clears it again.
+    bool exclusive_ = false;
 
     // Error marks may be split across reads.
     enum class Mark { None, Escape, EscapeNull } mark_ = Mark::None;
 
-    int64_t charTimeNs_ = 0;
-    bool transmitting_ = false;       // written bytes not yet known to be out
-    Clock::time_point wireEnd_{};     // when the written bytes are computed to be out
-    Clock::time_point nextTxCheck_{};
-    int lastQueued_ = 0;
-    nanoseconds heldWait_{0};
+    // When the last stop bit is out, for the transmit-empty event.
+    TransmitDrain drain_;
+    std::unique_ptr<DrainProbe> probe_;
+    // A write completes once the kernel has passed all of its bytes on; its
+    // queue count is asked again at writeCheck_.
+    Clock::time_point writeCheck_{};
+    QueuePoll writePoll_;
+
+    // RTS handshake without CTS flow: RTS follows the receive queue's fill.
+    bool rtsFlow_ = false;
+    bool rtsFlowRaised_ = false;
 
     bool sampling_ = false;
     Clock::time_point nextSample_{};
@@ -255,19 +334,39 @@ DWORD TtyDevice::Init()
     MakeRaw(t);
     if (ioctl(fd_, TCSETS2, &t) != 0)
         return errno;
-    // Opening a tty has raised DTR and RTS (the kernel does so whenever the
-    // rate is not 0); the control block says so until settings arrive.
-    settings_.Flags = fBinary | (DTR_CONTROL_ENABLE << 4) | (RTS_CONTROL_ENABLE << 12);
+    // Opening a tty raises DTR and RTS unless the rate left behind is B0,
+    // as this program leaves it at closing; the control block says which
+    // until settings arrive.
+    DWORD lines = (t.c_cflag & CBAUD) == B0 ? DTR_CONTROL_DISABLE << 4 | RTS_CONTROL_DISABLE << 12
+                                            : DTR_CONTROL_ENABLE << 4 | RTS_CONTROL_ENABLE << 12;
+    settings_.Flags = fBinary | lines;
     settings_.BaudRate = t.c_ospeed;
     Describe(t, settings_);
-    charTimeNs_ = CharacterTimeNs(settings_);
+    int64_t charNs = CharacterTimeNs(settings_);
+    drain_.SetCharacterTimes(charNs, charNs);
 
-    unsigned int lineStatus = 0;
-    hasLineStatus_ = ioctl(fd_, TIOCSERGETLSR, &lineStatus) == 0;
+    probe_ = MakeProbe(fd_);
+    bool hasLineStatus = probe_->TransmitterEmpty().has_value();
+    bool usb = IsUsbDevice(fd_);
+    drain_.Configure(!hasLineStatus ? LineStatusKind::None : usb ? LineStatusKind::Cached : LineStatusKind::Exact,
+                     usb);
     serial_icounter_struct counters{};
     hasCounters_ = ioctl(fd_, TIOCGICOUNT, &counters) == 0;
-    int lines = 0;
-    hasModemStatus_ = ioctl(fd_, TIOCMGET, &lines) == 0;
+    int levels = 0;
+    hasModemStatus_ = ioctl(fd_, TIOCMGET, &levels) == 0;
+    hasModemLines_ = hasModemStatus_ || !MeansNoModemLines(errno);
+    return 0;
+}
+
+DWORD TtyDevice::Claim()
+{
+    // flock is what other serial programs respect; TIOCEXCL keeps out later
+    // opens by programs that do not lock (root excepted). A refused open
+    // must leave the holder's TIOCEXCL alone: it belongs to the tty, not to
+    // a descriptor.
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0 || ioctl(fd_, TIOCEXCL) != 0)
+        return errno;
+    exclusive_ = true;
     return 0;
 }
 
@@ -296,7 +395,19 @@ void TtyDevice::DeviceShutdown()
         wake_ = -1;
     }
     if (fd_ >= 0) {
-        ioctl(fd_, TIOCNXCL);
+        if (exclusive_) {
+            // B0 left behind keeps the next open from raising DTR and RTS,
+            // which would key a transceiver whose enable is on DTR. Leaving
+            // B0 drops both lines now, as a close does anyway.
+            termios2 t{};
+            if (ioctl(fd_, TCGETS2, &t) == 0) {
+                t.c_cflag &= ~(CBAUD | CIBAUD);
+                t.c_cflag |= B0;
+                t.c_ispeed = t.c_ospeed = 0;
+                ioctl(fd_, TCSETS2, &t);
+            }
+            ioctl(fd_, TIOCNXCL);
+        }
         ::close(fd_);
         fd_ = -1;
     }
@@ -314,6 +425,7 @@ void TtyDevice::DeviceKick()
     // within WriteFile; the watcher then looks at what is left.
     if (!writes_.empty() && !FailedLocked())
         TransmitLocked();
+    UpdateRtsFlowLocked();
     if (wake_ >= 0)
         Wake();
 }
@@ -331,7 +443,7 @@ void TtyDevice::Watch()
         if (!FailedLocked()) {
             if (!ReceiveQueueFullLocked())
                 fds[1].events |= POLLIN;
-            if (!writes_.empty())
+            if (!writes_.empty() && !FrontWriteDrainingLocked())
                 fds[1].events |= POLLOUT;
             count = 2; // hang-up and errors are reported whatever is asked
         }
@@ -371,7 +483,9 @@ void TtyDevice::PassLocked(short revents)
         TransmitLocked();
     if (FailedLocked())
         return;
+    UpdateRtsFlowLocked();
     Clock::time_point now = Clock::now();
+    CheckWriteDrainedLocked(now);
     bool wantsSampling = WantsSamplingLocked();
     if (wantsSampling && (!sampling_ || now >= nextSample_)) {
         SampleLinesLocked(!sampling_);
@@ -386,8 +500,10 @@ nanoseconds TtyDevice::NextTimeoutLocked(Clock::time_point now)
     if (FailedLocked())
         return nanoseconds(-1);
     Clock::time_point next = Clock::time_point::max();
-    if (transmitting_ && writes_.empty() && WantsTransmitterEmptyLocked())
-        next = nextTxCheck_;
+    if (FrontWriteDrainingLocked())
+        next = writeCheck_;
+    if (drain_.Pending() && writes_.empty() && WantsTransmitterEmptyLocked())
+        next = drain_.NextCheck();
     if (WantsSamplingLocked())
         next = std::min(next, sampling_ ? nextSample_ : now);
     if (next == Clock::time_point::max())
@@ -461,7 +577,7 @@ void TtyDevice::DecodeLocked(const uint8_t* data, size_t count)
 
 void TtyDevice::TransmitLocked()
 {
-    while (!writes_.empty() && fd_ >= 0) {
+    while (!writes_.empty() && fd_ >= 0 && !FrontWriteDrainingLocked()) {
         PendingWrite& write = writes_.front();
         ssize_t n = ::write(fd_, write.data.data() + write.taken, write.data.size() - write.taken);
         if (n < 0) {
@@ -470,70 +586,61 @@ void TtyDevice::TransmitLocked()
             return;
         }
         write.taken += static_cast<size_t>(n);
-        Clock::time_point now = Clock::now();
-        wireEnd_ = std::max(wireEnd_, now) + nanoseconds(charTimeNs_ * n);
-        // Where the driver reads the line status, polling starts one
-        // character before the computed end; elsewhere the end plus one
-        // character is the earliest moment the line is known to be quiet.
-        nextTxCheck_ = hasLineStatus_ ? wireEnd_ - nanoseconds(charTimeNs_) : wireEnd_ + nanoseconds(charTimeNs_);
-        transmitting_ = true;
-        lastQueued_ = 0;
-        heldWait_ = nanoseconds(0);
+        drain_.Queued(Clock::now(), static_cast<size_t>(n));
         if (write.taken < write.data.size())
             return; // the kernel is full; POLLOUT tells when it takes more
-        CompleteFrontWriteLocked();
+        writePoll_.Reset();
+        writeCheck_ = Clock::now();
+        CheckWriteDrainedLocked(writeCheck_);
     }
+}
+
+bool TtyDevice::FrontWriteDrainingLocked() const
+{
+    return !writes_.empty() && writes_.front().taken == writes_.front().data.size();
+}
+
+// A write is done when the kernel has passed its bytes on (to the UART, or
+// over USB to the adapter), not when it has queued them: output held by
+// XOFF or CTS then keeps the write pending, and its time-out reports it.
+void TtyDevice::CheckWriteDrainedLocked(Clock::time_point now)
+{
+    if (!FrontWriteDrainingLocked() || now < writeCheck_)
+        return;
+    int queued = probe_->QueuedBytes();
+    if (queued > 0) {
+        writeCheck_ = now + writePoll_.Next(queued, drain_.CharacterNs());
+        return;
+    }
+    CompleteFrontWriteLocked();
+    if (!writes_.empty())
+        TransmitLocked();
+}
+
+void TtyDevice::DeviceAbortWrite(PendingWrite& write)
+{
+    // Bytes of a withdrawn write that the kernel still holds never go out.
+    if (write.taken == 0 || fd_ < 0)
+        return;
+    ioctl(fd_, TCFLSH, TCOFLUSH);
+    drain_.Purged(Clock::now());
 }
 
 void TtyDevice::CheckTransmitterLocked(Clock::time_point now)
 {
-    if (!transmitting_ || !writes_.empty())
+    if (!drain_.Pending() || !writes_.empty())
         return;
     if (!WantsTransmitterEmptyLocked()) {
-        transmitting_ = false;
+        drain_.Forget();
         return;
     }
-    if (now < nextTxCheck_)
-        return;
-    int queued = 0;
-    if (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) {
-        // Still in the kernel: slower than computed, or held by flow
-        // control. Look again when it could be out; while nothing moves
-        // (held), look ever less often.
-        nanoseconds wait = std::max<nanoseconds>(nanoseconds(charTimeNs_ * (queued - 1)), StatusPollInterval);
-        if (queued >= lastQueued_)
-            heldWait_ = std::min<nanoseconds>(std::max(heldWait_ * 2, wait), MaxHeldWait);
-        else
-            heldWait_ = wait;
-        lastQueued_ = queued;
-        nextTxCheck_ = now + heldWait_;
-        return;
-    }
-    lastQueued_ = 0;
-    heldWait_ = nanoseconds(0);
-    if (hasLineStatus_) {
-        unsigned int lineStatus = 0;
-        if (ioctl(fd_, TIOCSERGETLSR, &lineStatus) == 0) {
-            if (!(lineStatus & TIOCSER_TEMT)) {
-                nextTxCheck_ = now + StatusPollInterval;
-                return;
-            }
-        } else {
-            hasLineStatus_ = false;
-        }
-    }
-    if (!hasLineStatus_ && now < wireEnd_ + nanoseconds(charTimeNs_)) {
-        nextTxCheck_ = wireEnd_ + nanoseconds(charTimeNs_);
-        return;
-    }
-    transmitting_ = false;
-    TransmitterEmptyLocked();
+    if (drain_.Check(now, *probe_))
+        TransmitterEmptyLocked();
 }
 
 DWORD TtyDevice::DeviceOutQueue()
 {
-    int queued = 0;
-    return ioctl(fd_, TIOCOUTQ, &queued) == 0 ? static_cast<DWORD>(queued) : 0;
+    return probe_ ? static_cast<DWORD>(std::max(probe_->QueuedBytes(), 0)) : 0;
 }
 
 // ---- Modem lines and counters -----------------------------------------------------
@@ -625,6 +732,11 @@ DWORD TtyDevice::DeviceSetState(const DCB& dcb)
     Encode(dcb, wanted);
     if (ioctl(fd_, TCSETS2, &wanted) != 0)
         return errno;
+    // Leaving B0 (as the tty is after opening) raises DTR and RTS in the
+    // kernel: the lines go to their levels in the very next call, before
+    // anything else, so that a transceiver on DTR is keyed for as short a
+    // time as the kernel allows.
+    DWORD linesError = ApplyLineLevels(dcb);
     termios2 got{};
     if (ioctl(fd_, TCGETS2, &got) != 0)
         return errno;
@@ -635,9 +747,28 @@ DWORD TtyDevice::DeviceSetState(const DCB& dcb)
         ioctl(fd_, TCSETS2, &before);
         return EINVAL;
     }
-    if (DWORD error = ApplyLineLevels(dcb))
-        return error;
-    charTimeNs_ = CharacterTimeNs(dcb);
+    if (linesError)
+        return linesError;
+    // The slower of the asked and the granted rate: the wire time must not
+    // be underestimated.
+    DCB granted = dcb;
+    granted.BaudRate = got.c_ospeed ? got.c_ospeed : dcb.BaudRate;
+    drain_.SetCharacterTimes(CharacterTimeNs(dcb), CharacterTimeNs(granted));
+    rtsFlow_ = hasModemLines_ && WantsRtsFlow(dcb);
+    rtsFlowRaised_ = rtsFlow_; // ApplyLineLevels raised it
+    return 0;
+}
+
+DWORD TtyDevice::ModemLine(unsigned long request, int line)
+{
+    if (!hasModemLines_)
+        return 0;
+    if (ioctl(fd_, request, &line) == 0)
+        return 0;
+    if (!MeansNoModemLines(errno))
+        return errno;
+    // Found out only now: accepted and without effect from here on.
+    hasModemLines_ = false;
     return 0;
 }
 
@@ -646,22 +777,38 @@ DWORD TtyDevice::ApplyLineLevels(const DCB& dcb)
     int raise = 0;
     int drop = 0;
     (DtrControl(dcb) == DTR_CONTROL_ENABLE ? raise : drop) |= TIOCM_DTR;
-    // Under CRTSCTS the kernel owns RTS; under toggle it rests low.
-    if (!WantsHardwareFlow(dcb))
-        (RtsControl(dcb) == RTS_CONTROL_ENABLE ? raise : drop) |= TIOCM_RTS;
-    if (drop && ioctl(fd_, TIOCMBIC, &drop) != 0 && !HasNoModemLines(errno))
-        return errno;
-    if (raise && ioctl(fd_, TIOCMBIS, &raise) != 0 && !HasNoModemLines(errno))
-        return errno;
-    return 0;
+    // Under CRTSCTS the kernel owns RTS; under toggle it rests low; under
+    // RTS handshake it starts raised, the receive queue being empty.
+    if (!WantsHardwareFlow(dcb)) {
+        DWORD rts = RtsControl(dcb);
+        (rts == RTS_CONTROL_ENABLE || rts == RTS_CONTROL_HANDSHAKE ? raise : drop) |= TIOCM_RTS;
+    }
+    if (DWORD error = drop ? ModemLine(TIOCMBIC, drop) : 0)
+        return error;
+    return raise ? ModemLine(TIOCMBIS, raise) : 0;
+}
+
+// RTS handshake as a UART driver does it: RTS drops when the receive queue
+// is three quarters full and rises again below one half, so the sender
+// pauses before anything is lost.
+void TtyDevice::UpdateRtsFlowLocked()
+{
+    if (!rtsFlow_ || fd_ < 0 || FailedLocked())
+        return;
+    size_t fill = ReceiveQueueSizeLocked();
+    size_t limit = ReceiveQueueLimitLocked();
+    bool raise = rtsFlowRaised_ ? fill * 4 < limit * 3 : fill * 2 < limit;
+    if (raise == rtsFlowRaised_)
+        return;
+    if (ModemLine(raise ? TIOCMBIS : TIOCMBIC, TIOCM_RTS) == 0)
+        rtsFlowRaised_ = raise;
 }
 
 void TtyDevice::DeviceSetRts(bool on)
 {
-    // A device without modem lines has no RTS to toggle; the transfer goes
-    // on regardless.
-    int line = TIOCM_RTS;
-    ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line);
+    // For RTS toggle; a device without modem lines has no RTS to toggle,
+    // and the transfer goes on regardless of a refusal.
+    ModemLine(on ? TIOCMBIS : TIOCMBIC, TIOCM_RTS);
 }
 
 DWORD TtyDevice::DevicePurge(bool receive, bool transmit)
@@ -674,7 +821,7 @@ DWORD TtyDevice::DevicePurge(bool receive, bool transmit)
     if (receive)
         mark_ = Mark::None;
     if (transmit)
-        wireEnd_ = Clock::now() - nanoseconds(charTimeNs_);
+        drain_.Purged(Clock::now());
     return 0;
 }
 
@@ -682,9 +829,6 @@ DWORD TtyDevice::DeviceEscape(DWORD function)
 {
     if (fd_ < 0)
         return EBADF;
-    auto modemLine = [this](unsigned long request, int line) -> DWORD {
-        return ioctl(fd_, request, &line) == 0 ? 0 : errno;
-    };
     auto call = [this](unsigned long request, unsigned long argument) -> DWORD {
         return ioctl(fd_, request, argument) == 0 ? 0 : errno;
     };
@@ -694,22 +838,38 @@ DWORD TtyDevice::DeviceEscape(DWORD function)
     };
     switch (function) {
     case SETXOFF: return call(TCXONC, TCOOFF);
-    case SETXON: return call(TCXONC, TCOON);
+    case SETXON:
+        // TCOON alone only undoes TCOOFF; the stop of a received XOFF is
+        // lifted only by a start that follows a TCOOFF of our own.
+        if (DWORD error = call(TCXONC, TCOOFF))
+            return error;
+        return call(TCXONC, TCOON);
     case SETRTS:
     case CLRRTS:
-        // The kernel would overwrite a level set by hand under CRTSCTS.
-        if (rtsIsKernels())
+        // The kernel would overwrite a level set by hand under CRTSCTS, and
+        // the receive queue drives it under RTS handshake.
+        if (rtsIsKernels() || RtsControl(settings_) == RTS_CONTROL_HANDSHAKE)
             return EINVAL;
-        return modemLine(function == SETRTS ? TIOCMBIS : TIOCMBIC, TIOCM_RTS);
-    case SETDTR: return modemLine(TIOCMBIS, TIOCM_DTR);
-    case CLRDTR: return modemLine(TIOCMBIC, TIOCM_DTR);
+        return ModemLine(function == SETRTS ? TIOCMBIS : TIOCMBIC, TIOCM_RTS);
+    case SETDTR: return ModemLine(TIOCMBIS, TIOCM_DTR);
+    case CLRDTR: return ModemLine(TIOCMBIC, TIOCM_DTR);
     case SETBREAK: return call(TIOCSBRK, 0);
-    case CLRBREAK: return call(TIOCCBRK, 0);
+    case CLRBREAK: {
+        // A break the device cannot make is not on: ending it succeeds.
+        DWORD error = call(TIOCCBRK, 0);
+        return MeansNoModemLines(static_cast<int>(error)) ? 0 : error;
+    }
     default: return EINVAL;
     }
 }
 
 } // namespace
+
+void SetTtyDrainProbeForTests(DrainProbeFactory factory)
+{
+    std::lock_guard lock(g_probeMutex);
+    g_probeFactory = std::move(factory);
+}
 
 std::shared_ptr<CommDevice> OpenTtyDevice(const std::string& path, DWORD& error)
 {
@@ -719,10 +879,8 @@ std::shared_ptr<CommDevice> OpenTtyDevice(const std::string& path, DWORD& error)
         return nullptr;
     }
     auto device = std::make_shared<TtyDevice>(fd);
-    // flock is what other serial programs respect; TIOCEXCL keeps out later
-    // opens by programs that do not lock (root excepted).
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-        error = errno;
+    if (DWORD claimError = device->Claim()) {
+        error = claimError;
         return nullptr;
     }
     // An 8250 port without a UART behind it opens, but cannot report its

@@ -3,16 +3,20 @@
 // has work withdrawn, or goes away.
 
 #include "CommApi.h"
+#include "CommDevice.h"
 #include "CommTesting.h"
 #include "ProcessProbes.h"
 #include "Pty.h"
+#include "TransmitDrain.h"
 
 #include <gtest/gtest.h>
 
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -174,6 +178,115 @@ TEST_F(CommTty, AVanishedDeviceEndsItsWaitWithEioAndTheWatcherSleeps)
     EXPECT_LT(CpuSeconds() - before, 0.15) << "spinning on the hung-up descriptor";
     EXPECT_TRUE(CloseHandle(device));
     device = INVALID_HANDLE_VALUE;
+}
+
+// A pty has no modem lines, like some CDC-ACM and rfcomm ports: the line
+// operations succeed and change nothing, as on a virtual port elsewhere,
+// while the refusals that have nothing to do with missing lines stay.
+TEST_F(CommTty, WithoutModemLinesTheLineOperationsSucceedAndChangeNothing)
+{
+    COMMPROP properties;
+    ASSERT_TRUE(GetCommProperties(device, properties));
+    EXPECT_EQ(properties.dwProvCapabilities & (PCF_DTRDSR | PCF_RTSCTS), 0u);
+
+    for (DWORD function : {SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK})
+        EXPECT_TRUE(EscapeCommFunction(device, function)) << function << ": " << FormatMessage(GetLastError());
+    DCB lines = PlainDcb(9600);
+    lines.Flags = fBinary | (DTR_CONTROL_DISABLE << 4) | (RTS_CONTROL_TOGGLE << 12);
+    EXPECT_TRUE(SetCommState(device, lines)) << FormatMessage(GetLastError());
+    WriteAll(device, "toggled");
+    EXPECT_EQ(DrainMaster(7), "toggled");
+
+    DCB ctsFlow = PlainDcb(9600);
+    ctsFlow.Flags |= fOutxCtsFlow;
+    ASSERT_TRUE(SetCommState(device, ctsFlow));
+    EXPECT_EQ(Failure(EscapeCommFunction(device, SETRTS)), DWORD(EINVAL)) << "RTS belongs to the handshake";
+}
+
+// RTS handshake is input flow control; output must not wait for a CTS that
+// an adapter may not even have wired.
+TEST_F(CommTty, RtsHandshakeWithoutCtsFlowLeavesOutputFreeAndRtsToTheDevice)
+{
+    DCB handshake = PlainDcb(9600);
+    handshake.Flags = fBinary | (DTR_CONTROL_ENABLE << 4) | (RTS_CONTROL_HANDSHAKE << 12);
+    ASSERT_TRUE(SetCommState(device, handshake));
+    EXPECT_EQ(pty.Settings().line, "9600 8N1");
+    EXPECT_EQ(Failure(EscapeCommFunction(device, SETRTS)), DWORD(EINVAL));
+
+    handshake.Flags |= fOutxCtsFlow;
+    ASSERT_TRUE(SetCommState(device, handshake));
+    EXPECT_EQ(pty.Settings().line, "9600 8N1 rtscts");
+}
+
+TEST_F(CommTty, XonReleasesOutputHeldByAReceivedXoff)
+{
+    DCB xonXoff = PlainDcb(115200);
+    xonXoff.Flags |= fOutX;
+    ASSERT_TRUE(SetCommState(device, xonXoff));
+    ASSERT_EQ(write(pty.Master(), "\x13", 1), 1);
+    // The line discipline takes the XOFF in on its own time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    Overlapped write;
+    DWORD done = 0;
+    bool atOnce = WriteFile(device, "held", 4, &done, &write.ov);
+    EXPECT_FALSE(atOnce) << "a write held by XOFF is not done";
+    EXPECT_EQ(DrainMaster(0), "");
+
+    ASSERT_TRUE(EscapeCommFunction(device, SETXON)) << FormatMessage(GetLastError());
+    EXPECT_EQ(DrainMaster(4), "held");
+    EXPECT_TRUE(write.Completed());
+}
+
+TEST_F(CommTty, ARefusedSecondOpenLeavesTheHoldersExclusiveFlagAndClosingLeavesB0)
+{
+    EXPECT_EQ(CreateFile(pty.SlavePath()), INVALID_HANDLE_VALUE);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(pty.Observer(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "the refused open took the holder's TIOCEXCL away";
+
+    // The rate left behind is B0, so that the next open raises no modem
+    // line; opening and setting the port brings the rate back.
+    ASSERT_TRUE(CloseHandle(device));
+    device = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(pty.Settings().outputSpeed, 0u);
+    ASSERT_EQ(ioctl(pty.Observer(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    device = OpenPlain(pty.SlavePath());
+    EXPECT_EQ(pty.Settings().line, "115200 8N1");
+}
+
+// A driver that keeps bytes in its kernel queue (a UART held by XOFF or
+// CTS, a USB adapter not yet reached), played through the seam a pty
+// cannot show it on: the write is done when the queue count reads 0.
+TEST_F(CommTty, AWriteIsDoneOnlyOnceTheKernelHasPassedItsBytesOn)
+{
+    struct HeldQueue final : detail::DrainProbe {
+        explicit HeldQueue(std::atomic<int>& q) : queued(q) {}
+        int QueuedBytes() override { return queued; }
+        std::optional<bool> TransmitterEmpty() override { return std::nullopt; }
+        std::atomic<int>& queued;
+    };
+    static std::atomic<int> queued{5};
+    detail::SetTtyDrainProbeForTests([](int) { return std::make_unique<HeldQueue>(queued); });
+    CloseHandle(device);
+    device = OpenPlain(pty.SlavePath());
+    detail::SetTtyDrainProbeForTests(nullptr);
+    ASSERT_TRUE(SetCommMask(device, EV_TXEMPTY));
+
+    Overlapped write;
+    DWORD done = 0;
+    EXPECT_FALSE(WriteFile(device, "hello", 5, &done, &write.ov));
+    EXPECT_FALSE(write.Completed(200)) << "done while the kernel still held its bytes";
+    COMSTAT stat;
+    ASSERT_TRUE(ClearCommError(device, nullptr, &stat));
+    EXPECT_EQ(stat.cbOutQue, 5u);
+
+    queued = 0;
+    ASSERT_TRUE(write.Completed());
+    EXPECT_TRUE(GetOverlappedResult(device, &write.ov, &done, false));
+    EXPECT_EQ(done, 5u);
+    EXPECT_EQ(NextEvents(device), DWORD(EV_TXEMPTY));
 }
 
 } // namespace
