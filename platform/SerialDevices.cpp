@@ -32,14 +32,15 @@ std::mutex g_rootsMutex;
 std::string g_sysRoot = "/sys";
 std::string g_devRoot = "/dev";
 
+// A port found on the machine. `path` is what is listed and opened: the
+// adapter's /dev/serial/by-id link where it has one, since that name stays
+// with the adapter however the kernel numbers it; the kernel's node
+// otherwise. `path` is also the key its COM number is stored under.
 struct Device {
     std::string path;
+    std::string kernelPath;         // devRoot + "/ttyUSB0"
+    std::vector<std::string> byId;  // every by-id link to it, sorted
     std::string description;
-};
-
-struct Listed {
-    Entry entry;
-    bool fromUser = false; // named by the user under the serialcomm key
 };
 
 // First line of a small sysfs attribute, without trailing blanks.
@@ -130,9 +131,37 @@ std::string Describe(const std::string& ttyEntry, const std::string& name, const
     return name + " (" + codepage::ToBytes(QString::fromUtf8(detail)) + ")";
 }
 
-// Serial ports the kernel knows, sorted by name. A tty is real hardware
-// when it has a `device` link; an 8250 port whose probe found no UART
-// reports type 0 (PORT_UNKNOWN) and is left out.
+// The /dev/serial/by-id links udev makes for adapters, by the node they
+// lead to. Only links count, and only those that resolve; a folder that is
+// missing or cannot be read leaves every port under its kernel name.
+std::unordered_map<std::string, std::vector<std::string>> ByIdLinks(const std::string& devRoot)
+{
+    const std::string dir = devRoot + "/serial/by-id";
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.')
+                names.emplace_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::unordered_map<std::string, std::vector<std::string>> out;
+    for (const auto& name : names) {
+        const std::string link = dir + "/" + name;
+        struct stat st;
+        if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            continue;
+        std::string target = RealPath(link);
+        if (!target.empty())
+            out[target].push_back(link);
+    }
+    return out;
+}
+
+// Serial ports the kernel knows, sorted by kernel name. A tty is real
+// hardware when it has a `device` link; an 8250 port whose probe found no
+// UART reports type 0 (PORT_UNKNOWN) and is left out.
 std::vector<Device> Discover(const std::string& sysRoot, const std::string& devRoot)
 {
     std::vector<std::string> names;
@@ -147,6 +176,7 @@ std::vector<Device> Discover(const std::string& sysRoot, const std::string& devR
     std::sort(names.begin(), names.end());
 
     const std::string sysReal = RealPath(sysRoot);
+    const auto links = ByIdLinks(devRoot);
     std::vector<Device> out;
     for (const auto& name : names) {
         const std::string entry = classDir + "/" + name;
@@ -156,32 +186,49 @@ std::vector<Device> Discover(const std::string& sysRoot, const std::string& devR
         std::string type;
         if (ReadAttribute(entry + "/type", type) && type == "0")
             continue;
-        out.push_back({devRoot + "/" + name, Describe(entry, name, sysReal)});
+        Device device;
+        device.kernelPath = devRoot + "/" + name;
+        device.path = device.kernelPath;
+        device.description = Describe(entry, name, sysReal);
+        if (std::string node = RealPath(device.kernelPath); !node.empty()) {
+            if (auto l = links.find(node); l != links.end()) {
+                device.byId = l->second;
+                device.path = device.byId.front();
+            }
+        }
+        out.push_back(std::move(device));
     }
     return out;
 }
 
-// n of "COMn" (any case), 0 when the text is not such a name.
+// n of "COMn" (any case, leading zeros allowed); 0 when the text is no
+// such name. Numbers start at 1 and must fit the int the window reads the
+// name into and the port object opens "COM%d" with.
 long ComNumber(const std::string& port)
 {
-    if (port.size() < 4 || port.size() > 12)
-        return 0;
-    if (!file::SameName(port.substr(0, 3), "COM"))
+    if (port.size() < 4 || !file::SameName(port.substr(0, 3), "COM"))
         return 0;
     long n = 0;
     for (size_t i = 3; i < port.size(); ++i) {
         if (port[i] < '0' || port[i] > '9')
             return 0;
         n = n * 10 + (port[i] - '0');
+        if (n > INT_MAX)
+            return 0;
     }
     return n;
 }
 
-// What the registry file says about ports: the user's own entries and the
-// numbers handed out earlier.
+std::string ComName(long n)
+{
+    return "COM" + std::to_string(n);
+}
+
+// What the registry file says about ports, in file order: the user's own
+// entries and the numbers handed out earlier.
 struct Stored {
     std::vector<std::pair<std::string, std::string>> userEntries; // path, port name
-    std::vector<std::pair<std::string, std::string>> assignments;
+    std::vector<std::pair<std::string, std::string>> assignments; // key, port name
 };
 
 Stored TakeStored(const file::Document& doc)
@@ -205,72 +252,198 @@ Stored TakeStored(const file::Document& doc)
     return s;
 }
 
-struct Plan {
-    std::vector<Listed> listed;
-    std::vector<std::pair<std::string, std::string>> newAssignments;
-};
-
-std::string UserDescription(const std::string& path)
+// The user's name as the tool tip quotes it: one line, and not endless.
+std::string Quoted(const std::string& name)
 {
-    std::string text = "vom Benutzer eingetragen";
+    constexpr size_t kShown = 64;
+    std::string out = name.substr(0, kShown);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 32 || c == 127)
+            c = '?';
+    return "\"" + out + (name.size() > kShown ? "...\"" : "\"");
+}
+
+std::string UserDescription(const std::string& path, const std::string& userName)
+{
+    std::string text = "vom Benutzer ";
+    text += userName.empty() ? "eingetragen" : "als " + Quoted(userName) + " eingetragen";
     struct stat st;
     if (!path.empty() && path[0] == '/' && stat(path.c_str(), &st) != 0)
         text += ", zurzeit nicht vorhanden";
     return text;
 }
 
+// One line of the list while its number is being settled.
+struct Candidate {
+    Entry entry;
+    std::string userName;  // the user's name when it is not listed as written
+    long wanted = 0;       // the number it has a claim on, 0 for none
+    bool userClaim = false; // the claim is a COM name the user wrote
+    size_t order = 0;      // the claim's place in its key: earlier wins
+    std::string key;       // where a number the program hands out is kept; "" for the user's COM names
+    std::string movedFrom; // a kernel-name key whose number `key` takes over
+};
+
+struct Plan {
+    std::vector<Entry> listed;
+    std::vector<std::pair<std::string, std::string>> newAssignments; // key, port name
+    std::vector<std::string> movedFrom; // kernel-name keys whose numbers moved
+};
+
 Plan MakePlan(const std::vector<Device>& present, const Stored& stored)
 {
-    Plan plan;
-    std::set<long> used;
-    std::unordered_map<std::string, const std::string*> user, assigned;
-    for (const auto& [path, port] : stored.userEntries) {
-        user.emplace(file::Fold(path), &port);
-        used.insert(ComNumber(port));
+    // Every number named in the file stays reserved, for devices away too.
+    std::set<long> reserved;
+    std::unordered_map<std::string, size_t> userIndex, assignedIndex;
+    std::unordered_map<long, int> storedCount;
+    for (size_t i = 0; i < stored.userEntries.size(); ++i) {
+        userIndex.emplace(file::Fold(stored.userEntries[i].first), i);
+        reserved.insert(ComNumber(stored.userEntries[i].second));
     }
-    for (const auto& [path, port] : stored.assignments) {
-        assigned.emplace(file::Fold(path), &port);
-        used.insert(ComNumber(port));
+    for (size_t i = 0; i < stored.assignments.size(); ++i) {
+        assignedIndex.emplace(file::Fold(stored.assignments[i].first), i);
+        long n = ComNumber(stored.assignments[i].second);
+        reserved.insert(n);
+        ++storedCount[n];
     }
+    reserved.erase(0);
 
-    std::unordered_set<std::string> seen;
-    long next = 1;
-    for (const auto& device : present) {
-        std::string folded = file::Fold(device.path);
-        if (!seen.insert(folded).second)
-            continue;
-        Listed l;
-        l.entry.devicePath = device.path;
-        l.entry.description = device.description;
-        if (auto u = user.find(folded); u != user.end()) {
-            l.entry.portName = *u->second;
-            l.fromUser = true;
-        } else if (auto a = assigned.find(folded); a != assigned.end()) {
-            l.entry.portName = *a->second;
-        } else {
-            while (used.count(next))
-                ++next;
-            used.insert(next);
-            l.entry.portName = "COM" + std::to_string(next);
-            plan.newAssignments.emplace_back(device.path, l.entry.portName);
+    auto storedNumber = [&](const std::string& key, size_t& order) -> long {
+        auto a = assignedIndex.find(file::Fold(key));
+        if (a == assignedIndex.end())
+            return 0;
+        order = a->second;
+        return ComNumber(stored.assignments[a->second].second);
+    };
+    // A user's entry claims its COM name; any other name ("ttyACM0") is
+    // given a number kept under the entry's path, as a found device's is.
+    auto claim = [&](Candidate& c, const std::string& userPort) {
+        if (long n = ComNumber(userPort)) {
+            c.wanted = n;
+            c.userClaim = true;
+            if (!file::SameName(userPort, ComName(n)))
+                c.userName = userPort; // "COM007"
+            return;
         }
-        plan.listed.push_back(std::move(l));
+        c.userName = userPort;
+        c.key = c.entry.devicePath;
+        c.wanted = storedNumber(c.key, c.order);
+    };
+
+    std::vector<Candidate> candidates;
+    std::vector<bool> userTaken(stored.userEntries.size(), false);
+    std::unordered_set<std::string> seen;
+    for (const auto& device : present) {
+        if (!seen.insert(file::Fold(device.path)).second)
+            continue;
+        Candidate c;
+        c.entry.devicePath = device.path;
+        c.entry.description = device.description;
+        // The user may name the device by its kernel name or by a link;
+        // the first such entry in the file is this device's.
+        std::vector<std::string> names{device.kernelPath};
+        names.insert(names.end(), device.byId.begin(), device.byId.end());
+        size_t user = stored.userEntries.size();
+        for (const auto& name : names) {
+            auto u = userIndex.find(file::Fold(name));
+            if (u != userIndex.end() && u->second < user) {
+                user = u->second;
+                c.entry.devicePath = name; // what the user meant, spelled as the system does
+            }
+        }
+        if (user < stored.userEntries.size()) {
+            userTaken[user] = true;
+            c.order = user;
+            claim(c, stored.userEntries[user].second);
+            if (!c.userName.empty())
+                c.entry.description += "; vom Benutzer als " + Quoted(c.userName) + " eingetragen";
+        } else {
+            c.key = device.path;
+            c.wanted = storedNumber(c.key, c.order);
+            // Numbers stored before the adapter had its link were keyed by
+            // its kernel name. The adapter takes that number along (the
+            // kernel name must not hand it to the next adapter that gets
+            // it), unless another key holds the same number.
+            size_t kernelOrder = 0;
+            long kernelNumber = 0;
+            if (c.wanted == 0 && device.path != device.kernelPath)
+                kernelNumber = storedNumber(device.kernelPath, kernelOrder);
+            if (kernelNumber != 0 && storedCount[kernelNumber] == 1) {
+                c.wanted = kernelNumber;
+                c.order = kernelOrder;
+                c.movedFrom = stored.assignments[kernelOrder].first;
+            }
+        }
+        candidates.push_back(std::move(c));
     }
     // The user's entries are listed whether the device is there or not.
-    for (const auto& [path, port] : stored.userEntries) {
-        if (!seen.insert(file::Fold(path)).second)
+    for (size_t i = 0; i < stored.userEntries.size(); ++i) {
+        const auto& [path, port] = stored.userEntries[i];
+        if (userTaken[i] || !seen.insert(file::Fold(path)).second)
             continue;
-        Listed l;
-        l.entry = {path, port, UserDescription(path)};
-        l.fromUser = true;
-        plan.listed.push_back(std::move(l));
+        Candidate c;
+        c.entry.devicePath = path;
+        c.order = i;
+        claim(c, port);
+        c.entry.description = UserDescription(path, c.userName);
+        candidates.push_back(std::move(c));
+    }
+
+    // A COM number names one device. The user's names come first, in file
+    // order, then the program's; whoever loses is lent a free number for
+    // this listing only, so the file stays as it is and all is as before
+    // once the user removes the clash.
+    std::vector<Candidate*> claims;
+    for (auto& c : candidates)
+        if (c.wanted != 0)
+            claims.push_back(&c);
+    std::stable_sort(claims.begin(), claims.end(), [](const Candidate* a, const Candidate* b) {
+        return a->userClaim != b->userClaim ? a->userClaim : a->order < b->order;
+    });
+    std::set<long> taken;
+    for (Candidate* c : claims)
+        if (taken.insert(c->wanted).second)
+            c->entry.portName = ComName(c->wanted);
+
+    Plan plan;
+    long next = 1;
+    for (auto& c : candidates) {
+        if (c.entry.portName.empty()) {
+            while (reserved.count(next) || taken.count(next))
+                ++next;
+            taken.insert(next);
+            c.entry.portName = ComName(next);
+            if (c.wanted != 0)
+                c.entry.description += "; " + ComName(c.wanted) + " ist schon vergeben";
+            else if (!c.key.empty())
+                plan.newAssignments.emplace_back(c.key, c.entry.portName);
+        } else if (!c.movedFrom.empty()) {
+            plan.newAssignments.emplace_back(c.key, c.entry.portName);
+            plan.movedFrom.push_back(c.movedFrom);
+        }
+        plan.listed.push_back(std::move(c.entry));
     }
     std::sort(plan.listed.begin(), plan.listed.end(),
-              [](const Listed& a, const Listed& b) { return a.entry.devicePath < b.entry.devicePath; });
+              [](const Entry& a, const Entry& b) { return a.devicePath < b.devicePath; });
     return plan;
 }
 
-std::vector<Listed> ListWithSources()
+// The key without the named values.
+void RemoveValues(file::Key& key, const std::vector<std::string>& names)
+{
+    file::Key kept;
+    kept.path = key.path;
+    kept.comments = key.comments;
+    for (const auto& v : key.Values()) {
+        bool drop = std::any_of(names.begin(), names.end(),
+                                [&](const std::string& name) { return file::SameName(name, v.name); });
+        if (!drop)
+            kept.Set(v);
+    }
+    key = std::move(kept);
+}
+
+std::vector<Entry> ListWithSources()
 {
     std::string sysRoot, devRoot;
     {
@@ -279,7 +452,7 @@ std::vector<Listed> ListWithSources()
         devRoot = g_devRoot;
     }
     std::vector<Device> present = Discover(sysRoot, devRoot);
-    present.push_back({kLoopbackPath, kLoopbackDescription});
+    present.push_back({kLoopbackPath, kLoopbackPath, {}, kLoopbackDescription});
 
     Stored stored;
     reg::store::Read([&](const file::Document& doc) { stored = TakeStored(doc); });
@@ -295,6 +468,8 @@ std::vector<Listed> ListWithSources()
         if (fresh.newAssignments.empty())
             return false;
         file::Key& key = doc.EnsureKey(file::kPortsKey);
+        if (!fresh.movedFrom.empty())
+            RemoveValues(key, fresh.movedFrom);
         for (const auto& [path, port] : fresh.newAssignments) {
             file::Value v;
             v.name = path;
@@ -320,21 +495,18 @@ void SetDiscoveryRoots(const std::string& sysRoot, const std::string& devRoot)
 
 std::vector<Entry> List()
 {
-    std::vector<Entry> out;
-    for (auto& l : ListWithSources())
-        out.push_back(std::move(l.entry));
-    return out;
+    return ListWithSources();
 }
 
 std::string PathForPort(const std::string& portName)
 {
-    // When a user entry and a handed-out number name the same port, the
-    // user's entry wins: it is the more recent and deliberate choice.
-    std::vector<Listed> listed = ListWithSources();
-    for (bool fromUser : {true, false})
-        for (const auto& l : listed)
-            if (l.fromUser == fromUser && reg::file::SameName(l.entry.portName, portName))
-                return l.entry.devicePath;
+    // The list has settled every clash, so a number leads to one entry.
+    const long n = ComNumber(portName);
+    if (n == 0)
+        return {};
+    for (const auto& e : ListWithSources())
+        if (ComNumber(e.portName) == n)
+            return e.devicePath;
     return {};
 }
 

@@ -7,7 +7,15 @@
 //
 // Every device keeps its port name COMn for good: the first time a device is
 // seen it gets the lowest free number and the assignment is stored in the
-// registry file.
+// registry file, keyed by the adapter's /dev/serial/by-id link where it has
+// one (so the number follows the adapter whatever ttyUSBn the kernel gives
+// it), by its kernel name otherwise. A user's entry whose name is not
+// "COM" and a number of 1 or more is kept the same way under its path.
+//
+// Every listed name is "COMn" and names exactly one entry: on a clash the
+// user's entry beats a handed-out number and the first user entry in the
+// file beats a later one; the loser is lent a free number for the listing
+// (nothing is stored for it).
 
 #include <string>
 #include <vector>
@@ -15,7 +23,7 @@
 namespace serialdevices {
 
 struct Entry {
-    std::string devicePath;  // "/dev/ttyUSB0", or the loopback plug's name
+    std::string devicePath;  // "/dev/serial/by-id/usb-...", "/dev/ttyS0", a user's path, or the loopback plug's name
     std::string portName;    // "COM3"
     std::string description; // shown as a tool tip with the path
 };
@@ -26,8 +34,8 @@ void SetDiscoveryRoots(const std::string& sysRoot, const std::string& devRoot);
 // The current list, assigning and storing COM numbers for new devices.
 std::vector<Entry> List();
 
-// Device path for a port name ("COM3", compared without regard to case),
-// or "" when no device carries it.
+// Device path for a port name ("COM3"; case and leading zeros do not
+// matter), or "" when no entry of List() carries it.
 std::string PathForPort(const std::string& portName);
 
 } // namespace serialdevices

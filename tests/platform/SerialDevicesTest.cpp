@@ -1,14 +1,19 @@
 // Serial device discovery: which ttys count as ports, and COM numbers that
 // stay with their device from run to run.
+#include "CommApi.h"
 #include "ConfigFolder.h"
+#include "Pty.h"
 #include "Registry.h"
+#include "Rtl.h"
 #include "SerialDevices.h"
 #include "WholeFiles.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,10 +72,54 @@ protected:
         fs::remove(sys_ + "/class/tty/" + name);
         fs::remove_all(sys_ + "/devices/usb1/1-" + name);
     }
+    // udev's link for an adapter: /dev/serial/by-id/<id> -> ../../<tty>.
+    // Plugging the adapter in again under another name moves the link.
+    void LinkById(const std::string& id, const std::string& tty)
+    {
+        fs::create_directories(dev_ + "/serial/by-id");
+        if (!fs::exists(Dev(tty)))
+            WriteWholeFile(Dev(tty), ""); // stands in for the node, which is never opened
+        fs::remove(ById(id));
+        fs::create_symlink("../../" + tty, ById(id));
+    }
     static Ports Listed() { return PathsAndPorts(serialdevices::List()); }
     std::string Dev(const std::string& name) const { return dev_ + "/" + name; }
+    std::string ById(const std::string& id) const { return dev_ + "/serial/by-id/" + id; }
+    std::string P(const std::string& name) const { return root_ + "/p/" + name; }
     void WriteRegistry(const std::string& body) { WriteWholeFile(regPath_, "REGEDIT4\n\n" + body); }
+    static std::string UserKey(const std::string& lines)
+    {
+        return "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\n" + lines;
+    }
+    static std::string Line(const std::string& path, const std::string& port)
+    {
+        return "\"" + path + "\"=\"" + port + "\"\n";
+    }
+    static std::string DescriptionOf(const std::vector<Entry>& list, const std::string& path)
+    {
+        for (const auto& e : list)
+            if (e.devicePath == path)
+                return e.description;
+        return "(not listed)";
+    }
 };
+
+// What the window does with the list: every name must read as a port number,
+// and opening that number must reach the device the entry shows.
+void ExpectUsableByTheWindow(const std::vector<Entry>& list)
+{
+    std::set<int> numbers;
+    for (const auto& e : list) {
+        SCOPED_TRACE(e.devicePath + " " + e.portName);
+        ASSERT_GE(e.portName.size(), 4u);
+        EXPECT_EQ(e.portName.substr(0, 3), "COM");
+        int n = 0;
+        ASSERT_NO_THROW(n = rtl::StrToInt(e.portName.substr(3)));
+        EXPECT_GE(n, 1);
+        EXPECT_TRUE(numbers.insert(n).second) << "listed twice";
+        EXPECT_EQ(serialdevices::PathForPort(e.portName), e.devicePath);
+    }
+}
 
 TEST_F(SerialDevicesTest, FindsRealPortsSkipsPlaceholdersAndAddsTheLoopbackPlug)
 {
@@ -119,6 +168,7 @@ TEST_F(SerialDevicesTest, DeviceNodesAreNeverOpened)
     AddTty("ttyUSB0");
     WriteWholeFile(Dev("ttyS0"), "");
     ASSERT_EQ(mkfifo(Dev("ttyUSB0").c_str(), 0600), 0);
+    LinkById("usb-FTDI_FT232R-if00-port0", "ttyUSB0"); // resolving it must not open the fifo
     WriteRegistry("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\n\"" + Dev("ttyS0") + "\"=\"COM7\"\n");
 
     int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -129,6 +179,151 @@ TEST_F(SerialDevicesTest, DeviceNodesAreNeverOpened)
     char buf[4096];
     EXPECT_LT(read(fd, buf, sizeof buf), 0) << "a device node was opened during discovery";
     close(fd);
+    EXPECT_EQ(DescriptionOf(list, ById("usb-FTDI_FT232R-if00-port0")), "ttyUSB0");
+}
+
+// A name the window cannot read as a number ("ttyACM0") would stop its
+// start-up; the device gets a number of its own instead, kept like a found
+// device's, and the user's entry stays as written.
+TEST_F(SerialDevicesTest, UserEntryWithoutComNameGetsAFreeNumberThatStays)
+{
+    TestPty pty;
+    ASSERT_TRUE(pty.Ok());
+    AddTty("ttyUSB0");
+    EXPECT_EQ(Listed(), (Ports{{Dev("ttyUSB0"), "COM1"}, {"loopback", "COM2"}}));
+
+    // As socat makes it: a link of the user's choosing to a pty.
+    fs::create_directories(root_ + "/p");
+    fs::create_symlink(pty.SlavePath(), P("ttyV0"));
+    const std::string before = ReadWholeFile(regPath_);
+    const std::string userKey = UserKey(Line(P("ttyV0"), "ttyV0"));
+    WriteWholeFile(regPath_, before + "\n" + userKey);
+    auto list = serialdevices::List();
+    EXPECT_EQ(PathsAndPorts(list), (Ports{{Dev("ttyUSB0"), "COM1"}, {P("ttyV0"), "COM3"}, {"loopback", "COM2"}}));
+    ExpectUsableByTheWindow(list);
+    EXPECT_EQ(DescriptionOf(list, P("ttyV0")), "vom Benutzer als \"ttyV0\" eingetragen");
+    EXPECT_EQ(ReadWholeFile(regPath_), before + Line(P("ttyV0"), "COM3") + "\n" + userKey);
+
+    // The number stays when a device that sorts first turns up.
+    AddTty("ttyACM0");
+    EXPECT_EQ(Listed(), (Ports{{Dev("ttyACM0"), "COM4"},
+                               {Dev("ttyUSB0"), "COM1"},
+                               {P("ttyV0"), "COM3"},
+                               {"loopback", "COM2"}}));
+
+    // The port object reaches the pty by that number (and holds it).
+    win::HANDLE h = win::CreateFile("COM3");
+    ASSERT_NE(h, win::INVALID_HANDLE_VALUE) << win::FormatMessage(win::GetLastError());
+    EXPECT_NE(flock(pty.Observer(), LOCK_EX | LOCK_NB), 0);
+    win::CloseHandle(h);
+}
+
+// A COM number is 1 or more and fits the window's integer; case and leading
+// zeros do not matter. Any other name is treated like "ttyACM0" above.
+TEST_F(SerialDevicesTest, ComNamesAreReadByTheirNumber)
+{
+    WriteRegistry(UserKey(Line(P("a"), "com4") + Line(P("b"), "COM007") + Line(P("c"), "COM0") +
+                          Line(P("d"), "COM99999999999") + Line(P("e"), "COM2147483647") + Line(P("f"), "COM 5") +
+                          Line(P("g"), "") + "@=\"COM9\"\n"));
+    auto list = serialdevices::List();
+    EXPECT_EQ(PathsAndPorts(list), (Ports{{P("a"), "COM4"},
+                                          {P("b"), "COM7"},
+                                          {P("c"), "COM2"},
+                                          {P("d"), "COM3"},
+                                          {P("e"), "COM2147483647"},
+                                          {P("f"), "COM5"},
+                                          {"loopback", "COM1"}}));
+    ExpectUsableByTheWindow(list);
+    EXPECT_EQ(serialdevices::PathForPort("com7"), P("b"));
+    EXPECT_EQ(serialdevices::PathForPort("COM07"), P("b"));
+    EXPECT_EQ(serialdevices::PathForPort("COM0"), "");
+    EXPECT_EQ(serialdevices::PathForPort("COM"), "");
+    EXPECT_EQ(DescriptionOf(list, P("a")), "vom Benutzer eingetragen, zurzeit nicht vorhanden");
+    EXPECT_EQ(DescriptionOf(list, P("b")), "vom Benutzer als \"COM007\" eingetragen, zurzeit nicht vorhanden");
+}
+
+// A COM number names one device: a user's entry beats a number the program
+// handed out, the first of two user entries beats the second. The loser is
+// lent a free number, nothing is stored for it, and once the clash is gone
+// all is as before.
+TEST_F(SerialDevicesTest, AClashIsSettledWithoutRewritingTheFile)
+{
+    AddTty("ttyUSB0");
+    EXPECT_EQ(Listed(), (Ports{{Dev("ttyUSB0"), "COM1"}, {"loopback", "COM2"}}));
+    const std::string before = ReadWholeFile(regPath_);
+    const std::string users = UserKey(Line(P("z"), "COM1") + Line(P("a"), "com1") + Line(P("b"), "ttyB"));
+    WriteWholeFile(regPath_, before + "\n" + users);
+    for (int run = 0; run < 2; ++run) {
+        auto list = serialdevices::List();
+        EXPECT_EQ(PathsAndPorts(list), (Ports{{Dev("ttyUSB0"), "COM3"},
+                                              {P("a"), "COM4"},
+                                              {P("b"), "COM5"},
+                                              {P("z"), "COM1"},
+                                              {"loopback", "COM2"}}));
+        ExpectUsableByTheWindow(list);
+        EXPECT_EQ(DescriptionOf(list, Dev("ttyUSB0")), "ttyUSB0; COM1 ist schon vergeben");
+    }
+    // Only the number handed out for good (to "ttyB") is stored.
+    EXPECT_EQ(ReadWholeFile(regPath_), before + Line(P("b"), "COM5") + "\n" + users);
+
+    WriteWholeFile(regPath_, before);
+    EXPECT_EQ(Listed(), (Ports{{Dev("ttyUSB0"), "COM1"}, {"loopback", "COM2"}}));
+    EXPECT_EQ(ReadWholeFile(regPath_), before);
+}
+
+// COM numbers belong to the adapter, not to the kernel name it happens to
+// get. Numbers stored by kernel name before the adapters had links move to
+// the links, so the kernel name no longer hands them to the next adapter.
+TEST_F(SerialDevicesTest, NumbersFollowTheAdapterThroughItsByIdLink)
+{
+    const std::string portsKey = "[HKEY_LOCAL_MACHINE\\Software\\Brenlow\\Tarrowin\\Ports]\n";
+    WriteRegistry(portsKey + Line(Dev("ttyUSB0"), "COM3") + Line(Dev("ttyUSB1"), "COM4"));
+    AddTty("ttyUSB0");
+    AddTty("ttyUSB1");
+    LinkById("usb-A", "ttyUSB0");
+    LinkById("usb-B", "ttyUSB1");
+    const Ports expected{{ById("usb-A"), "COM3"}, {ById("usb-B"), "COM4"}, {"loopback", "COM1"}};
+    EXPECT_EQ(Listed(), expected);
+    EXPECT_EQ(ReadWholeFile(regPath_), "REGEDIT4\n\n" + portsKey + Line(ById("usb-A"), "COM3") +
+                                           Line(ById("usb-B"), "COM4") + Line("loopback", "COM1"));
+
+    // Plugged in the other order.
+    LinkById("usb-A", "ttyUSB1");
+    LinkById("usb-B", "ttyUSB0");
+    auto list = serialdevices::List();
+    EXPECT_EQ(PathsAndPorts(list), expected);
+    ExpectUsableByTheWindow(list);
+    EXPECT_EQ(fs::canonical(serialdevices::PathForPort("COM3")), fs::canonical(Dev("ttyUSB1")));
+    EXPECT_EQ(DescriptionOf(list, ById("usb-A")), "ttyUSB1");
+
+    // B goes, a new adapter C comes in on B's first kernel name.
+    fs::remove(ById("usb-B"));
+    LinkById("usb-C", "ttyUSB1");
+    LinkById("usb-A", "ttyUSB0");
+    EXPECT_EQ(Listed(), (Ports{{ById("usb-A"), "COM3"}, {ById("usb-C"), "COM2"}, {"loopback", "COM1"}}));
+
+    // A user entry naming the link is that adapter, not a second entry.
+    WriteWholeFile(regPath_, ReadWholeFile(regPath_) + "\n" + UserKey(Line(ById("usb-C"), "COM7")));
+    EXPECT_EQ(Listed(), (Ports{{ById("usb-A"), "COM3"}, {ById("usb-C"), "COM7"}, {"loopback", "COM1"}}));
+}
+
+// Links udev would never make, or a folder that cannot be read, leave the
+// devices under their kernel names.
+TEST_F(SerialDevicesTest, BrokenByIdFoldersAreSkipped)
+{
+    AddTty("ttyUSB0");
+    WriteWholeFile(Dev("ttyUSB0"), "");
+    WriteWholeFile(dev_ + "/serial/by-id", "not a folder");
+    const Ports expected{{Dev("ttyUSB0"), "COM1"}, {"loopback", "COM2"}};
+    EXPECT_EQ(Listed(), expected);
+
+    fs::remove(dev_ + "/serial/by-id");
+    LinkById("to-a-plain-file", "null");
+    LinkById("unplugged", "ttyUSB9");
+    fs::create_symlink("../../ttyUSB1", ById("dangling"));
+    fs::create_symlink("loop", ById("loop"));
+    WriteWholeFile(ById("not-a-link"), "");
+    EXPECT_EQ(Listed(), expected);
 }
 
 } // namespace
