@@ -51,11 +51,17 @@ protected:
 
 nanoseconds Chars(int64_t n) { return nanoseconds(CharNs * n); }
 
-TEST_F(TransmitDrainTest, AnExactStatusIsBelievedButNeverBeforeTheWireEnd)
+TransmitDrain At9600(LineStatusKind kind, bool usb)
 {
     TransmitDrain drain;
-    drain.Configure(LineStatusKind::Exact, false);
+    drain.Configure(kind, usb);
     drain.SetCharacterTimes(CharNs, CharNs);
+    return drain;
+}
+
+TEST_F(TransmitDrainTest, AnExactStatusIsBelievedButNeverBeforeTheWireEnd)
+{
+    TransmitDrain drain = At9600(LineStatusKind::Exact, false);
     ScriptedProbe probe;
     // A UART that says empty too early (its rate faster than asked) is not
     // taken at its word before the bytes' own time on the wire.
@@ -77,9 +83,7 @@ TEST_F(TransmitDrainTest, WithoutAStatusTheGuardRunsFromTheMomentTheKernelQueueI
 {
     // A CH340: the kernel hands the bytes over USB 5 ms after the write;
     // only then does the chip start sending them.
-    TransmitDrain drain;
-    drain.Configure(LineStatusKind::None, true);
-    drain.SetCharacterTimes(CharNs, CharNs);
+    TransmitDrain drain = At9600(LineStatusKind::None, true);
     ScriptedProbe probe;
     probe.queued = [&](Clock::time_point now) { return now < t0 + milliseconds(5) ? 10 : 0; };
     drain.Queued(t0, 10);
@@ -92,9 +96,7 @@ TEST_F(TransmitDrainTest, WithoutAStatusTheGuardRunsFromTheMomentTheKernelQueueI
 
 TEST_F(TransmitDrainTest, AStaleEmptyStatusOfAnFtdiChipIsNotTakenBeforeTheGuard)
 {
-    TransmitDrain drain;
-    drain.Configure(LineStatusKind::Cached, true);
-    drain.SetCharacterTimes(CharNs, CharNs);
+    TransmitDrain drain = At9600(LineStatusKind::Cached, true);
     ScriptedProbe probe;
     // The last status packet came before the bytes did: "empty".
     probe.empty = [](Clock::time_point) { return true; };
@@ -105,9 +107,7 @@ TEST_F(TransmitDrainTest, AStaleEmptyStatusOfAnFtdiChipIsNotTakenBeforeTheGuard)
 
 TEST_F(TransmitDrainTest, AStatusThatNeverSaysEmptyReleasesTwoLatencyPeriodsAfterTheGuard)
 {
-    TransmitDrain drain;
-    drain.Configure(LineStatusKind::Cached, true);
-    drain.SetCharacterTimes(CharNs, CharNs);
+    TransmitDrain drain = At9600(LineStatusKind::Cached, true);
     ScriptedProbe probe;
     probe.empty = [](Clock::time_point) { return false; };
     drain.Queued(t0, 3);
@@ -119,9 +119,7 @@ TEST_F(TransmitDrainTest, AStatusThatNeverSaysEmptyReleasesTwoLatencyPeriodsAfte
 
 TEST_F(TransmitDrainTest, OutputHeldInTheKernelIsNeverReportedEmptyAndIsAskedAboutEverLessOften)
 {
-    TransmitDrain drain;
-    drain.Configure(LineStatusKind::Exact, false);
-    drain.SetCharacterTimes(CharNs, CharNs);
+    TransmitDrain drain = At9600(LineStatusKind::Exact, false);
     ScriptedProbe probe;
     Clock::time_point released = t0 + std::chrono::seconds(2);
     probe.queued = [&](Clock::time_point now) { return now < released ? 1 : 0; };
