@@ -745,6 +745,7 @@ DWORD TtyDevice::DeviceSetState(const DCB& dcb)
         // data bits without parity, a chip clamps the rate). Put the old ones
         // back and refuse, as a driver that cannot do a setting does.
         ioctl(fd_, TCSETS2, &before);
+        ApplyLineLevels(settings_);
         return EINVAL;
     }
     if (linesError)
