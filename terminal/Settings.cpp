@@ -7,6 +7,9 @@
 #include "CodePage.h"
 #include "MyRegistry.h"
 
+#include <exception>
+#include <utility>
+
 namespace {
 
 const char* const kSettingsKey = "Software\\Brenlow\\Tarrowin\\";
@@ -61,23 +64,44 @@ void TForm1::RestoreSettings(TMyRegistry& Reg)
     Reg.SetRootKey(reg::HKEY::HKEY_CURRENT_USER);
     Reg.OpenKey(kSettingsKey, true);
 
-    for (const ListSetting& s : kLists) {
-        SelectPosition(this->*s.list, Reg.ReadIntegerDefault(s.name, s.defaultPosition));
-        if (s.change)
-            (this->*s.change)(this->*s.list);
-        else if (ComboPort->currentIndex() >= 0)
-            // The port the list shows is the port that opens.
-            ComboPortChange(ComboPort);
-    }
-    // Each box restored as checked runs its reaction; a refusal stops the
-    // restore here, with the box already checked.
-    for (const FlagSetting& s : kFlags)
-        SetChecked(this->*s.box, Reg.ReadStringDefault(s.name, s.defaultText) == "true");
+    // A port the list shows but the port object cannot take (a name that is
+    // not COMn) must not cost the settings behind it: they would keep the
+    // window's definition state and be saved so at the close. Its error is
+    // told once the rest is restored, or before a later error that stops
+    // the restore.
+    std::exception_ptr portError;
+    auto tellPortError = [&] {
+        if (portError)
+            Guarded([&] { std::rethrow_exception(std::exchange(portError, nullptr)); });
+    };
+    try {
+        for (const ListSetting& s : kLists) {
+            SelectPosition(this->*s.list, Reg.ReadIntegerDefault(s.name, s.defaultPosition));
+            if (s.change) {
+                (this->*s.change)(this->*s.list);
+            } else if (ComboPort->currentIndex() >= 0) {
+                // The port the list shows is the port that opens.
+                try {
+                    ComboPortChange(ComboPort);
+                } catch (...) {
+                    portError = std::current_exception();
+                }
+            }
+        }
+        // Each box restored as checked runs its reaction; a refusal stops the
+        // restore here, with the box already checked.
+        for (const FlagSetting& s : kFlags)
+            SetChecked(this->*s.box, Reg.ReadStringDefault(s.name, s.defaultText) == "true");
 
-    MemoIn->SetText(Reg.ReadStringDefault("MemoIn", ""));
-    MemoOut->SetText(Reg.ReadStringDefault("MemoOut", ""));
-    EditSend->setText(codepage::ToText(Reg.ReadStringDefault("EditSend", "")));
+        MemoIn->SetText(Reg.ReadStringDefault("MemoIn", ""));
+        MemoOut->SetText(Reg.ReadStringDefault("MemoOut", ""));
+        EditSend->setText(codepage::ToText(Reg.ReadStringDefault("EditSend", "")));
+    } catch (...) {
+        tellPortError();
+        throw;
+    }
     Reg.CloseKey();
+    tellPortError();
 }
 
 void TForm1::SaveSettings()

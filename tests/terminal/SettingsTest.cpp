@@ -95,3 +95,69 @@ TEST_F(Settings, UnwritableFolderMakesTheFirstWriteFail)
     ASSERT_FALSE(boxes.empty());
     EXPECT_EQ(boxes.back(), "Es trat ein Ausnahmefehler auf:\r\nKonnte Daten f\xfcr 'PortNumIndex' nicht setzen");
 }
+
+// The port list may offer an entry the port object cannot take (a name that
+// is not COMn). That costs nothing but the port: every setting behind it is
+// restored, the user is told once, and the close writes them all back.
+TEST_F(Settings, AListEntryThatIsNotAPortCostsNoOtherSetting)
+{
+    WriteRegistry(testsupport::NeutralSettings());
+    TForm1& f = Form();
+    f.ComboPort->addItem(QStringLiteral("ttyACM0"));
+    const int entry = f.ComboPort->count() - 1;
+
+    // Unlike the neutral settings, the first-start defaults and the window's
+    // definition alike.
+    const std::pair<const char*, int> lists[] = {
+        {"PortNumIndex", entry}, {"BaudRateIndex", 6}, {"FlowControlIndex", 3}, {"DTRControlIndex", 0},
+        {"RTSControlIndex", 0},  {"ParityIndex", 3},   {"StopbitsIndex", 2},    {"DatabitsIndex", 3}};
+    const std::pair<const char*, std::string> texts[] = {
+        {"TXEN", "true"},    {"send #13#10", "true"}, {"save memos", "true"}, {"decode asc<32", "true"},
+        {"Invert TXEN", "true"}, {"RTS", "true"},     {"Xon", "true"},        {"Break", "true"},
+        {"TXempty", "true"}, {"AutoSwitch TXEN", "true"}, {"MemoIn", "7 Byte empfangen:kept in"},
+        {"MemoOut", "Port 3 offen.\r\nkept log\r\n"},   {"EditSend", "AT#13"}};
+    {
+        TMyRegistry w;
+        ASSERT_TRUE(w.OpenKey(kKey, true));
+        for (const auto& [name, value] : lists)
+            w.WriteInteger(name, value);
+        for (const auto& [name, value] : texts)
+            w.WriteString(name, value);
+    }
+
+    TMyRegistry r;
+    EXPECT_NO_THROW(f.RestoreSettings(r));
+    EXPECT_EQ(boxes, std::vector<std::string>{"Es trat ein Ausnahmefehler auf:\r\n'ACM0' ist kein g\xfcltiger Integerwert"});
+    EXPECT_EQ(f.ComboBaud->currentIndex(), 6);
+    EXPECT_EQ(f.Com->Baudrate(), br9600);
+    EXPECT_EQ(f.Com->Databits(), db7);
+    EXPECT_TRUE(f.CheckInvTXEN->isChecked());
+    EXPECT_TRUE(f.CheckSwitchTXENOnTXEmpty->isChecked());
+    EXPECT_EQ(f.MemoOut->Text(), "Port 3 offen.\r\nkept log\r\n");
+
+    ASSERT_TRUE(f.close());
+    EXPECT_EQ(boxes.size(), 1u);
+    TMyRegistry saved;
+    ASSERT_TRUE(saved.OpenKey(kKey, false));
+    for (const auto& [name, value] : lists)
+        EXPECT_EQ(saved.ReadInteger(name), value) << name;
+    for (const auto& [name, value] : texts)
+        EXPECT_EQ(saved.ReadString(name), value) << name;
+}
+
+// A later value that stops the restore still comes second: the port's error
+// is not lost behind it.
+TEST_F(Settings, APortErrorIsToldBeforeALaterErrorThatStopsTheRestore)
+{
+    WriteRegistry(testsupport::NeutralSettings());
+    TForm1& f = Form();
+    f.ComboPort->addItem(QStringLiteral("rfcomm0"));
+    const QString entry = QString::number(f.ComboPort->count() - 1, 16).rightJustified(8, '0');
+    WriteRegistry(NeutralWith("PortNumIndex", "\"PortNumIndex\"=dword:" + entry.toStdString(),
+                              NeutralWith("decode asc<32", "\"decode asc<32\"=dword:00000001",
+                                          NeutralWith("TXEN", "\"TXEN\"=\"true\""))));
+    TMyRegistry r;
+    EXPECT_ANY_THROW(f.RestoreSettings(r));
+    EXPECT_EQ(boxes, std::vector<std::string>{"Es trat ein Ausnahmefehler auf:\r\n'omm0' ist kein g\xfcltiger Integerwert"});
+    EXPECT_TRUE(f.CheckTXEN->isChecked());
+}
