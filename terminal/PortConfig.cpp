@@ -46,6 +46,8 @@ void TForm1::Reopen(F&& betweenCloseAndOpen)
         CmdClose->setEnabled(false);
         throw;
     }
+    // The close event in between has put the buttons in the Closed state.
+    CmdOpen->setEnabled(false);
     CmdClose->setEnabled(true);
 }
 
@@ -56,10 +58,17 @@ void TForm1::ComboPortChange(QObject*)
         std::string text = codepage::ToBytes(ComboPort->currentText());
         return rtl::StrToInt(text.size() > 3 ? text.substr(3) : std::string());
     };
+    auto takePort = [&] {
+        const int32_t number = portNumber();
+        // Another port: what was told about the last one no longer holds.
+        if (number != Com->PortNum())
+            noControlLinesToldFor_.clear();
+        Com->SetPortNum(number);
+    };
     if (Com->PortIsOpen())
-        Reopen([&] { Com->SetPortNum(portNumber()); });
+        Reopen(takePort);
     else
-        Com->SetPortNum(portNumber());
+        takePort();
 }
 
 void TForm1::ComboBaudChange(QObject*)
@@ -149,9 +158,21 @@ void TForm1::CmdCloseClick(QObject*)
 void TForm1::ComOpen(rtl::TObject*)
 {
     LogOut("Port " + std::to_string(Com->PortNum()) + " offen.");
+    // Without modem lines TXEN (on DTR) and RTS change nothing, which a
+    // technician would otherwise only find out on the bus. Said once per
+    // port: a settings change or a break reopens the same port each time.
+    const std::string device = Com->ExpandDeviceName();
+    if (device != noControlLinesToldFor_ && !Com->ControlLinesAvailable()) {
+        noControlLinesToldFor_ = device;
+        LogOut("COM" + std::to_string(Com->PortNum()) + ": keine Steuerleitungen (DTR/RTS ohne Wirkung)");
+    }
 }
 
 void TForm1::ComClose(rtl::TObject*)
 {
+    // Whoever closed the port (a button, a reopen, the close of the window,
+    // a device that vanished), the buttons show it closed.
+    CmdOpen->setEnabled(true);
+    CmdClose->setEnabled(false);
     LogOut("Port geschlossen");
 }

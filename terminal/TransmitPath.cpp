@@ -20,8 +20,10 @@ void TForm1::CmdSendClick(QObject*)
     std::string text = codepage::ToBytes(EditSend->text());
     if (CheckCRNL->isChecked())
         text += "\r\n";
-    // TXEN to transmit first; a refusal here stops the send.
-    if (CheckSwitchTXENOnTXEmpty->isChecked())
+    // TXEN to transmit first; a refusal here stops the send. A send of no
+    // bytes leaves it alone: no transmit-empty event would ever switch it
+    // back, and the driver would hold the bus for good.
+    if (CheckSwitchTXENOnTXEmpty->isChecked() && !terminal::ExpandSendEscapes(text).empty())
         SetChecked(CheckTXEN, true);
     SendText(text);
 }

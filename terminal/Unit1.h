@@ -173,6 +173,9 @@ private:
     // Character keys of the converter boxes; true when swallowed.
     bool ConverterKeyPress(QObject* watched, QKeyEvent* key);
     bool converterSetsChr_ = false;
+    // The device for which the log has said that it has no control lines;
+    // cleared when another port is picked.
+    std::string noControlLinesToldFor_;
     // Closes and opens again; on failure leaves the Closed button state and
     // passes the exception on.
     template <class F>

@@ -111,6 +111,27 @@ TEST_F(DataPath, AutoSwitchDrivesDtrAroundAUserSend)
     EXPECT_GE(trace.lineChanges.back().at, trace.lastStopBitOut);
 }
 
+// Nothing to transmit means no transmit-empty event to switch TXEN back:
+// an empty send must not key the driver, or the bus stays blocked.
+TEST_F(DataPath, AnEmptySendLeavesTxenWhereItWas)
+{
+    OpenWithDtrReleased();
+    TForm1& f = Form();
+    f.CheckSwitchTXENOnTXEmpty->setChecked(true);
+    f.CheckCRNL->setChecked(false);
+    f.EditSend->setText("");
+    for (bool txen : {false, true}) {
+        f.CheckTXEN->setChecked(txen);
+        f.MemoOut->SetText("");
+        f.CmdSend->click();
+        EXPECT_EQ(f.CheckTXEN->isChecked(), txen);
+        EXPECT_EQ(Dtr(), txen);
+        // Logged as before: an empty line.
+        EXPECT_EQ(Lines(f.MemoOut), std::vector<std::string>{""});
+    }
+    EXPECT_TRUE(boxes.empty());
+}
+
 TEST_F(DataPath, VanishingPortIsReportedOnceAndLeftClosed)
 {
     TestPty gone;
@@ -126,11 +147,14 @@ TEST_F(DataPath, VanishingPortIsReportedOnceAndLeftClosed)
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].rfind("Es trat ein Ausnahmefehler auf:\r\nRead error (", 0), 0u) << boxes[0];
     EXPECT_EQ(Lines(f.MemoOut), std::vector<std::string>{"Port geschlossen"});
+    // The buttons show what happened: the port can be opened again at once.
+    EXPECT_TRUE(f.CmdOpen->isEnabled());
+    EXPECT_FALSE(f.CmdClose->isEnabled());
 
-    // Another port opens as usual afterwards.
-    f.CmdClose->click();
+    // Another port opens as usual afterwards, from its button.
     OpenLoopback();
-    EXPECT_TRUE(f.Com->PortIsOpen());
+    EXPECT_FALSE(f.CmdOpen->isEnabled());
+    EXPECT_TRUE(f.CmdClose->isEnabled());
 }
 
 TEST_F(DataPath, BatchesFarAboveSerialRatesAreShownInBoundedLines)
