@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -246,7 +247,7 @@ private:
 };
 
 struct Copy {
-    std::string name, settingsFile;
+    std::string name, configHome, settingsFile;
     TestPty pty{true};
     ChildProcess* process = nullptr;
 };
@@ -328,24 +329,87 @@ public:
     std::string StartLinkedCopies(int count, const std::string& display = {})
     {
         for (int i = 1; i <= count; ++i) {
-            Copy& c = *copies_.emplace_back(std::make_unique<Copy>());
-            c.name = "copy" + std::to_string(i);
-            const std::string configHome = root_.File(c.name);
-            ::mkdir(configHome.c_str(), 0700);
-            c.settingsFile = configHome + "/Brenlow/Tarrowin.reg";
+            Copy& c = AddCopy();
             const std::string port = "COM" + std::to_string(70 + i);
             const std::string error = WriteCopySettings(c.settingsFile, c.pty.SlavePath(), port);
             if (!error.empty())
                 return c.name + ": " + error;
-            std::vector<std::string> env = copyEnvironment;
-            env.insert(env.end(), {"XDG_CONFIG_HOME=" + configHome, "DISPLAY=" + display,
-                                   std::string("QT_QPA_PLATFORM=") + (display.empty() ? "offscreen" : "xcb")});
-            ChildProcess& p = *(c.process = &Start({program_}, env));
+            ChildProcess& p = StartCopy(c, display);
             auto joined = [&] { return i == 1 ? ListensOnInterlink(p.Pid()) : HasTakenGreeting(p.Pid()); };
             if (!WaitUntil([&] { return joined() || !p.Running(); }) || !p.Running())
                 return c.name + (i == 1 ? " did not become the server\n" : " did not join as a client\n") + Describe();
         }
         return {};
+    }
+
+    // A copy not yet started: its pty, and its settings folder, where
+    // nothing is written yet.
+    Copy& AddCopy()
+    {
+        Copy& c = *copies_.emplace_back(std::make_unique<Copy>());
+        c.name = "copy" + std::to_string(copies_.size());
+        c.configHome = root_.File(c.name);
+        ::mkdir(c.configHome.c_str(), 0700);
+        c.settingsFile = c.configHome + "/Brenlow/Tarrowin.reg";
+        return c;
+    }
+    // Starts the program as that copy, on `display` or headless without one.
+    ChildProcess& StartCopy(Copy& c, const std::string& display = {})
+    {
+        std::vector<std::string> env = copyEnvironment;
+        env.insert(env.end(), {"XDG_CONFIG_HOME=" + c.configHome, "DISPLAY=" + display,
+                               std::string("QT_QPA_PLATFORM=") + (display.empty() ? "offscreen" : "xcb")});
+        return *(c.process = &Start({program_}, env));
+    }
+
+    // Starts Xvfb on a free display; its name (":N"), or "" if none came up.
+    // Xvfb tells the number on a pipe once it is ready, as a line that may
+    // come in pieces (the number, then its line end); the pipe ends empty
+    // if Xvfb does.
+    std::string StartDisplay()
+    {
+        // Under the sanitizers, the D-Bus library's buffer kept to the end
+        // and the X keyboard library's strndup from an unterminated buffer
+        // would end copies on a display; neither is the program's.
+        const std::string suppressions = Root() + "/leaks.supp";
+        std::ofstream(suppressions) << "leak:libdbus-1.so\n";
+        auto with = [](const char* name, const std::string& option) {
+            const char* old = std::getenv(name);
+            return std::string(name) + "=" + (old && *old ? std::string(old) + ":" : "") + option;
+        };
+        copyEnvironment.push_back(with("LSAN_OPTIONS", "suppressions=" + suppressions));
+        copyEnvironment.push_back(with("ASAN_OPTIONS", "strict_string_checks=0"));
+
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return {};
+        Start({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, {}, -1, fds[1]);
+        ::close(fds[1]);
+        std::string line;
+        char c;
+        while (line.size() < 16 && ::read(fds[0], &c, 1) == 1 && c != '\n')
+            line.push_back(c);
+        ::close(fds[0]);
+        const bool ready = !line.empty() && line.find_first_not_of("0123456789") == std::string::npos;
+        return ready ? ":" + line : std::string();
+    }
+    // Runs xdotool on the display to its end; true when it succeeded (a
+    // search succeeds when it finds a window, and prints their ids).
+    bool Xdotool(const std::string& display, std::vector<std::string> args, std::string* out = nullptr)
+    {
+        args.insert(args.begin(), "/usr/bin/xdotool");
+        ChildProcess& p = Start(args, {"DISPLAY=" + display});
+        const bool ok = WaitForExit(p) == 0;
+        if (out)
+            *out = p.Out();
+        return ok;
+    }
+    // The xdotool words that pick the visible windows of a copy whose title
+    // matches `title` (a regular expression): its message boxes are titled
+    // exactly "Tarrowin", its main window carries its Interlink role too.
+    static std::vector<std::string> SearchWindows(const Copy& c, const std::string& title)
+    {
+        return {"search", "--all", "--onlyvisible", "--pid", std::to_string(c.process->Pid()), "--name", title};
     }
 
     // Starts tarrowin-link monitor; null unless it has become a peer.

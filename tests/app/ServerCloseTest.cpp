@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 using namespace e2e;
 
 namespace {
@@ -19,42 +17,18 @@ protected:
     {
         if (const std::string why = PrivateNamespaceProblem(); !why.empty())
             GTEST_SKIP() << why;
-        // Under the sanitizers, the D-Bus library's buffer kept to the end and
-        // the X keyboard library's strndup from an unterminated buffer would
-        // end the copies; neither is the program's.
-        const std::string suppressions = scene.Root() + "/leaks.supp";
-        std::ofstream(suppressions) << "leak:libdbus-1.so\n";
-        auto with = [](const char* name, const std::string& option) {
-            const char* old = std::getenv(name);
-            return std::string(name) + "=" + (old && *old ? std::string(old) + ":" : "") + option;
-        };
-        scene.copyEnvironment = {with("LSAN_OPTIONS", "suppressions=" + suppressions),
-                                 with("ASAN_OPTIONS", "strict_string_checks=0")};
-
-        // Xvfb picks a free display number and tells it on a pipe once it
-        // is ready; the pipe ends empty if Xvfb does.
-        int fds[2];
-        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        scene.Start({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, {}, -1,
-                    fds[1]);
-        ::close(fds[1]);
-        char number[16] = {};
-        const bool ready = ::read(fds[0], number, sizeof number - 1) > 1;
-        ::close(fds[0]);
-        ASSERT_TRUE(ready) << "needs the Debian packages xvfb and xdotool\n" << scene.Describe();
-        display = ":" + std::to_string(std::atoi(number));
+        display = scene.StartDisplay();
+        ASSERT_FALSE(display.empty()) << "needs the Debian packages xvfb and xdotool\n" << scene.Describe();
     }
 
-    // Runs xdotool on the display; with a copy, on that copy's message box:
-    // its window titled exactly "Tarrowin" (a main window carries its
-    // Interlink role too).
+    // Runs xdotool on the display; with a copy, on that copy's message box.
     bool Xdotool(std::vector<std::string> args, Copy* box = nullptr)
     {
-        if (box)
-            args.insert(args.begin(), {"search", "--all", "--onlyvisible", "--pid", std::to_string(box->process->Pid()),
-                                       "--name", "^Tarrowin$"});
-        args.insert(args.begin(), "/usr/bin/xdotool");
-        return scene.WaitForExit(scene.Start(args, {"DISPLAY=" + display})) == 0;
+        if (box) {
+            const std::vector<std::string> search = Scene::SearchWindows(*box, "^Tarrowin$");
+            args.insert(args.begin(), search.begin(), search.end());
+        }
+        return scene.Xdotool(display, args);
     }
 
     Scene scene{TARROWIN_BINARY, TARROWIN_LINK_BINARY};
