@@ -123,6 +123,18 @@ int bind(SOCKET s, const SOCKADDR* name, int namelen)
     sockaddr_in sa;
     if (!ToSys(name, namelen, sa))
         return Fail(WSAEFAULT);
+    // Windows lets a stream socket bind over connections that still wait out
+    // TIME_WAIT (or the end of a close) on that address; Linux only with
+    // SO_REUSEADDR, and only when the socket those connections came from had
+    // it as well. So every stream socket bound to a port by number gets it
+    // here, and the connections a listener accepts inherit it: a listener
+    // started again soon after the last one ended binds as on Windows. A
+    // live listener, and any socket bound without it, still holds its
+    // address (10048). A port left to the system is chosen as before.
+    if (e->type == w::kSockStream && sa.sin_port != 0) {
+        const int on = 1;
+        ::setsockopt(e->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     if (::bind(e->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
         return FailErrno();
     return 0;

@@ -175,6 +175,35 @@ TEST_F(WinSockTest, BindingAPrivilegedPortWithoutRightsIs10013)
     EXPECT_TRUE(geteuid() == 0 ? ExitCodeAsNobody([&] { return refused() ? 0 : 1; }) == 0 : refused());
 }
 
+// A listener started again on its port within a minute of the last one,
+// whose connections were closed from its side and wait out TIME_WAIT there,
+// binds as on Windows; a listener that is still alive keeps its port.
+TEST_F(WinSockTest, AListenerBindsOverItsPredecessorsClosedConnectionsButNeverBesideALiveOne)
+{
+    winsock::u_short port = 0;
+    closesocket(Listener(port));
+    const SOCKADDR_IN a = LoopbackAddress(port);
+    auto bound = [&](SOCKET s) { return bind(s, reinterpret_cast<const SOCKADDR*>(&a), sizeof a) == 0; };
+    SOCKET first = Tcp();
+    ASSERT_TRUE(bound(first));
+    ASSERT_EQ(listen(first, 5), 0);
+    SOCKET client = Tcp();
+    ASSERT_EQ(ConnectTo(client, port), 0);
+    SOCKET accepted = accept(first, nullptr, nullptr);
+    ASSERT_NE(accepted, INVALID_SOCKET);
+    char byte;
+    ASSERT_EQ(closesocket(accepted), 0); // the server's side closes first
+    ASSERT_EQ(recv(client, &byte, 1, 0), 0);
+    ASSERT_EQ(closesocket(client), 0);
+    ASSERT_EQ(closesocket(first), 0);
+
+    SOCKET second = Tcp();
+    EXPECT_TRUE(bound(second)) << "error " << WSAGetLastError();
+    EXPECT_EQ(listen(second, 5), 0);
+    EXPECT_FALSE(bound(Tcp()));
+    EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
+}
+
 TEST_F(WinSockTest, RefusedConnectIsReportedAsConnectOutcomeWithoutClose)
 {
     winsock::u_short port = 0;

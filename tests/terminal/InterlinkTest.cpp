@@ -194,6 +194,13 @@ TEST_F(Interlink, PeerThatNeverReadsIsDroppedNotTheLink)
     ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 1; }));
     f.ILSend("RCVD" + terminal::InterlinkTimeStamp() + "after");
     ASSERT_TRUE(PumpUntil([&] { return fresh.Got("RCVD"); }));
+
+    // The dropped connection still holds its unsent frames on the port when
+    // this copy ends; a copy started right after listens there all the same.
+    form.reset();
+    ResetTerminalState();
+    EXPECT_EQ(Shown().windowTitle().toStdString(), "Tarrowin (Interlink Server)");
+    EXPECT_EQ(boxes, std::vector<std::string>{});
 }
 
 TEST_F(Interlink, AThousandPeersThatResetAtOnceLeaveNothingBehind)
