@@ -47,12 +47,16 @@ void TForm1::SetInterlinkPortForTests(const std::string& port)
 
 void TForm1::CreateInterlinkSockets()
 {
+    // Named as in the window definition; the server's sessions take their
+    // names from it (ServerClient1, ...).
     Server = std::make_unique<net::TWSocketServer>();
+    Server->SetName("Server");
     SetUpInterlinkSocket(*Server);
     Server->Banner = "Welcome to TcpSrv";
     Server->BannerToBusy = "Sorry, too many clients";
     Server->MaxClients = 0;
     Client = std::make_unique<net::TWSocket>();
+    Client->SetName("Client");
     SetUpInterlinkSocket(*Client);
     // Frames are small and each should go out at once, not wait for the
     // acknowledgement of the one before (tens of milliseconds per relay).

@@ -107,6 +107,7 @@ void TForm1::CreateComponents()
 
     CreateInterlinkSockets();
     Com = std::make_unique<TVaComm>(nullptr);
+    Com->Name = "Com";
     Com->SetPortNum(1);
     Com->SetDeviceName("COM%d");
     Com->SetMonitorEvents(TVaCommEvents{ceBreak, ceCts, ceDsr, ceError, ceRing, ceRlsd,

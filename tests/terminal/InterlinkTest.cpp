@@ -256,3 +256,19 @@ TEST_F(Interlink, ASendThatFailsDoesNotStrandTheFramesBehindIt)
     EXPECT_TRUE(PumpUntil([&] { return a.Got("NOTE"); }));
     EXPECT_EQ(a.Count("SEND"), 1);
 }
+
+// The server's sessions are named after it, as the window names it.
+TEST_F(Interlink, SessionsAreNamedAfterTheServer)
+{
+    TForm1& f = Shown();
+    Peer a(Port());
+    Peer b(Port());
+    ASSERT_TRUE(a.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return f.Server->CountClients() == 1; }));
+    ASSERT_TRUE(b.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return f.Server->CountClients() == 2; }));
+    EXPECT_EQ(f.Server->ClientByIndex(0)->Name(), "ServerClient1");
+    EXPECT_EQ(f.Server->ClientByIndex(1)->Name(), "ServerClient2");
+    EXPECT_EQ(f.Client->Name(), "Client");
+    EXPECT_EQ(f.Com->Name, "Com");
+}
