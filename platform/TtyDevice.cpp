@@ -19,6 +19,7 @@
 //
 #include "CommDevice.h"
 #include "TransmitDrain.h"
+#include "TtyParking.h"
 
 #include <asm/termbits.h>
 #include <fcntl.h>
@@ -258,6 +259,11 @@ public:
 
     // Takes the device for this handle alone.
     DWORD Claim();
+    // Takes over a descriptor kept from an earlier handle of this device,
+    // already claimed, with its settings and line levels as they were.
+    void Adopt() { exclusive_ = true; }
+    void MarkOpen() { parkable_ = true; }
+    int Descriptor() const { return fd_; }
     DWORD Init();
     DWORD StartWatcher();
 
@@ -304,6 +310,8 @@ private:
     bool hasModemLines_ = true;
     // This handle set TIOCEXCL, so it, and only it, clears it again.
     bool exclusive_ = false;
+    // Fully opened: worth keeping for a reopen when closed.
+    bool parkable_ = false;
 
     // Error marks may be split across reads.
     enum class Mark { None, Escape, EscapeNull } mark_ = Mark::None;
@@ -381,9 +389,11 @@ DWORD TtyDevice::StartWatcher()
 
 void TtyDevice::DeviceShutdown()
 {
+    bool failed = false;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        failed = FailedLocked();
     }
     if (watcher_.joinable()) {
         Wake();
@@ -395,20 +405,14 @@ void TtyDevice::DeviceShutdown()
         wake_ = -1;
     }
     if (fd_ >= 0) {
-        if (exclusive_) {
-            // B0 left behind keeps the next open from raising DTR and RTS,
-            // which would key a transceiver whose enable is on DTR. Leaving
-            // B0 drops both lines now, as a close does anyway.
-            termios2 t{};
-            if (ioctl(fd_, TCGETS2, &t) == 0) {
-                t.c_cflag &= ~(CBAUD | CIBAUD);
-                t.c_cflag |= B0;
-                t.c_ispeed = t.c_ospeed = 0;
-                ioctl(fd_, TCSETS2, &t);
-            }
-            ioctl(fd_, TIOCNXCL);
-        }
-        ::close(fd_);
+        // A device that is still there is kept for a reopen, which then
+        // moves no line; one that is gone, or was never ours, just closes.
+        if (exclusive_ && !failed && parkable_)
+            ttyparking::Park(fd_);
+        else if (exclusive_)
+            ttyparking::Release(fd_);
+        else
+            ::close(fd_);
         fd_ = -1;
     }
 }
@@ -874,16 +878,25 @@ void SetTtyDrainProbeForTests(DrainProbeFactory factory)
 
 std::shared_ptr<CommDevice> OpenTtyDevice(const std::string& path, DWORD& error)
 {
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = (errno == ENOENT || errno == ENODEV || errno == ENXIO) ? ERROR_FILE_NOT_FOUND : errno;
-        return nullptr;
+    std::shared_ptr<TtyDevice> device;
+    if (int kept = ttyparking::Take(path); kept >= 0) {
+        device = std::make_shared<TtyDevice>(kept);
+        device->Adopt();
+        // What arrived while nobody listened is not this handle's.
+        ioctl(kept, TCFLSH, TCIOFLUSH);
+    } else {
+        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            error = (errno == ENOENT || errno == ENODEV || errno == ENXIO) ? ERROR_FILE_NOT_FOUND : errno;
+            return nullptr;
+        }
+        device = std::make_shared<TtyDevice>(fd);
+        if (DWORD claimError = device->Claim()) {
+            error = claimError;
+            return nullptr;
+        }
     }
-    auto device = std::make_shared<TtyDevice>(fd);
-    if (DWORD claimError = device->Claim()) {
-        error = claimError;
-        return nullptr;
-    }
+    const int fd = device->Descriptor();
     // An 8250 port without a UART behind it opens, but cannot report its
     // modem lines: it is a placeholder, not a device.
     int lines = 0;
@@ -899,6 +912,7 @@ std::shared_ptr<CommDevice> OpenTtyDevice(const std::string& path, DWORD& error)
         error = watchError;
         return nullptr;
     }
+    device->MarkOpen();
     return device;
 }
 

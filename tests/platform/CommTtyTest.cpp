@@ -238,20 +238,32 @@ TEST_F(CommTty, XonReleasesOutputHeldByAReceivedXoff)
     EXPECT_TRUE(write.Completed());
 }
 
-TEST_F(CommTty, ARefusedSecondOpenLeavesTheHoldersExclusiveFlagAndClosingLeavesB0)
+TEST_F(CommTty, ExclusivityStaysWithItsHolderAndAClosedPortIsKeptAMomentThenLeftAtB0)
 {
     EXPECT_EQ(CreateFile(pty.SlavePath()), INVALID_HANDLE_VALUE);
     int exclusive = 0;
     ASSERT_EQ(ioctl(pty.Observer(), TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 1) << "the refused open took the holder's TIOCEXCL away";
 
-    // The rate left behind is B0, so that the next open raises no modem
-    // line; opening and setting the port brings the rate back.
+    // Closed, the device is kept a moment for a reopen, which then moves
+    // nothing: no pass through B0, which would raise DTR in the kernel.
+    ASSERT_TRUE(CloseHandle(device));
+    device = CreateFile(pty.SlavePath());
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(pty.Settings().line, "115200 8N1");
     ASSERT_TRUE(CloseHandle(device));
     device = INVALID_HANDLE_VALUE;
+
+    // Then it is let go for good: B0 left behind, so that the next open
+    // raises no modem line, and the exclusivity cleared.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(Patience);
+    while (pty.Settings().outputSpeed != 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(pty.Settings().outputSpeed, 0u);
     ASSERT_EQ(ioctl(pty.Observer(), TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(flock(pty.Observer(), LOCK_EX | LOCK_NB), 0) << "the lock went with the descriptor";
+    flock(pty.Observer(), LOCK_UN);
     device = OpenPlain(pty.SlavePath());
     EXPECT_EQ(pty.Settings().line, "115200 8N1");
 }
