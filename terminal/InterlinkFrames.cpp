@@ -52,6 +52,8 @@ bool TakeInterlinkFrame(std::string& buffer, std::string& payload)
 
 bool TakeGreeting(std::string& buffer)
 {
+    if (buffer.starts_with('L'))
+        return true;
     const size_t end = buffer.find("\r\n");
     if (end != std::string::npos) {
         buffer.erase(0, end + 2);

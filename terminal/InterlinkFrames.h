@@ -63,9 +63,11 @@ void TakeEveryFrame(std::string& buffer, Act act)
 
 // A client's input begins with the server's greeting, one line ending in
 // CR LF. Takes that line off the head of the buffer and returns true; false
-// while the line is incomplete. Input that runs on past kMaxGreetingLength
-// without a line end is no greeting: it is discarded and true returned, so
-// that the framing takes over.
+// while the line is incomplete. A server that greets with nothing starts
+// with a frame at once: input beginning with "L" is left as it is, and true
+// returned. Input that runs on past kMaxGreetingLength without a line end is
+// no greeting: it is discarded and true returned, so that the framing takes
+// over.
 constexpr size_t kMaxGreetingLength = 1024;
 bool TakeGreeting(std::string& buffer);
 

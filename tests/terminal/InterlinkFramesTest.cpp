@@ -61,6 +61,11 @@ TEST(InterlinkFrames, TheGreetingWaitsForItsLineEndAndCannotGrowWithoutEnd)
     ASSERT_TRUE(TakeGreeting(buffer));
     EXPECT_EQ(buffer, MakeInterlinkFrame("x"));
 
+    // A server that greets with nothing starts with a frame.
+    std::string ungreeted = MakeInterlinkFrame("x");
+    ASSERT_TRUE(TakeGreeting(ungreeted));
+    EXPECT_EQ(ungreeted, MakeInterlinkFrame("x"));
+
     std::string endless(kMaxGreetingLength + 1, 'W');
     EXPECT_TRUE(TakeGreeting(endless));
     EXPECT_TRUE(endless.empty());

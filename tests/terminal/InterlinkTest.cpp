@@ -150,6 +150,26 @@ TEST_F(Interlink, LaterCopyTakesAFrameThatCameWithTheGreetingAndEndsWithTheServe
     EXPECT_EQ(boxes.back(), "Server close");
 }
 
+TEST_F(Interlink, LaterCopyCarriesOutTheFramesOfAServerThatNeverGreets)
+{
+    net::TWSocketServer other;
+    std::vector<net::TWSocketClient*> connected;
+    other.Banner = "";
+    other.OnClientConnect = [&](rtl::TObject*, net::TWSocketClient* c, uint16_t) {
+        connected.push_back(c);
+        c->SendString(terminal::MakeInterlinkFrame("SENDfirst"));
+    };
+    nettest::AimAt(other, Port());
+    other.BeginListen();
+
+    TForm1& f = Shown();
+    EXPECT_EQ(f.windowTitle().toStdString(), "Tarrowin (Interlink Client)");
+    auto lastLogLine = [&] { return Lines(f.MemoOut).empty() ? std::string() : Lines(f.MemoOut).back(); };
+    EXPECT_TRUE(PumpUntil([&] { return lastLogLine() == "first"; })) << lastLogLine();
+    connected.at(0)->SendString(terminal::MakeInterlinkFrame("SENDsecond"));
+    EXPECT_TRUE(PumpUntil([&] { return lastLogLine() == "second"; })) << lastLogLine();
+}
+
 TEST_F(Interlink, AConnectionOfAnotherUserIsNoPeer)
 {
     Shown();
