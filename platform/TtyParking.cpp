@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -22,18 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 class Lot {
 public:
-    ~Lot()
-    {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        if (reaper_.joinable())
-            reaper_.join();
-        ReleaseAll();
-    }
-
     void Park(int fd)
     {
         struct stat st;
@@ -96,7 +85,7 @@ private:
     void Reap()
     {
         std::unique_lock lock(mutex_);
-        while (!stopping_) {
+        for (;;) {
             Clock::time_point next = Clock::time_point::max();
             for (const Slot& slot : slots_)
                 next = std::min(next, slot.until);
@@ -125,13 +114,19 @@ private:
     std::condition_variable wake_;
     std::vector<Slot> slots_;
     std::thread reaper_;
-    bool stopping_ = false;
 };
 
+// Never destroyed: a port object destroyed late in the program's exit may
+// still park its device. What is parked when the program ends is let go for
+// good first thing at exit.
 Lot& TheLot()
 {
-    static Lot lot;
-    return lot;
+    static Lot* lot = [] {
+        auto* made = new Lot;
+        std::atexit([] { TheLot().ReleaseAll(); });
+        return made;
+    }();
+    return *lot;
 }
 
 } // namespace
