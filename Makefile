@@ -8,7 +8,7 @@ PACKAGES := cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev \
             xvfb xauth x11-utils imagemagick iproute2 xdotool
 
 .PHONY: all setup configure build run test screenshot install clean \
-        test-sanitize test-tsan fuzz fuzz-build fuzz-run
+        test-sanitize test-tsan fuzz fuzz-build fuzz-run test-drivers
 
 all: build
 
@@ -122,3 +122,18 @@ fuzz-run:
 
 fuzz: fuzz-build
 	@$(MAKE) --no-print-directory fuzz-run
+
+# ---------------------------------------------------------------------------
+# The kernel's own serial drivers: a QEMU guest (Debian's kernel, a busybox
+# initramfs, the host's root mounted read-only over 9p) with an on-board
+# UART (16550A, 8250 driver) and a USB adapter (FT232, ftdi_sio). The tests
+# run inside it against both; the host side plays the far end of the cables
+# and pulls the adapter out when asked. Exit status: the tests' result.
+DRIVERS_PACKAGES := qemu-system-x86 busybox-static kmod cpio
+DRIVERS_TIMEOUT ?= 900
+test-drivers: configure
+	@$(MAKE) --no-print-directory setup PACKAGES="$(PACKAGES) $(DRIVERS_PACKAGES)"
+	cmake --build $(BUILD) -j $(JOBS) --target tests_drivers drivers_host tarrowin tarrowin-link
+	./tools/drivers-vm/prepare.sh $(BUILD)/drivers-vm
+	./$(BUILD)/tests/drivers_host $(abspath $(BUILD))/drivers-vm $(DRIVERS_TIMEOUT) \
+	  $(CURDIR)/tests/drivers/run-in-guest.sh $(abspath $(BUILD))/tests/tests_drivers

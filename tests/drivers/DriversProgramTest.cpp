@@ -1,0 +1,185 @@
+// The program on the kernel's serial drivers, inside the driver-test guest:
+// a "SEND" from tarrowin-link carried out on each device and its echo
+// announced, and the FT232 pulled out while open and plugged in again.
+
+#include "ChildProcess.h"
+#include "EventLoopWait.h"
+#include "SerialDevices.h"
+#include "TerminalFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+using namespace testsupport;
+
+namespace {
+
+bool InGuest() { return std::getenv("TARROWIN_IN_DRIVER_VM") != nullptr; }
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+ChildProcess::Options Command(std::vector<std::string> argv, const std::vector<std::string>& env)
+{
+    ChildProcess::Options options;
+    options.argv = std::move(argv);
+    options.env = env;
+    return options;
+}
+
+// A line on the console, which the host side reads.
+void TellHost(const char* request)
+{
+    std::printf("\n%s\n", request);
+    std::fflush(stdout);
+}
+
+// Rows of /proc/net/tcp for the Interlink's port 666 (hex 029A) in a state
+// ("0A" listening, "01" established).
+int Rows(const char* state)
+{
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    int rows = 0;
+    while (std::getline(tcp, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, st;
+        fields >> slot >> local >> remote >> st;
+        if (st == state && (local.ends_with(":029A") || remote.ends_with(":029A")))
+            ++rows;
+    }
+    return rows;
+}
+bool InterlinkListening() { return Rows("0A") > 0; }
+int Connections() { return Rows("01"); }
+
+int PortListPosition(const std::string& path)
+{
+    std::vector<serialdevices::Entry> list = serialdevices::List();
+    for (size_t i = 0; i < list.size(); ++i)
+        if (list[i].devicePath == path)
+            return int(i);
+    return -1;
+}
+
+std::string PortName(const std::string& path)
+{
+    for (const auto& e : serialdevices::List())
+        if (e.devicePath == path)
+            return e.portName;
+    return {};
+}
+
+class DriverProgram : public TerminalFixture, public ::testing::WithParamInterface<std::string> {
+protected:
+    void SetUp() override
+    {
+        if (!InGuest())
+            GTEST_SKIP() << "runs in the driver-test guest (make test-drivers)";
+        TerminalFixture::SetUp();
+        // The guest's own devices, not a fixture's.
+        serialdevices::SetDiscoveryRoots("/sys", "/dev");
+    }
+};
+
+// First-start settings but for the port, which is the device under test:
+// automatic TXEN on DTR, CR LF after each send.
+TEST_P(DriverProgram, ASendFromTheInterlinkIsTransmittedAndItsEchoAnnounced)
+{
+    const std::string config = dir.Path() + "/config";
+    std::filesystem::create_directories(config + "/Brenlow");
+    const std::string settings = config + "/Brenlow/Tarrowin.reg";
+    reg::SetFilePath(settings);
+    int position = PortListPosition(GetParam());
+    ASSERT_GE(position, 0) << GetParam() << " is not in the port list";
+    {
+        std::ofstream(settings, std::ios::app) << "\r\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\r\n"
+                                               << "\"PortNumIndex\"=dword:0000000" << position << "\r\n\r\n";
+    }
+    const auto env = EnvironmentWith({"XDG_CONFIG_HOME=" + config, "QT_QPA_PLATFORM=offscreen"});
+    std::string error;
+    ChildProcess program;
+    ASSERT_TRUE(program.Start(Command({TARROWIN_BINARY}, env), error)) << error;
+
+    // The program listens for the Interlink once its window is shown.
+    for (int i = 0; i < 600 && !InterlinkListening() && program.Running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(InterlinkListening()) << program.Describe();
+    ChildProcess monitor;
+    ASSERT_TRUE(monitor.Start(Command({TARROWIN_LINK_BINARY, "monitor"}, env), error)) << error;
+    // Connected once the server has greeted it: then it has a peer.
+    for (int i = 0; i < 200 && Connections() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    ChildProcess send;
+    ASSERT_TRUE(send.Start(Command({TARROWIN_LINK_BINARY, "send", "driver test #255#0"}, env), error)) << error;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto seen = [&] {
+        monitor.Drain();
+        return monitor.Out().find("SENT") != std::string::npos &&
+               monitor.Out().find("RCVD") != std::string::npos &&
+               monitor.Out().find("driver test <255><0>") != monitor.Out().rfind("driver test <255><0>");
+    };
+    while (!seen() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(seen()) << monitor.Describe() << program.Describe();
+
+    program.Signal(SIGTERM);
+    for (int i = 0; i < 100 && program.Running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(program.ExitCode(), 0) << program.Describe();
+    program.Drain();
+    EXPECT_EQ(program.Err().find("Ausnahmefehler"), std::string::npos) << program.Err();
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, DriverProgram, ::testing::Values("/dev/ttyS1", "/dev/ttyUSB0"),
+                         [](const auto& info) { return info.param == "/dev/ttyS1" ? "Uart16550" : "Ft232"; });
+
+// Run last: the adapter leaves and comes back.
+class DriverUnplug : public DriverProgram {};
+
+TEST_P(DriverUnplug, APulledAdapterIsReportedOnceLeftClosedAndComesBackUnderItsNumber)
+{
+    const std::string usb = GetParam();
+    const std::string before = PortName(usb);
+    ASSERT_FALSE(before.empty());
+    TForm1& f = Form();
+    f.Com->SetDeviceName(usb);
+    f.CmdOpen->click();
+    ASSERT_TRUE(f.Com->PortIsOpen()) << (boxes.empty() ? "" : boxes[0]);
+
+    TellHost("@@UNPLUG");
+    ASSERT_TRUE(PumpUntil([&] { return !f.Com->PortIsOpen(); }, 20000)) << "the port stayed open";
+    PumpFor(500);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].rfind("Es trat ein Ausnahmefehler auf:\r\nRead error (", 0), 0u) << boxes[0];
+    EXPECT_TRUE(f.CmdOpen->isEnabled());
+    EXPECT_FALSE(f.CmdClose->isEnabled());
+
+    TellHost("@@REPLUG");
+    ASSERT_TRUE(PumpUntil([&] { return Exists(usb); }, 30000)) << "the adapter did not come back";
+    EXPECT_EQ(PortName(usb), before);
+    f.CmdOpen->click();
+    EXPECT_TRUE(f.Com->PortIsOpen()) << (boxes.size() > 1 ? boxes[1] : "");
+    f.CmdClose->click();
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, DriverUnplug, ::testing::Values("/dev/ttyUSB0"),
+                         [](const auto&) { return "Ft232"; });
+
+} // namespace
