@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include <functional>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -293,6 +295,48 @@ TEST_P(Driver, AfterASendTxenReturnsToReceiveNoEarlierThanTheWireTime)
     }
     close(watch);
     com.ClosePort();
+}
+
+// What the driver answers to each request the comm layer may make, printed
+// for the record; the ones the comm layer needs on a device with modem
+// lines must succeed.
+TEST_P(Driver, AnswersTheRequestsTheCommLayerMakes)
+{
+    int fd = open(Path().c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int value = 0;
+    int dtr = TIOCM_DTR;
+    unsigned int lineStatus = 0;
+    serial_icounter_struct counters{};
+    serial_rs485 rs485{};
+    struct Request {
+        const char* name;
+        bool needed;
+        std::function<int()> call;
+    } requests[] = {
+        {"TIOCMGET", true, [&] { return ioctl(fd, TIOCMGET, &value); }},
+        {"TIOCMBIS", true, [&] { return ioctl(fd, TIOCMBIS, &dtr); }},
+        {"TIOCMBIC", true, [&] { return ioctl(fd, TIOCMBIC, &dtr); }},
+        {"TIOCOUTQ", true, [&] { return ioctl(fd, TIOCOUTQ, &value); }},
+        {"TIOCSERGETLSR", false, [&] { return ioctl(fd, TIOCSERGETLSR, &lineStatus); }},
+        {"TIOCGICOUNT", false, [&] { return ioctl(fd, TIOCGICOUNT, &counters); }},
+        {"TIOCSBRK", true, [&] { return ioctl(fd, TIOCSBRK, 0); }},
+        {"TIOCCBRK", true, [&] { return ioctl(fd, TIOCCBRK, 0); }},
+        {"TIOCEXCL", true, [&] { return ioctl(fd, TIOCEXCL); }},
+        {"TIOCNXCL", true, [&] { return ioctl(fd, TIOCNXCL); }},
+        {"TIOCGRS485", false, [&] { return ioctl(fd, TIOCGRS485, &rs485); }},
+    };
+    std::string answers;
+    for (const Request& r : requests) {
+        bool ok = r.call() == 0;
+        answers += std::string(" ") + r.name + (ok ? " ok" : std::string(" ") + strerrorname_np(errno));
+        if (r.needed) {
+            EXPECT_TRUE(ok) << r.name << ": " << std::strerror(errno);
+        }
+    }
+    std::printf("%s:%s; TEMT %s\n", Path().c_str(), answers.c_str(),
+                lineStatus & TIOCSER_TEMT ? "set" : "not set");
+    close(fd);
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, Driver, ::testing::Values("/dev/ttyS1", "/dev/ttyUSB0"),
