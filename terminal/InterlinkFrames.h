@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace terminal {
@@ -40,6 +41,30 @@ std::vector<std::string> MakeNotificationPayloads(const std::string& kind, const
 // discarded whole so the link cannot stall on it.
 bool TakeInterlinkFrame(std::string& buffer, std::string& payload);
 
+// Runs steps that must each run even when one before has failed, and
+// raises the first failure once they have all run.
+class FirstFailure {
+public:
+    template <class Step>
+    void Run(Step step)
+    {
+        try {
+            step();
+        } catch (...) {
+            if (!first_)
+                first_ = std::current_exception();
+        }
+    }
+    void Raise()
+    {
+        if (first_)
+            std::rethrow_exception(std::exchange(first_, nullptr));
+    }
+
+private:
+    std::exception_ptr first_;
+};
+
 // Takes every whole frame from the buffer and hands each payload to `act`.
 // A payload whose act fails must not strand the frames behind it, which
 // might wait for ever for another data event: all are taken, and the first
@@ -47,18 +72,11 @@ bool TakeInterlinkFrame(std::string& buffer, std::string& payload);
 template <class Act>
 void TakeEveryFrame(std::string& buffer, Act act)
 {
-    std::exception_ptr failure;
+    FirstFailure failures;
     std::string payload;
-    while (TakeInterlinkFrame(buffer, payload)) {
-        try {
-            act(payload);
-        } catch (...) {
-            if (!failure)
-                failure = std::current_exception();
-        }
-    }
-    if (failure)
-        std::rethrow_exception(failure);
+    while (TakeInterlinkFrame(buffer, payload))
+        failures.Run([&] { act(payload); });
+    failures.Raise();
 }
 
 // A client's input begins with the server's greeting, one line ending in
@@ -73,20 +91,23 @@ bool TakeGreeting(std::string& buffer);
 
 // Sends a frame to every connected peer exactly once. A peer that is not
 // connected is dropped from the list (the last entry takes its place, so the
-// order may change); its socket is not touched.
+// order may change); its socket is not touched. A send that fails keeps the
+// frame from no later peer: the first failure is raised after the walk.
 template <class Peer, class IsConnected>
 void WalkPeers(std::vector<Peer*>& peers, const std::string& frame, IsConnected isConnected)
 {
+    FirstFailure failures;
     size_t i = 0;
     while (i < peers.size()) {
         if (isConnected(peers[i])) {
-            peers[i]->SendString(frame);
+            failures.Run([&] { peers[i]->SendString(frame); });
             ++i;
         } else {
             peers[i] = peers.back();
             peers.pop_back();
         }
     }
+    failures.Raise();
 }
 
 } // namespace terminal

@@ -171,10 +171,13 @@ void TForm1::ServerDataAvailable(rtl::TObject* Sender, uint16_t)
     std::string& buffer = serverInBuffers_[connection];
     buffer += connection->ReceiveAvailable();
     // A frame is out of the buffer before anything is done with it, so a
-    // failing command is not relayed and repeated at every later event.
+    // failing command is not relayed and repeated at every later event; and
+    // a relay that fails does not keep this copy from acting on it.
     terminal::TakeEveryFrame(buffer, [this](const std::string& payload) {
-        SendToPeers(terminal::MakeInterlinkFrame(payload));
-        ILGet(payload);
+        terminal::FirstFailure failures;
+        failures.Run([&] { SendToPeers(terminal::MakeInterlinkFrame(payload)); });
+        failures.Run([&] { ILGet(payload); });
+        failures.Raise();
     });
 }
 

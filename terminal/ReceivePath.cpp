@@ -86,9 +86,13 @@ void TForm1::TimerUpdateMemoInTimer(QObject*)
     } while (offset < pending.size());
     MemoIn->AddLine(text);
 
+    // The batch is shown: a peer that cannot take the notification must not
+    // keep it pending, to be shown and announced again with the next one.
+    terminal::FirstFailure failures;
     for (const std::string& payload : terminal::MakeNotificationPayloads("RCVD", PendingRxText))
-        ILSend(payload);
+        failures.Run([&] { ILSend(payload); });
     PendingRxText.clear();
+    failures.Raise();
 }
 
 void TForm1::TimerUpdateFinallyTimer(QObject* Sender)

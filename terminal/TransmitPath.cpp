@@ -38,7 +38,11 @@ void TForm1::SendText(const std::string& Text)
         LogOut("Fehler beim Senden");
         return;
     }
+    // The bytes are on the wire: a peer that cannot take the notification
+    // must not keep them out of the log.
+    terminal::FirstFailure failures;
     for (const std::string& payload : terminal::MakeNotificationPayloads("SENT", wire))
-        ILSend(payload);
+        failures.Run([&] { ILSend(payload); });
     LogOut(wire);
+    failures.Raise();
 }

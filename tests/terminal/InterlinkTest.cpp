@@ -8,6 +8,10 @@
 #include "TerminalFixture.h"
 #include "WSocketS.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
@@ -275,6 +279,41 @@ TEST_F(Interlink, ASendThatFailsDoesNotStrandTheFramesBehindIt)
     a.Send(terminal::MakeInterlinkFrame("SENDx") + terminal::MakeInterlinkFrame("NOTE"));
     EXPECT_TRUE(PumpUntil([&] { return a.Got("NOTE"); }));
     EXPECT_EQ(a.Count("SEND"), 1);
+}
+
+// A peer whose sends fail while its connection stays open (here: sending
+// on its session is shut down, and the peer, a plain socket, takes no
+// notice) keeps nothing from the rest: the server carries out a relayed
+// command and logs it, later peers get the frame, and what the port
+// receives is shown once, although every notification to that peer fails.
+TEST_F(Interlink, APeerWhoseSendsFailKeepsNothingFromTheRest)
+{
+    TForm1& f = Shown();
+    const int quiet = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const std::shared_ptr<void> closeQuiet(nullptr, [quiet](void*) { ::close(quiet); });
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(std::stoul(Port())));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(quiet, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 1; }));
+    Peer b(Port());
+    ASSERT_TRUE(b.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 2; }));
+    ASSERT_EQ(winsock::shutdown(InterlinkPeers[0]->Handle(), winsock::SD_SEND), 0);
+    f.MemoIn->SetText("");
+
+    // The loopback plug brings every sent byte back as received.
+    for (const std::string text : {"x", "y"}) {
+        b.Send(terminal::MakeInterlinkFrame("SEND" + text + "#13"));
+        EXPECT_TRUE(PumpUntil([&] { return b.Got("SEND" + text); })) << text;
+        EXPECT_TRUE(PumpUntil([&] { return !Lines(f.MemoOut).empty() && Lines(f.MemoOut).back() == text + "\r"; }))
+            << f.MemoOut->Text();
+        EXPECT_TRUE(PumpUntil([&] { return !Lines(f.MemoIn).empty() && Lines(f.MemoIn).back().ends_with(text + "\r"); }))
+            << f.MemoIn->Text();
+    }
+    EXPECT_EQ(Lines(f.MemoIn), (std::vector<std::string>{"2 Byte empfangen:x\r", "2 Byte empfangen:y\r"}));
+    EXPECT_EQ(InterlinkPeers.size(), 2u) << "the failing connection stays";
 }
 
 // The server's sessions are named after it, as the window names it.
