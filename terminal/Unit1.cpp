@@ -66,6 +66,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
                    Qt::WindowCloseButtonHint);
     setFixedSize(475, 309);
     move(245, 106);
+    // "&Send" and "Memos &speichern" share their letter; a shortcut shared
+    // only moves the focus. Alt+S belongs to the button, which comes first,
+    // as a user typing into the entry line expects; the box keeps its caption
+    // and is reached by Tab and mouse.
+    CheckSaveMemo->setShortcut(QKeySequence());
     // The converter fields stand out in the tool-tip colour.
     for (QLineEdit* edit : {EditChr, EditOrd}) {
         QPalette pal = edit->palette();
