@@ -157,12 +157,9 @@ TEST_F(FirstStart, OnAPtySendsAndReceivesWithoutAnyMessageBox)
     const std::string data = "bus\x02reply\xe4";
     ASSERT_TRUE(copy->pty.Write(data));
     std::string received;
-    ASSERT_TRUE(scene.WaitUntil([&] {
-        received.clear();
-        for (const std::string& text : MonitorData(monitor->Out(), "RCVD"))
-            received += text;
-        return received.size() >= Printed(data).size();
-    })) << scene.Describe();
+    ASSERT_TRUE(scene.WaitUntil(
+        [&] { return (received = JoinedData(monitor->Out(), "RCVD")).size() >= Printed(data).size(); }))
+        << scene.Describe();
     EXPECT_EQ(received, Printed(data));
     EXPECT_FALSE(ShowsMessageBox()) << scene.Describe();
 

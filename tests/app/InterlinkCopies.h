@@ -179,6 +179,15 @@ inline std::vector<std::string> MonitorData(const std::string& out, const std::s
     return data;
 }
 
+// The data of all of kind's lines, in order, as one text.
+inline std::string JoinedData(const std::string& out, const std::string& kind)
+{
+    std::string joined;
+    for (const std::string& text : MonitorData(out, kind))
+        joined += text;
+    return joined;
+}
+
 // How the monitor prints bytes: those below 32 and above 126 as <n>.
 inline std::string Printed(const std::string& bytes)
 {

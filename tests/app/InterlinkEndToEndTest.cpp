@@ -65,12 +65,9 @@ TEST_F(InterlinkEndToEnd, ThreeCopiesElectOneServerCarryOutASendAndReportWhatArr
             data.push_back(static_cast<char>(b));
     ASSERT_TRUE(scene.At(1).pty.Write(data));
     std::string received;
-    ASSERT_TRUE(scene.WaitUntil([&] {
-        received.clear();
-        for (const std::string& text : MonitorData(monitor->Out(), "RCVD"))
-            received += text;
-        return received.size() >= Printed(data).size();
-    })) << scene.Describe();
+    ASSERT_TRUE(scene.WaitUntil(
+        [&] { return (received = JoinedData(monitor->Out(), "RCVD")).size() >= Printed(data).size(); }))
+        << scene.Describe();
     EXPECT_EQ(received, Printed(data));
     for (auto& c : scene.Copies())
         EXPECT_EQ(c->pty.Transmitted(), "") << c->name;
