@@ -137,3 +137,27 @@ test-drivers: configure
 	./tools/drivers-vm/prepare.sh $(BUILD)/drivers-vm
 	./$(BUILD)/tests/drivers_host $(abspath $(BUILD))/drivers-vm $(DRIVERS_TIMEOUT) \
 	  $(CURDIR)/tests/drivers/run-in-guest.sh $(abspath $(BUILD))/tests/tests_drivers
+
+# ---------------------------------------------------------------------------
+# Coverage: a Debug build of its own with --coverage, the whole CTest suite,
+# then gcovr's line, function and branch summary over the program's layers
+# (the tests, benchmarks and fuzz targets are not counted) and an HTML report
+# in $(COVERAGE_BUILD)/coverage/index.html. The driver tests need the QEMU
+# guest (`make test-drivers`) and are neither built nor counted here.
+COVERAGE_BUILD    ?= build-coverage
+COVERAGE_PACKAGES := gcovr
+COVERAGE_TARGETS  := tarrowin tarrowin-link tests_platform tests_serial tests_net tests_terminal tests_app
+COVERAGE_FILTERS  := --filter 'app/' --filter 'terminal/' --filter 'serial/' --filter 'net/' --filter 'platform/'
+.PHONY: coverage
+coverage:
+	@$(MAKE) --no-print-directory setup PACKAGES="$(PACKAGES) $(COVERAGE_PACKAGES)"
+	cmake -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARROWIN_BUILD_BENCH=OFF \
+	  -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage \
+	  -DCMAKE_SHARED_LINKER_FLAGS=--coverage $(CMAKE_FLAGS)
+	cmake --build $(COVERAGE_BUILD) -j $(JOBS) $(addprefix --target ,$(COVERAGE_TARGETS))
+	find $(COVERAGE_BUILD) -name '*.gcda' -delete
+	cd $(COVERAGE_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) || true
+	mkdir -p $(COVERAGE_BUILD)/coverage
+	gcovr -r $(CURDIR) --object-directory $(COVERAGE_BUILD) $(COVERAGE_FILTERS) \
+	  --exclude '.*_autogen/.*' -j $(JOBS) --print-summary \
+	  --html-details $(COVERAGE_BUILD)/coverage/index.html --txt $(COVERAGE_BUILD)/coverage/summary.txt

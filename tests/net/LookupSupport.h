@@ -1,6 +1,6 @@
 #pragma once
-// A stand-in resolver that answers on command, and a way to know that every
-// answer of the asynchronous look-ups has come through.
+// Helpers for tests of the asynchronous look-ups: a stand-in resolver that
+// answers on command, and a way to know that every answer has come through.
 
 #include "EventLoopWait.h"
 #include "WinSock.h"
@@ -17,22 +17,24 @@ namespace nettest {
 
 // Answers host names in place of the system resolver while it lives:
 // "nowhere" is unknown, a name starting with "slow" waits until Release(),
-// every other name gets 10.0.0.1.
+// every other name gets Addresses. Counts the names it was asked.
 class FakeResolver {
 public:
-    FakeResolver()
+    explicit FakeResolver(std::vector<uint32_t> addresses = {winsock::htonl(0x0a000001)})
+        : Addresses(std::move(addresses))
     {
         winsock::detail::SetHostNameResolver([this](const std::string& name, std::string& canonical,
                                                     std::vector<uint32_t>& out) {
             {
                 std::unique_lock lock(Mutex);
+                Asked.push_back(name);
                 if (name.rfind("slow", 0) == 0)
                     Released.wait(lock, [this] { return Open; });
             }
             if (name == "nowhere")
                 return winsock::WSAHOST_NOT_FOUND;
             canonical = name;
-            out = {winsock::htonl(0x0a000001)};
+            out = Addresses;
             return 0;
         });
     }
@@ -48,15 +50,23 @@ public:
         Open = true;
         Released.notify_all();
     }
+    std::vector<std::string> Names()
+    {
+        std::lock_guard lock(Mutex);
+        return Asked;
+    }
 
 private:
+    std::vector<uint32_t> Addresses;
     std::mutex Mutex;
     std::condition_variable Released;
     bool Open = false;
+    std::vector<std::string> Asked;
 };
 
 // Returns once every answer any look-up will ever post has been handled: no
-// look-up thread is left, and a message posted after them all has come.
+// look-up thread is left, and a message posted after them all has come
+// through the thread's one queue.
 inline void SettleLookups()
 {
     ASSERT_TRUE(testsupport::PumpUntil([] { return winsock::LookupThreadCount() == 0; }));

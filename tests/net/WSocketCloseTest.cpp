@@ -1,0 +1,96 @@
+// Connection outcomes and the closing paths of the socket object.
+#include "LoopbackPair.h"
+
+#include <string>
+#include <vector>
+
+using namespace net;
+using namespace nettest;
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+
+TEST(WSocketClose, RefusedConnectPassesThroughConnectedThenCloses)
+{
+    TWSocket S;
+    std::vector<std::string> Seen;
+    S.OnChangeState = [&](rtl::TObject*, TSocketState Old, TSocketState New) {
+        Seen.push_back("state " + std::to_string(Old) + ">" + std::to_string(New));
+    };
+    S.OnSessionConnected = [&](rtl::TObject*, uint16_t E) { Seen.push_back("connected " + std::to_string(E)); };
+    S.OnSessionClosed = [&](rtl::TObject*, uint16_t E) { Seen.push_back("closed " + std::to_string(E)); };
+    AimAt(S, FreePort());
+    S.BeginConnect();
+    EXPECT_EQ(S.State(), wsConnecting);
+    ASSERT_TRUE(PumpUntil([&] { return S.State() == wsClosed; }));
+    PumpFor(50);
+
+    const std::vector<std::string> Expected = {
+        "state 7>1", "state 1>3",          // wsClosed > wsOpened > wsConnecting, inside BeginConnect
+        "state 3>4", "connected 10061",    // the refusal arrives as a connect outcome
+        "state 4>7", "closed 0",           // then the socket closes
+    };
+    EXPECT_EQ(Seen, Expected);
+}
+
+TEST(WSocketClose, AfterACloseAddrAndPortKeepTheirTextsButMustBeAssignedAgain)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    P.Client->CloseSession();
+    EXPECT_EQ(P.Client->State(), wsClosed);
+    EXPECT_EQ(P.Client->Addr(), "127.0.0.1");
+    EXPECT_EQ(P.Client->Port(), P.Port);
+
+    EXPECT_EQ(Raised([&] { P.Client->BeginConnect(); }), "Connect: No Port Specified");
+    EXPECT_EQ(P.Client->State(), wsClosed);
+    P.Client->SetPort(P.Port); // the same text is accepted again
+    EXPECT_EQ(Raised([&] { P.Client->BeginConnect(); }), "Connect: No IP Address Specified");
+    P.Client->SetAddr("127.0.0.1");
+    P.Client->BeginConnect();
+    EXPECT_EQ(P.Client->State(), wsConnecting);
+}
+
+TEST(WSocketClose, CloseRestoresTheOtherDefaults)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    P.Client->LingerTimeout = 5;
+    P.Client->LingerOnOff = wsLingerNoSet;
+    P.Client->FlushTimeout = 1;
+    P.Client->CloseSession();
+    EXPECT_EQ(P.Client->Proto(), "tcp");
+    EXPECT_EQ(P.Client->LocalAddr(), "0.0.0.0");
+    EXPECT_EQ(P.Client->LocalPort(), "0");
+    EXPECT_EQ(P.Client->LingerOnOff, wsLingerOn);
+    EXPECT_EQ(P.Client->LingerTimeout, 0);
+    EXPECT_EQ(P.Client->FlushTimeout, 60);
+    EXPECT_EQ(P.Client->ReadCount(), 0);
+}
+
+TEST(WSocketClose, DestroyingAConnectedObjectFiresNoSessionClosed)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    int Closes = 0;
+    auto* Doomed = new TWSocket;
+    Doomed->OnSessionClosed = [&](rtl::TObject*, uint16_t) { ++Closes; };
+    AimAt(*Doomed, P.Port);
+    Doomed->BeginConnect();
+    ASSERT_TRUE(PumpUntil([&] { return Doomed->State() == wsConnected; }));
+    delete Doomed;
+    PumpFor(50);
+    EXPECT_EQ(Closes, 0);
+}
+
+TEST(WSocketClose, PeerGoneMidwayEndsInOneCloseAndLeavesTheListenerAlone)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    int ServerCloses = 0;
+    P.Server->OnSessionClosed = [&](rtl::TObject*, uint16_t) { ++ServerCloses; };
+    P.Client->CloseSession();
+    ASSERT_TRUE(PumpUntil([&] { return P.Server->State() == wsClosed; }));
+    PumpFor(50);
+    EXPECT_EQ(ServerCloses, 1);
+    EXPECT_EQ(P.Listener->State(), wsListening);
+}

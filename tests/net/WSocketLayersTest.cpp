@@ -1,0 +1,120 @@
+// The SOCKS settings, line mode and the synchronous waits.
+#include "LoopbackPair.h"
+
+#include <string>
+#include <vector>
+
+using namespace net;
+using namespace nettest;
+using testsupport::PumpFor;
+using testsupport::PumpUntil;
+
+TEST(SocksSettings, SettingASocksServerIsRefusedPlainly)
+{
+    TWSocket S;
+    EXPECT_EQ(Raised([&] { S.SetSocksServer("proxy.example"); }),
+              "SOCKS proxy negotiation is not available; SocksServer must stay empty");
+    EXPECT_EQ(S.SocksServer(), "");
+    S.SetSocksServer(""); // empty is what it is anyway
+}
+
+TEST(SocksSettings, LevelMustBeFourFourAOrFive)
+{
+    TWSocket S;
+    EXPECT_EQ(S.SocksLevel(), "5");
+    S.SetSocksLevel("4a");
+    EXPECT_EQ(S.SocksLevel(), "4A");
+    EXPECT_EQ(Raised([&] { S.SetSocksLevel("6"); }), "Invalid socks level. Must be 4, 4A or 5.");
+    EXPECT_EQ(S.SocksLevel(), "4A");
+}
+
+TEST(SocksSettings, ChangesAreRefusedWhileNotClosed)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    EXPECT_EQ(Raised([&] { P.Client->SetSocksPort("1080"); }), "Can't change socks port if not closed");
+    EXPECT_EQ(Raised([&] { P.Client->SetSocksLevel("4"); }), "Can't change socks level if not closed");
+    EXPECT_EQ(Raised([&] { P.Client->SetSocksServer(""); }), "Can't change socks server if not closed");
+}
+
+TEST(LineMode, OnOffersOneCompleteLinePerEvent)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    std::vector<std::string> Lines;
+    P.Server->SetLineMode(true);
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) {
+        std::string L = P.Server->ReceiveAvailable();
+        if (!L.empty())
+            Lines.push_back(L);
+    };
+    P.Client->SendString("one\r\ntw");
+    PumpFor(50);
+    P.Client->SendString("o\r\nthree\r\nrest");
+    ASSERT_TRUE(PumpUntil([&] { return Lines.size() == 3; }));
+    PumpFor(50);
+    EXPECT_EQ(Lines, (std::vector<std::string>{"one\r\n", "two\r\n", "three\r\n"}));
+}
+
+TEST(LineMode, SwitchingOffReplaysWhatWasCollectedAndThenPassesBytesAsTheyCome)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    std::string Got;
+    P.Server->SetLineMode(true);
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Got += P.Server->ReceiveAvailable(); };
+    P.Client->SendString("partial");
+    PumpFor(100);
+    EXPECT_EQ(Got, "");
+    P.Server->SetLineMode(false);
+    ASSERT_TRUE(PumpUntil([&] { return Got == "partial"; }));
+    P.Client->SendString(" no line end");
+    ASSERT_TRUE(PumpUntil([&] { return Got == "partial no line end"; }));
+}
+
+TEST(LineMode, EditTakesBackBytesBeforeTheLineIsOffered)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    std::string Line;
+    P.Server->SetLineMode(true);
+    P.Server->LineEdit = true;
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Line += P.Server->ReceiveAvailable(); };
+    P.Client->SendString("abx\bc\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return !Line.empty(); }));
+    EXPECT_EQ(Line, "abc\r\n");
+}
+
+TEST(LineMode, AnOverlongLineIsReportedAndDropped)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    int Reported = 0;
+    std::string Got;
+    P.Server->SetLineMode(true);
+    P.Server->LineLimit = 10;
+    P.Server->OnLineLimitExceeded = [&](rtl::TObject*, int, bool&) { ++Reported; };
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Got += P.Server->ReceiveAvailable(); };
+    P.Client->SendString("0123456789abcdef");
+    ASSERT_TRUE(PumpUntil([&] { return Reported == 1; }));
+    P.Client->SendString("ok\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return !Got.empty(); }));
+    EXPECT_EQ(Got, "ok\r\n");
+}
+
+TEST(SyncWait, WaitUntilDoneReturnsOnceTheFlagIsSet)
+{
+    LoopbackPair P;
+    bool Connected = false;
+    P.Client->OnSessionConnected = [&](rtl::TObject*, uint16_t) { Connected = true; };
+    EXPECT_EQ(P.Client->RunAndWait([&] { P.Client->BeginConnect(); }, Connected), 0);
+    EXPECT_EQ(P.Client->State(), wsConnected);
+}
+
+TEST(SyncWait, WaitUntilDoneGivesUpAfterItsTimeLimit)
+{
+    TWSocket S;
+    S.Timeout = 20;
+    bool Never = false;
+    EXPECT_EQ(S.WaitUntilDone(Never), 12001);
+}
