@@ -83,20 +83,21 @@ void TForm1::CreateInterlinkSockets()
 void TForm1::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    if (!InterlinkStarted && !electing_)
-        Guarded([&] { FormShow(this); });
+    // The role is decided on the first show only. A show event comes again
+    // with every restore from minimised and every show after a hide (and
+    // may come during the election itself): none is a new start, also not
+    // when the first election left this copy without the Interlink, which
+    // the user has been told once.
+    if (shownBefore_)
+        return;
+    shownBefore_ = true;
+    Guarded([&] { FormShow(this); });
 }
 
 void TForm1::FormShow(rtl::TObject*)
 {
     if (InterlinkStarted)
         return;
-    electing_ = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{electing_};
-
     Client->BeginConnect();
     while (Client->State() == net::wsConnecting) {
         // Everything keeps running meanwhile: sockets, timers, the port.

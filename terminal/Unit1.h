@@ -166,7 +166,7 @@ private:
     bool PeerTakesFrames(net::TCustomWSocket* Peer);
     static constexpr size_t kSendBlockSize = 1460; // bytes per send-queue block
     bool ServerIsOurs();
-    bool electing_ = false;
+    bool shownBefore_ = false;
     bool terminating_ = false;
     std::map<net::TCustomWSocket*, std::string> serverInBuffers_;
     void SetChrText(const std::string& bytes);

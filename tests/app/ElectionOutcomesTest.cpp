@@ -3,7 +3,7 @@
 // greets, or the port held by a socket that does not listen, so that the
 // copy can neither connect nor listen.
 
-#include "InterlinkCopies.h"
+#include "XWindows.h"
 
 #include <gtest/gtest.h>
 
@@ -60,7 +60,16 @@ protected:
         return scene.StartCopy(c, display);
     }
 
+    // The copy's windows once they are what `wanted` holds; {} on time-out.
+    std::vector<XWindow> WaitForWindows(const Copy& c, const std::function<bool(const std::vector<XWindow>&)>& wanted)
+    {
+        std::vector<XWindow> windows;
+        const bool seen = scene.WaitUntil([&] { return wanted(windows = WindowsOf(scene, display, c)); });
+        return seen ? windows : std::vector<XWindow>{};
+    }
+
     Scene scene{TARROWIN_BINARY, TARROWIN_LINK_BINARY};
+    std::string display;
 };
 
 } // namespace
@@ -82,4 +91,49 @@ TEST_F(ElectionOutcomes, AServerThatNeverGreetsHasItsSendsCarriedOut)
     }
     EXPECT_EQ(copy.pty.Transmitted(), expected);
     EXPECT_FALSE(ListensOnInterlink(program.Pid())) << "a client does not listen";
+}
+
+// The port held by a socket that does not listen: the copy can neither
+// connect nor listen, and runs without the Interlink. It says so once, and
+// a restore from minimised is no new start (hide and show are the window
+// tests' part: nothing outside the program can do them).
+TEST_F(ElectionOutcomes, ListenRefusedIsReportedOnceAndTheTitleStays)
+{
+    PortHolder holder;
+    ASSERT_TRUE(holder.Hold(false));
+    display = scene.StartDisplay();
+    ASSERT_FALSE(display.empty()) << "needs the Debian packages xvfb and xdotool\n" << scene.Describe();
+    WindowManagerStandIn wm(display);
+    ASSERT_TRUE(wm.Ok()) << "needs the X library libxcb";
+    ChildProcess& program = StartCopy(display);
+    Copy& copy = scene.At(0);
+    std::vector<XWindow> windows = WaitForWindows(copy, [](auto& w) { return CountDialogs(w) == 1; });
+    ASSERT_FALSE(windows.empty()) << scene.Describe();
+    const auto box = std::ranges::find_if(windows, &XWindow::dialog);
+    ASSERT_TRUE(scene.Xdotool(display, {"windowfocus", "--sync", box->id}) &&
+                scene.Xdotool(display, {"key", "Return"}));
+    windows = WaitForWindows(copy, [](auto& w) { return w.size() == 1 && !w[0].dialog; });
+    ASSERT_EQ(windows.size(), 1u) << scene.Describe();
+    const XWindow main = windows[0];
+    EXPECT_EQ(main.name, "Tarrowin");
+    EXPECT_EQ(wm.WindowsMapped(main.id), 1) << "the box, and nothing else";
+
+    // Keys typed after each step are sent once the program has handled the
+    // step: the line typed while minimised tells that it has seen the
+    // minimise before the restore comes; a box shown at the restore takes
+    // the keys of the next line instead.
+    auto typeLine = [&](const std::string& text) {
+        return scene.Xdotool(display, {"windowfocus", "--sync", main.id}) &&
+               scene.Xdotool(display, {"type", text}) && scene.Xdotool(display, {"key", "Return"});
+    };
+    int boxes = 0;
+    auto sentOrBox = [&](size_t sent) {
+        return scene.WaitUntil([&] { return copy.pty.Transmitted().size() >= sent || (boxes += wm.WindowsMapped(main.id)) > 0; });
+    };
+    ASSERT_TRUE(wm.Minimise(main.id) && typeLine("m") && sentOrBox(1));
+    ASSERT_TRUE(wm.Restore(main.id) && typeLine("r") && sentOrBox(3));
+    EXPECT_EQ(boxes + wm.WindowsMapped(main.id), 0);
+    EXPECT_EQ(copy.pty.Transmitted(), "mmr"); // the entry line keeps its text
+    EXPECT_EQ(WindowsOf(scene, display, copy).at(0).name, "Tarrowin");
+    EXPECT_TRUE(program.Running());
 }
