@@ -13,8 +13,9 @@ int main(int argc, char** argv)
         if (mainForm)
             mainForm->close();
     });
+    // The name only: a display name would be appended to every window title
+    // ("... — Tarrowin"). Message boxes take this name as their title.
     QApplication::setApplicationName(QStringLiteral("Tarrowin"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Tarrowin"));
     ApplyProgramFont();
 
     TForm1 form;

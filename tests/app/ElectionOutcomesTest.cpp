@@ -60,14 +60,6 @@ protected:
         return scene.StartCopy(c, display);
     }
 
-    // The copy's windows once they are what `wanted` holds; {} on time-out.
-    std::vector<XWindow> WaitForWindows(const Copy& c, const std::function<bool(const std::vector<XWindow>&)>& wanted)
-    {
-        std::vector<XWindow> windows;
-        const bool seen = scene.WaitUntil([&] { return wanted(windows = WindowsOf(scene, display, c)); });
-        return seen ? windows : std::vector<XWindow>{};
-    }
-
     Scene scene{TARROWIN_BINARY, TARROWIN_LINK_BINARY};
     std::string display;
 };
@@ -107,12 +99,12 @@ TEST_F(ElectionOutcomes, ListenRefusedIsReportedOnceAndTheTitleStays)
     ASSERT_TRUE(wm.Ok()) << "needs the X library libxcb";
     ChildProcess& program = StartCopy(display);
     Copy& copy = scene.At(0);
-    std::vector<XWindow> windows = WaitForWindows(copy, [](auto& w) { return CountDialogs(w) == 1; });
+    std::vector<XWindow> windows = WaitForWindows(scene, display, copy, [](auto& w) { return CountDialogs(w) == 1; });
     ASSERT_FALSE(windows.empty()) << scene.Describe();
     const auto box = std::ranges::find_if(windows, &XWindow::dialog);
     ASSERT_TRUE(scene.Xdotool(display, {"windowfocus", "--sync", box->id}) &&
                 scene.Xdotool(display, {"key", "Return"}));
-    windows = WaitForWindows(copy, [](auto& w) { return w.size() == 1 && !w[0].dialog; });
+    windows = WaitForWindows(scene, display, copy, [](auto& w) { return w.size() == 1 && !w[0].dialog; });
     ASSERT_EQ(windows.size(), 1u) << scene.Describe();
     const XWindow main = windows[0];
     EXPECT_EQ(main.name, "Tarrowin");

@@ -1,9 +1,10 @@
+// Copies of the program with their titles as the window manager shows them.
 // When the server copy is killed, every client copy shows its message box
 // and ends once the box is confirmed, without saving its settings. The
 // copies run on a virtual X display, and the key press reaches the box
 // through the X server as a person's would.
 
-#include "InterlinkCopies.h"
+#include "XWindows.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,12 @@ protected:
 TEST_F(ServerClose, ClientsShowServerCloseAndEndOnceConfirmedWithoutSaving)
 {
     ASSERT_EQ(scene.StartLinkedCopies(3, display), "");
+    // Each title as the window manager shows it: the program's and the role.
+    for (size_t i = 0; i < 3; ++i) {
+        const auto windows = WaitForWindows(scene, display, scene.At(i), [](auto& w) { return !w.empty(); });
+        EXPECT_EQ(windows.empty() ? "" : windows[0].name,
+                  i == 0 ? "Tarrowin (Interlink Server)" : "Tarrowin (Interlink Client)");
+    }
     ChildProcess* monitor = scene.StartMonitor();
     ASSERT_TRUE(monitor) << scene.Describe();
     Copy* clients[] = {&scene.At(1), &scene.At(2)};

@@ -41,6 +41,15 @@ inline std::vector<XWindow> WindowsOf(Scene& scene, const std::string& display, 
     return windows;
 }
 
+// The copy's windows once they are what `wanted` holds; {} on time-out.
+inline std::vector<XWindow> WaitForWindows(Scene& scene, const std::string& display, const Copy& c,
+                                           const std::function<bool(const std::vector<XWindow>&)>& wanted)
+{
+    std::vector<XWindow> windows;
+    const bool seen = scene.WaitUntil([&] { return wanted(windows = WindowsOf(scene, display, c)); });
+    return seen ? windows : std::vector<XWindow>{};
+}
+
 inline size_t CountDialogs(const std::vector<XWindow>& windows)
 {
     return std::ranges::count_if(windows, [](const XWindow& w) { return w.dialog; });
