@@ -1,4 +1,5 @@
 #include "CloseSignals.h"
+#include "MessageBox.h"
 #include "Unit1.h"
 
 #include <QApplication>
@@ -6,12 +7,21 @@
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    // Watch for close signals before anything slow happens; the request is
-    // carried out from the event loop, once the window exists.
+    // A close request by signal (logout, shutdown, kill, Ctrl+C) goes the
+    // way of the close button, so the port is closed, the settings are
+    // saved, and a failing close keeps the window open. A message box open
+    // at that moment is closed first: the request never waits for someone to
+    // dismiss it. Watched before anything slow happens; one that comes while
+    // the window is still being made (a box of the restore runs an event
+    // loop) is carried out as soon as the window exists.
     TForm1* mainForm = nullptr;
-    platform::WatchCloseSignals([&mainForm](int) {
+    bool closeRequested = false;
+    platform::WatchCloseSignals([&](int) {
+        terminal::CloseMessageBoxes();
         if (mainForm)
             mainForm->close();
+        else
+            closeRequested = true;
     });
     // The name only: a display name would be appended to every window title
     // ("... — Tarrowin"). Message boxes take this name as their title.
@@ -19,9 +29,13 @@ int main(int argc, char** argv)
     ApplyProgramFont();
 
     TForm1 form;
-    // A close requested by a signal goes exactly the way of the close button,
-    // so the port is closed and a failing close keeps the window open.
     mainForm = &form;
+    if (closeRequested && form.close())
+        return 0;
     form.show();
+    // Closed while first shown (the election runs in the show): before the
+    // message loop runs, the quit of the last window closed would be lost.
+    if (form.Closed())
+        return 0;
     return app.exec();
 }

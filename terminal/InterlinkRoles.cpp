@@ -102,7 +102,7 @@ void TForm1::FormShow(rtl::TObject*)
     while (Client->State() == net::wsConnecting) {
         // Everything keeps running meanwhile: sockets, timers, the port.
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        if (terminating_ || QCoreApplication::closingDown())
+        if (terminating_ || closed_ || QCoreApplication::closingDown())
             return;
     }
     if (Client->State() == net::wsConnected) {

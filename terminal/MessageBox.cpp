@@ -5,12 +5,21 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <memory>
+#include <vector>
+
 namespace terminal {
 namespace {
 std::function<void(const std::string&)>& Sink()
 {
     static std::function<void(const std::string&)> sink;
     return sink;
+}
+// The boxes on the screen now, the innermost last.
+std::vector<QMessageBox*>& OpenBoxes()
+{
+    static std::vector<QMessageBox*> boxes;
+    return boxes;
 }
 } // namespace
 
@@ -30,7 +39,16 @@ void ShowMessage(const std::string& text)
     // No parent: the box is centred on the screen, not on the window.
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), shown,
                     QMessageBox::Ok);
+    OpenBoxes().push_back(&box);
+    const std::shared_ptr<void> closed(nullptr, [&box](void*) { std::erase(OpenBoxes(), &box); });
     box.exec();
+}
+
+void CloseMessageBoxes()
+{
+    // Each box's own loop ends once control is back in it.
+    for (QMessageBox* box : OpenBoxes())
+        box->done(QMessageBox::Ok);
 }
 
 } // namespace terminal

@@ -256,6 +256,7 @@ void TForm1::closeEvent(QCloseEvent* event)
     try {
         FormClose(this);
         event->accept();
+        closed_ = true;
     } catch (...) {
         // The close is cancelled: the window stays open.
         event->ignore();

@@ -115,6 +115,8 @@ public:
     // Ends the message loop without the window's closing steps.
     void TerminateApplication();
     bool Terminating() const { return terminating_; }
+    // The window has been closed with its closing steps done.
+    bool Closed() const { return closed_; }
 
     // Sets a check box from the program. Its reaction runs exactly when the
     // state changes, as for a click; unlike a click, whatever the reaction
@@ -168,6 +170,7 @@ private:
     bool ServerIsOurs();
     bool shownBefore_ = false;
     bool terminating_ = false;
+    bool closed_ = false;
     std::map<net::TCustomWSocket*, std::string> serverInBuffers_;
     void SetChrText(const std::string& bytes);
     // Character keys of the converter boxes; true when swallowed.

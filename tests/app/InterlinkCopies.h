@@ -255,6 +255,38 @@ private:
     bool greeted_ = false;
 };
 
+// A socket of this process on the Interlink's address.
+class PortHolder {
+public:
+    ~PortHolder()
+    {
+        for (int fd : {accepted_, fd_})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    // Bound only, it refuses every connect and keeps everyone else from
+    // binding; listening, it is a server of its own.
+    bool Hold(bool listening)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kInterlinkPort);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+               (!listening || ::listen(fd_, 5) == 0);
+    }
+    // Takes the connection waiting, if there is one.
+    bool Accept() { return (accepted_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; }
+    bool Send(const std::string& bytes)
+    {
+        return ::send(accepted_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+
+private:
+    int fd_ = -1, accepted_ = -1;
+};
+
 struct Copy {
     std::string name, configHome, settingsFile;
     TestPty pty{true};
@@ -304,11 +336,11 @@ public:
     }
 
     // Collects the output of every child and port until done() holds; false
-    // after a minute, a safety net only.
-    bool WaitUntil(const std::function<bool()>& done)
+    // after limitMs, by default a minute, a safety net only.
+    bool WaitUntil(const std::function<bool()>& done, long long limitMs = 60000)
     {
         for (const auto start = Clock::now(); !done();) {
-            if (MsSince(start) > 60000)
+            if (MsSince(start) > limitMs)
                 return false;
             std::vector<pollfd> fds;
             for (auto& c : copies_)
