@@ -52,6 +52,21 @@ protected:
         std::ofstream(dir.File("Tarrowin.reg"), std::ios::binary) << "REGEDIT4\r\n\r\n" << body;
     }
 
+    static std::string NeutralSettings() { return testsupport::NeutralSettings(); }
+    // The section of the user's own ports, one "\"path\"=\"COMn\"\r\n" line each.
+    static std::string UserPorts(const std::string& lines)
+    {
+        return "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n" + lines;
+    }
+    // Opens the loopback plug with the open button.
+    void OpenLoopback(TVaBaudrate rate = br115200)
+    {
+        Form().Com->SetDeviceName("loopback");
+        Form().Com->SetBaudrate(rate);
+        Form().CmdOpen->click();
+        ASSERT_TRUE(Form().Com->PortIsOpen()) << (boxes.empty() ? "" : boxes.back());
+    }
+
     TForm1& Form()
     {
         if (!form)

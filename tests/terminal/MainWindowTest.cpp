@@ -15,12 +15,6 @@ namespace {
 
 class MainWindow : public NeutralFixture {
 protected:
-    static std::string NeutralSettings() { return testsupport::NeutralSettings(); }
-    // The section of the user's own ports, one "\"path\"=\"COMn\"\r\n" line each.
-    static std::string UserPorts(const std::string& lines)
-    {
-        return "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n" + lines;
-    }
     std::vector<std::string> PortEntries(const TForm1& form)
     {
         std::vector<std::string> entries;
