@@ -7,19 +7,6 @@
 
 using namespace net;
 
-TEST(SocketErrorText, GivesTheFixedDescriptionsAndCallsUnknownNumbersNotAWinSockError)
-{
-    EXPECT_EQ(SocketErrorText(0), "No Error");
-    EXPECT_EQ(SocketErrorText(10013), "Permission denied");
-    EXPECT_EQ(SocketErrorText(10035), "Operation would block");
-    EXPECT_EQ(SocketErrorText(10054), "Connection reset by peer");
-    EXPECT_EQ(SocketErrorText(10061), "Connection refused");
-    EXPECT_EQ(SocketErrorText(10093), "WinSock not initialized");
-    EXPECT_EQ(SocketErrorText(11004), "No Data");
-    for (int Unknown : {10080, 10072, 10090, -1, 5})
-        EXPECT_EQ(SocketErrorText(Unknown), "Not a WinSock error") << Unknown;
-}
-
 TEST(SocketBinding, LooksUpExportedFunctionsByName)
 {
     EXPECT_EQ(LoadSocketFunction("recv"), winsock::GetSocketProcAddress("recv"));
