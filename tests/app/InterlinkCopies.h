@@ -424,7 +424,12 @@ public:
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0)
             return {};
-        Start({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, {}, -1, fds[1]);
+        // Reached through the network namespace's own abstract socket only:
+        // a socket file in /tmp would be shared with the X servers of tests
+        // running side by side in other namespaces, under the same number.
+        Start({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-nolisten", "unix", "-screen", "0",
+               "1024x768x24"},
+              {}, -1, fds[1]);
         ::close(fds[1]);
         std::string line;
         char c;
