@@ -3,34 +3,14 @@
 // greets, or the port held by a socket that does not listen, so that the
 // copy can neither connect nor listen.
 
+#include "SceneTest.h"
 #include "XWindows.h"
-
-#include <gtest/gtest.h>
 
 using namespace e2e;
 
 namespace {
 
-class ElectionOutcomes : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (const std::string why = PrivateNamespaceProblem(); !why.empty())
-            GTEST_SKIP() << why;
-    }
-
-    // A copy with its pty as COM71, started on `display` or headless.
-    ChildProcess& StartCopy(const std::string& display = {})
-    {
-        Copy& c = scene.AddCopy();
-        const std::string error = WriteCopySettings(c.settingsFile, c.pty.SlavePath(), "COM71");
-        EXPECT_EQ(error, "");
-        return scene.StartCopy(c, display);
-    }
-
-    Scene scene{TARROWIN_BINARY, TARROWIN_LINK_BINARY};
-    std::string display;
-};
+class ElectionOutcomes : public SceneTest {};
 
 } // namespace
 
@@ -38,8 +18,8 @@ TEST_F(ElectionOutcomes, AServerThatNeverGreetsHasItsSendsCarriedOut)
 {
     PortHolder server;
     ASSERT_TRUE(server.Hold(true));
-    ChildProcess& program = StartCopy();
-    Copy& copy = scene.At(0);
+    Copy& copy = StartCopy();
+    ChildProcess& program = *copy.process;
     ASSERT_TRUE(scene.WaitUntil([&] { return server.Accept() || !program.Running(); }) && program.Running())
         << scene.Describe();
     std::string expected;
@@ -61,12 +41,11 @@ TEST_F(ElectionOutcomes, ListenRefusedIsReportedOnceAndTheTitleStays)
 {
     PortHolder holder;
     ASSERT_TRUE(holder.Hold(false));
-    display = scene.StartDisplay();
-    ASSERT_FALSE(display.empty()) << "needs the Debian packages xvfb and xdotool\n" << scene.Describe();
+    StartDisplay();
     WindowManagerStandIn wm(display);
     ASSERT_TRUE(wm.Ok()) << "needs the X library libxcb";
-    ChildProcess& program = StartCopy(display);
-    Copy& copy = scene.At(0);
+    Copy& copy = StartCopy();
+    ChildProcess& program = *copy.process;
     std::vector<XWindow> windows = WaitForWindows(scene, display, copy, [](auto& w) { return CountDialogs(w) == 1; });
     ASSERT_FALSE(windows.empty()) << scene.Describe();
     const auto box = std::ranges::find_if(windows, &XWindow::dialog);

@@ -7,24 +7,14 @@
 // message box would show as a window of its own.
 
 #include "DecodeText.h"
-#include "InterlinkCopies.h"
-
-#include <gtest/gtest.h>
+#include "SceneTest.h"
 
 using namespace e2e;
 
 namespace {
 
-class FirstStart : public ::testing::Test {
+class FirstStart : public DisplaySceneTest {
 protected:
-    void SetUp() override
-    {
-        if (const std::string why = PrivateNamespaceProblem(); !why.empty())
-            GTEST_SKIP() << why;
-        display = scene.StartDisplay();
-        ASSERT_FALSE(display.empty()) << "needs the Debian packages xvfb and xdotool\n" << scene.Describe();
-    }
-
     // The device path the port list of a program with this settings file
     // starts with, found on a copy of the file, so that the program's own
     // stays as a first start has it.
@@ -85,8 +75,7 @@ protected:
         EXPECT_EQ(Printed(copy->pty.Transmitted()), Printed(expected));
     }
 
-    Scene scene{TARROWIN_BINARY, TARROWIN_LINK_BINARY};
-    std::string display, window;
+    std::string window;
     Copy* copy = nullptr;
 };
 

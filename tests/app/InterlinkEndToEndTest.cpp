@@ -2,22 +2,14 @@
 // its port; tarrowin-link and plain sockets of this process as further peers.
 
 #include "AsNobody.h"
-#include "InterlinkCopies.h"
-
-#include <gtest/gtest.h>
+#include "SceneTest.h"
 
 using namespace e2e;
 
 namespace {
 
-class InterlinkEndToEnd : public ::testing::Test {
+class InterlinkEndToEnd : public SceneTest {
 protected:
-    void SetUp() override
-    {
-        if (const std::string why = PrivateNamespaceProblem(); !why.empty())
-            GTEST_SKIP() << why;
-    }
-
     void StartCopiesAndMonitor(int count)
     {
         ASSERT_EQ(scene.StartLinkedCopies(count), "");
@@ -38,7 +30,6 @@ protected:
             EXPECT_EQ(c->pty.Transmitted(), bytes) << c->name;
     }
 
-    Scene scene{TARROWIN_BINARY, TARROWIN_LINK_BINARY};
     ChildProcess* monitor = nullptr;
 };
 

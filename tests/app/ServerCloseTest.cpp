@@ -4,24 +4,15 @@
 // copies run on a virtual X display, and the key press reaches the box
 // through the X server as a person's would.
 
+#include "SceneTest.h"
 #include "XWindows.h"
-
-#include <gtest/gtest.h>
 
 using namespace e2e;
 
 namespace {
 
-class ServerClose : public ::testing::Test {
+class ServerClose : public DisplaySceneTest {
 protected:
-    void SetUp() override
-    {
-        if (const std::string why = PrivateNamespaceProblem(); !why.empty())
-            GTEST_SKIP() << why;
-        display = scene.StartDisplay();
-        ASSERT_FALSE(display.empty()) << "needs the Debian packages xvfb and xdotool\n" << scene.Describe();
-    }
-
     // Runs xdotool on the display; with a copy, on that copy's message box.
     bool Xdotool(std::vector<std::string> args, Copy* box = nullptr)
     {
@@ -31,9 +22,6 @@ protected:
         }
         return scene.Xdotool(display, args);
     }
-
-    Scene scene{TARROWIN_BINARY, TARROWIN_LINK_BINARY};
-    std::string display;
 };
 
 } // namespace

@@ -72,6 +72,22 @@ protected:
         return Form();
     }
     std::string Port() { return Form().Server->Port(); }
+    std::string LastLogLine() { return Lines(Form().MemoOut).empty() ? std::string() : Lines(Form().MemoOut).back(); }
+
+    // Another program listening on the port before the window is shown: it
+    // greets with nothing of its own and sends `first` on each connection.
+    void ListenFirst(const std::string& first)
+    {
+        other.Banner = "";
+        other.OnClientConnect = [this, first](rtl::TObject*, net::TWSocketClient* c, uint16_t) {
+            connected.push_back(c);
+            c->SendString(first);
+        };
+        nettest::AimAt(other, Port());
+        other.BeginListen();
+    }
+    net::TWSocketServer other;
+    std::vector<net::TWSocketClient*> connected;
 };
 
 } // namespace
@@ -133,20 +149,11 @@ TEST_F(Interlink, FramesOfTwoPeersArrivingInterleavedAreEachTakenWhole)
 
 TEST_F(Interlink, LaterCopyTakesAFrameThatCameWithTheGreetingAndEndsWithTheServer)
 {
-    net::TWSocketServer other;
-    std::vector<net::TWSocketClient*> connected;
     // The greeting and a frame in one send, so that they arrive in one read.
-    other.Banner = "";
-    other.OnClientConnect = [&](rtl::TObject*, net::TWSocketClient* c, uint16_t) {
-        connected.push_back(c);
-        c->SendString("Welcome to TcpSrv\r\n" + terminal::MakeInterlinkFrame("SENDfirst"));
-    };
-    nettest::AimAt(other, Port());
-    other.BeginListen();
-
+    ListenFirst("Welcome to TcpSrv\r\n" + terminal::MakeInterlinkFrame("SENDfirst"));
     TForm1& f = Shown();
     EXPECT_EQ(f.windowTitle(), QStringLiteral("Tarrowin (Interlink Client)"));
-    ASSERT_TRUE(PumpUntil([&] { return !Lines(f.MemoOut).empty() && Lines(f.MemoOut).back() == "first"; }));
+    ASSERT_TRUE(PumpUntil([&] { return LastLogLine() == "first"; }));
 
     connected[0]->CloseSession();
     ASSERT_TRUE(PumpUntil([&] { return f.Terminating(); }));
@@ -156,22 +163,12 @@ TEST_F(Interlink, LaterCopyTakesAFrameThatCameWithTheGreetingAndEndsWithTheServe
 
 TEST_F(Interlink, LaterCopyCarriesOutTheFramesOfAServerThatNeverGreets)
 {
-    net::TWSocketServer other;
-    std::vector<net::TWSocketClient*> connected;
-    other.Banner = "";
-    other.OnClientConnect = [&](rtl::TObject*, net::TWSocketClient* c, uint16_t) {
-        connected.push_back(c);
-        c->SendString(terminal::MakeInterlinkFrame("SENDfirst"));
-    };
-    nettest::AimAt(other, Port());
-    other.BeginListen();
-
+    ListenFirst(terminal::MakeInterlinkFrame("SENDfirst"));
     TForm1& f = Shown();
     EXPECT_EQ(f.windowTitle().toStdString(), "Tarrowin (Interlink Client)");
-    auto lastLogLine = [&] { return Lines(f.MemoOut).empty() ? std::string() : Lines(f.MemoOut).back(); };
-    EXPECT_TRUE(PumpUntil([&] { return lastLogLine() == "first"; })) << lastLogLine();
+    EXPECT_TRUE(PumpUntil([&] { return LastLogLine() == "first"; })) << LastLogLine();
     connected.at(0)->SendString(terminal::MakeInterlinkFrame("SENDsecond"));
-    EXPECT_TRUE(PumpUntil([&] { return lastLogLine() == "second"; })) << lastLogLine();
+    EXPECT_TRUE(PumpUntil([&] { return LastLogLine() == "second"; })) << LastLogLine();
 }
 
 TEST_F(Interlink, AConnectionOfAnotherUserIsNoPeer)
@@ -307,8 +304,7 @@ TEST_F(Interlink, APeerWhoseSendsFailKeepsNothingFromTheRest)
     for (const std::string text : {"x", "y"}) {
         b.Send(terminal::MakeInterlinkFrame("SEND" + text + "#13"));
         EXPECT_TRUE(PumpUntil([&] { return b.Got("SEND" + text); })) << text;
-        EXPECT_TRUE(PumpUntil([&] { return !Lines(f.MemoOut).empty() && Lines(f.MemoOut).back() == text + "\r"; }))
-            << f.MemoOut->Text();
+        EXPECT_TRUE(PumpUntil([&] { return LastLogLine() == text + "\r"; })) << f.MemoOut->Text();
         EXPECT_TRUE(PumpUntil([&] { return !Lines(f.MemoIn).empty() && Lines(f.MemoIn).back().ends_with(text + "\r"); }))
             << f.MemoIn->Text();
     }
