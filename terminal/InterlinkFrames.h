@@ -43,7 +43,7 @@ bool TakeInterlinkFrame(std::string& buffer, std::string& payload);
 
 // Runs steps that must each run even when one before has failed, and
 // raises the first failure once they have all run.
-class FirstFailure {
+class TFirstFailure {
 public:
     template <class Step>
     void Run(Step step)
@@ -72,7 +72,7 @@ private:
 template <class Act>
 void TakeEveryFrame(std::string& buffer, Act act)
 {
-    FirstFailure failures;
+    TFirstFailure failures;
     std::string payload;
     while (TakeInterlinkFrame(buffer, payload))
         failures.Run([&] { act(payload); });
@@ -96,7 +96,7 @@ bool TakeGreeting(std::string& buffer);
 template <class Peer, class IsConnected>
 void WalkPeers(std::vector<Peer*>& peers, const std::string& frame, IsConnected isConnected)
 {
-    FirstFailure failures;
+    TFirstFailure failures;
     size_t i = 0;
     while (i < peers.size()) {
         if (isConnected(peers[i])) {

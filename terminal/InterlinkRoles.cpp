@@ -175,7 +175,7 @@ void TForm1::ServerDataAvailable(rtl::TObject* Sender, uint16_t)
     // failing command is not relayed and repeated at every later event; and
     // a relay that fails does not keep this copy from acting on it.
     terminal::TakeEveryFrame(buffer, [this](const std::string& payload) {
-        terminal::FirstFailure failures;
+        terminal::TFirstFailure failures;
         failures.Run([&] { SendToPeers(terminal::MakeInterlinkFrame(payload)); });
         failures.Run([&] { ILGet(payload); });
         failures.Raise();

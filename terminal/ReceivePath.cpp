@@ -88,7 +88,7 @@ void TForm1::TimerUpdateMemoInTimer(QObject*)
 
     // The batch is shown: a peer that cannot take the notification must not
     // keep it pending, to be shown and announced again with the next one.
-    terminal::FirstFailure failures;
+    terminal::TFirstFailure failures;
     for (const std::string& payload : terminal::MakeNotificationPayloads("RCVD", PendingRxText))
         failures.Run([&] { ILSend(payload); });
     PendingRxText.clear();

@@ -40,7 +40,7 @@ void TForm1::SendText(const std::string& Text)
     }
     // The bytes are on the wire: a peer that cannot take the notification
     // must not keep them out of the log.
-    terminal::FirstFailure failures;
+    terminal::TFirstFailure failures;
     for (const std::string& payload : terminal::MakeNotificationPayloads("SENT", wire))
         failures.Run([&] { ILSend(payload); });
     LogOut(wire);
