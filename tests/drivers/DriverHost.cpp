@@ -88,7 +88,7 @@ int main(int argc, char** argv)
         "qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-m", "1024", "-smp", "1",
         "-nographic", "-no-reboot", "-nic", "none", "-vga", "none",
         "-kernel", work + "/vmlinuz", "-initrd", work + "/initramfs.gz",
-        "-append", "console=ttyS0 quiet panic=-1 tarrowin.run=" + command,
+        "-append", "console=ttyS0 quiet loglevel=2 panic=-1 tarrowin.run=" + command,
         "-serial", "stdio",
         "-chardev", "socket,id=uart,path=" + uart + ",server=on,wait=off", "-serial", "chardev:uart",
         "-chardev", "socket,id=usb,path=" + usb + ",server=on,wait=off",

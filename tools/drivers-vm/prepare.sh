@@ -28,7 +28,8 @@ moddir=kernel/lib/modules/$kver
 cp "kernel/boot/vmlinuz-$kver" vmlinuz
 
 rm -rf initramfs
-mkdir -p initramfs/bin initramfs/proc initramfs/sys initramfs/dev initramfs/host initramfs/modules
+mkdir -p initramfs/bin initramfs/proc initramfs/sys initramfs/dev initramfs/host initramfs/lower initramfs/rw \
+    initramfs/modules
 cp /bin/busybox initramfs/bin/busybox
 cp "$here/init" initramfs/init
 chmod +x initramfs/init
@@ -49,7 +50,7 @@ add() {
         echo "$name" >> initramfs/modules/order
     fi
 }
-for m in virtio_pci 9pnet_virtio 9p xhci-pci ftdi_sio; do
+for m in virtio_pci 9pnet_virtio 9p overlay xhci-pci ftdi_sio; do
     add "$m"
 done
 
