@@ -136,6 +136,23 @@ TEST(WSocketServer, AConnectionTheFilterRefusesNeverBecomesAClient)
     EXPECT_EQ(Srv->CountClients(), 1);
 }
 
+// Over MaxClients a peer is greeted with the busy banner and let go; the
+// peers within it get the normal greeting and stay.
+TEST(WSocketServer, APeerOverMaxClientsGetsTheBusyGreetingAndIsClosed)
+{
+    auto Srv = StartServer();
+    Srv->MaxClients = 1;
+    Peer Admitted(Srv->LocalBoundPort());
+    ASSERT_TRUE(Admitted.Greeted());
+    EXPECT_EQ(Admitted.Got, kBanner);
+    Peer Busy(Srv->LocalBoundPort());
+    ASSERT_TRUE(PumpUntil([&] { return Busy.Closes == 1; }));
+    EXPECT_EQ(Busy.Got, "Sorry, too many clients\r\n");
+    PumpFor(30);
+    EXPECT_EQ(Admitted.Closes, 0);
+    EXPECT_EQ(Srv->CountClients(), 1);
+}
+
 namespace {
 
 // Uses up every descriptor the process may open but one, until Release();
