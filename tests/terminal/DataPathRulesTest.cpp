@@ -16,18 +16,6 @@ using testsupport::PumpUntil;
 
 namespace {
 
-// The count in front of each receive-pane line "<count> Byte empfangen:".
-std::vector<size_t> BatchCounts(const std::vector<std::string>& lines)
-{
-    std::vector<size_t> counts;
-    for (const std::string& line : lines) {
-        size_t at = line.find(" Byte empfangen:");
-        if (at != std::string::npos)
-            counts.push_back(std::stoul(line.substr(0, at)));
-    }
-    return counts;
-}
-
 size_t Sum(const std::vector<size_t>& v) { return std::accumulate(v.begin(), v.end(), size_t{0}); }
 
 // Collects the Interlink frames a peer socket receives.
