@@ -1,8 +1,10 @@
 // The event thread and the dispatch of its reports on the main thread. The
-// loopback plug echoes what is sent; a pty the device that goes away.
+// loopback plug echoes what is sent and provides the line events; a pty is
+// the device that goes away.
 
-#include "EventLoopWait.h"
 #include "AppEvents.h"
+#include "EventLoopWait.h"
+#include "Loopback.h"
 #include "OwnLoopbackLock.h"
 #include "ProcessProbes.h"
 #include "Pty.h"
@@ -10,12 +12,17 @@
 #include "VaCommThread.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QThread>
-#include <dirent.h>
-#include <unistd.h>
+#include <QTimer>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -197,5 +204,166 @@ TEST_F(Dispatch, AVanishedDeviceIsReportedOnceAndClosesThePort)
     ASSERT_EQ(write(other.Master(), "back", 4), 4);
     ASSERT_TRUE(PumpUntil([this] { return Called("rx back 4"); }));
 }
+
+const TVaCommEvents AllEvents{ceBreak, ceCts, ceDsr, ceError, ceRing, ceRlsd, ceRxChar, ceTxEmpty, ceRxFlag};
+
+// Every event watched, every callback recorded.
+class DispatchRules : public Dispatch {
+protected:
+    void SetUp() override
+    {
+        Dispatch::SetUp();
+        com->SetMonitorEvents(AllEvents);
+    }
+
+    // Binds every event callback to a recorder.
+    void Record()
+    {
+        auto note = [this](const char* name) {
+            return [this, name](rtl::TObject* sender) {
+                EXPECT_EQ(sender, com.get());
+                EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread());
+                calls.push_back(name);
+            };
+        };
+        for (auto [callback, name] : {std::pair{&TVaComm::OnCts, "cts"}, {&TVaComm::OnDsr, "dsr"},
+                                      {&TVaComm::OnRlsd, "rlsd"}, {&TVaComm::OnRing, "ring"},
+                                      {&TVaComm::OnBreak, "break"}, {&TVaComm::OnRxFlag, "rxflag"},
+                                      {&TVaComm::OnEvent1, "event1"}, {&TVaComm::OnEvent2, "event2"},
+                                      {&TVaComm::OnTxEmpty, "txempty"}, {&TVaComm::OnRx80Full, "rx80full"}})
+            com.get()->*callback = note(name);
+        com->OnError = [this](rtl::TObject*, int32_t errors) { calls.push_back("error " + std::to_string(errors)); };
+        com->OnRxChar = [this](rtl::TObject* sender, int32_t count) {
+            EXPECT_EQ(sender, com.get());
+            calls.push_back("rx " + com->ReadString() + " " + std::to_string(count));
+        };
+    }
+};
+
+
+// ---- Order -------------------------------------------------------------------------
+
+TEST_F(DispatchRules, EveryBitOfAReportHasItsPlaceInTheOrder)
+{
+    com->OpenPort();
+    Record();
+    com->HandleCommEvents(win::EV_EVENT2 | win::EV_EVENT1 | win::EV_BREAK | win::EV_TXEMPTY | win::EV_RLSD |
+                          win::EV_RING | win::EV_DSR | win::EV_CTS | win::EV_RX80FULL | win::EV_RXFLAG |
+                          win::EV_ERR);
+    EXPECT_EQ(calls, (std::vector<std::string>{"error 0", "rxflag", "rx80full", "cts", "dsr", "ring", "rlsd",
+                                               "txempty", "break", "event1", "event2"}));
+    // Nothing waiting: no OnRxChar.
+    calls.clear();
+    com->HandleRxChar();
+    EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(DispatchRules, ReceivedBytesAreReportedBeforeTheTransmitterRunsEmpty)
+{
+    com->OpenPort();
+    Record();
+    ASSERT_TRUE(com->WriteString("abc"));
+    ASSERT_TRUE(PumpUntil([this] { return Called("txempty"); }));
+    PumpFor(20);
+    std::string received;
+    for (const std::string& call : calls) {
+        if (call.rfind("rx ", 0) == 0)
+            received += call.substr(3, call.find(' ', 3) - 3);
+    }
+    EXPECT_EQ(received, "abc");
+    // The last character came back the moment the transmitter ran empty:
+    // one report, OnRxChar first.
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls.back(), "txempty");
+    EXPECT_EQ(calls[calls.size() - 2].rfind("rx ", 0), 0u);
+}
+
+TEST_F(DispatchRules, ABreakComesWithItsNullCharacterFirst)
+{
+    com->OpenPort();
+    Record();
+    com->OnRxChar = [this](rtl::TObject*, int32_t count) { calls.push_back("rx " + std::to_string(count)); };
+    com->SetBreakLine(true);
+    ASSERT_TRUE(PumpUntil([this] { return Called("break"); }));
+    com->SetBreakLine(false);
+    // The null character of the break comes in the same report; with the
+    // event character at its default of 0 it is also the event character.
+    EXPECT_EQ(calls, (std::vector<std::string>{"rx 1", "rxflag", "break"}));
+    EXPECT_EQ(com->ReadString(), std::string(1, '\0'));
+}
+
+// ---- Closing, raising and destroying inside callbacks ----------------------------------------
+
+TEST_F(DispatchRules, ClosingInsideAnEventCallbackSkipsTheRestOfTheReport)
+{
+    com->OpenPort();
+    Record();
+    com->OnCts = [this](rtl::TObject*) {
+        calls.push_back("cts");
+        com->ClosePort();
+    };
+    // Changed while the thread waits for this dispatch: the next report
+    // holds CTS, DSR and DCD together.
+    com->OnRxChar = [this](rtl::TObject*, int32_t) {
+        calls.push_back("rx");
+        com->ReadString();
+        com->SetRtsLine(false);
+        com->SetDtrLine(false);
+    };
+    ASSERT_TRUE(com->WriteString("x"));
+    ASSERT_TRUE(PumpUntil([this] { return !com->PortIsOpen(); }));
+    PumpFor(50);
+    // CTS comes first in its report and closes; DSR and DCD are not raised.
+    EXPECT_EQ(calls, (std::vector<std::string>{"rx", "txempty", "cts", "close"}));
+}
+
+// ---- Stopping --------------------------------------------------------------------------
+
+TEST_F(DispatchRules, TheStopRequestAloneWakesTheThreadAndCallsNothing)
+{
+    com->OpenPort();
+    Record();
+    EXPECT_GT(ThreadCount(), threadsBefore);
+    com->ClosePort();
+    PumpFor(100);
+    EXPECT_EQ(calls, std::vector<std::string>{"close"});
+    EXPECT_TRUE(PumpUntil([this] { return ThreadCount() <= threadsBefore; }));
+}
+
+TEST_F(DispatchRules, ClosingWhileAReportWaitsForTheMainThreadCallsNothing)
+{
+    com->OpenPort();
+    Record();
+    ASSERT_TRUE(com->WriteString("x"));
+    // The main thread does not look at its events: the report waits.
+    QThread::msleep(50);
+    com->ClosePort();
+    PumpFor(100);
+    EXPECT_EQ(calls, std::vector<std::string>{"close"});
+}
+
+TEST_F(DispatchRules, ReportsAreDispatchedInsideANestedEventLoop)
+{
+    com->OpenPort();
+    bool nested = false;
+    bool seenNested = false;
+    com->OnRxChar = [&](rtl::TObject*, int32_t) {
+        seenNested = nested;
+        com->ReadString();
+    };
+    // A modal message box runs a loop of its own, for example.
+    QTimer::singleShot(0, [&] {
+        QEventLoop loop;
+        nested = true;
+        com->OnTxEmpty = [&](rtl::TObject*) { loop.quit(); };
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        EXPECT_TRUE(com->WriteString("m"));
+        loop.exec();
+        nested = false;
+    });
+    ASSERT_TRUE(PumpUntil([&] { return seenNested; }));
+}
+
+// ---- A device that goes away ------------------------------------------------------------
 
 } // namespace
