@@ -10,10 +10,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cctype>
+#include <climits>
 #include <filesystem>
 
 namespace fs = std::filesystem;
+using reg::HKEY;
+using reg::TRegDataType;
 using reg::TRegistry;
 using testsupport::MessageOf;
 using testsupport::ReadWholeFile;
@@ -30,6 +36,35 @@ std::vector<std::string> FolderEntries(const std::string& dir)
     for (const auto& e : fs::directory_iterator(dir))
         names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Another program replacing the file the way a careful writer does.
+void ReplaceFile(const std::string& path, const std::string& content)
+{
+    WriteWholeFile(path + ".other", content);
+    fs::rename(path + ".other", path);
+}
+
+// "Tarrowin.reg.broken-YYYYMMDD-HHMMSS"
+bool IsBrokenName(const std::string& name)
+{
+    const std::string prefix = "Tarrowin.reg.broken-";
+    const std::string digits = "dddddddd-dddddd";
+    if (name.size() != prefix.size() + digits.size() || name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        char c = name[prefix.size() + i];
+        if (digits[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(c)) : c != '-')
+            return false;
+    }
+    return true;
+}
+
+std::vector<std::string> ValueNames(const TRegistry& r)
+{
+    std::vector<std::string> names;
+    r.GetValueNames(names);
     return names;
 }
 
@@ -166,6 +201,353 @@ TEST_F(RegistryTest, BrokenFileThatCannotBeMovedIsNeverOverwritten)
     EXPECT_EQ(ReadWholeFile(regPath_), "not a registry file");
     ASSERT_EQ(notices_.size(), 1u);
 
+}
+
+TEST_F(RegistryTest, FreshStartCreatesFolderKeyAndRegedit4Text)
+{
+    EXPECT_FALSE(fs::exists(root_ + "/cfg"));
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
+    EXPECT_EQ(ReadWholeFile(regPath_), kOwnKeyFile);
+
+    r.WriteInteger("BaudRateIndex", 10);
+    r.WriteInteger("PortNumIndex", -1);
+    r.WriteString("TXEN", "true");
+    EXPECT_EQ(ReadWholeFile(regPath_),
+              kOwnKeyFile + "\"BaudRateIndex\"=dword:0000000a\n\"PortNumIndex\"=dword:ffffffff\n\"TXEN\"=\"true\"\n");
+    EXPECT_TRUE(notices_.empty());
+}
+
+TEST_F(RegistryTest, TextsThatLookLikeEscapesStayText)
+{
+    const std::vector<std::string> tricky = {
+        "\\", "\\\\", "\"", "\\\"", "\"=\"", "\\x41", "\\x4", "a\\", "\\\\x0a", "x\"\\x22\"", "@", "",
+    };
+    {
+        TRegistry r;
+        ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
+        for (size_t i = 0; i < tricky.size(); ++i) {
+            r.WriteString("v" + std::to_string(i), tricky[i]);
+            r.WriteString("n" + tricky[i], std::to_string(i));
+        }
+    }
+    ForgetCache();
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    for (size_t i = 0; i < tricky.size(); ++i) {
+        EXPECT_EQ(r.ReadString("v" + std::to_string(i)), tricky[i]) << i;
+        EXPECT_EQ(r.ReadString("n" + tricky[i]), std::to_string(i)) << i;
+    }
+}
+
+TEST_F(RegistryTest, TextIsStoredUpToItsFirstZeroByte)
+{
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
+    r.WriteString("z", std::string("ab\0cd", 5));
+    EXPECT_EQ(r.ReadString("z"), "ab");
+}
+
+TEST_F(RegistryTest, HandWrittenFileIsReadWithItsTypesAndKeptOnRewrite)
+{
+    const std::string handWritten =
+        "REGEDIT4\r\n"
+        "\r\n"
+        "; written by hand\r\n"
+        "[HKEY_CURRENT_USER\\SOFTWARE\\Brenlow\\Tarrowin]\r\n"
+        "\"BaudRateIndex\"=DWORD:0000000A\r\n"
+        "\"Blob\"=hex:01,02,\\\r\n"
+        "  03,ff\r\n"
+        "\"Path\"=hex(2):25,48,4f,4d,45,25,00\r\n"
+        "\"decode asc<32\"=dword:00000001\r\n"
+        "\"Multi\"=hex(7):61,00,62,00,00\r\n"
+        "\"Big\"=hex(4):01,00,00,00,00\r\n"
+        "\"Small\"=hex(4):02,01,00,00\r\n"
+        "@=\"default\"\r\n"
+        "\r\n"
+        "[HKEY_CURRENT_USER\\Software\\Other]\r\n"
+        "\"keep\"=\"me\"\r\n"
+        "; trailing\r\n";
+    WriteWholeFile(regPath_, handWritten);
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    EXPECT_EQ(r.GetDataType("BaudRateIndex"), TRegDataType::rdInteger);
+    EXPECT_EQ(r.GetDataType("Blob"), TRegDataType::rdBinary);
+    EXPECT_EQ(r.GetDataType("Path"), TRegDataType::rdExpandString);
+    EXPECT_EQ(r.GetDataType("Multi"), TRegDataType::rdUnknown);
+    EXPECT_EQ(r.GetDataType(""), TRegDataType::rdString);
+    EXPECT_EQ(r.GetDataType("missing"), TRegDataType::rdUnknown);
+
+    EXPECT_EQ(r.ReadInteger("BaudRateIndex"), 10);
+    EXPECT_EQ(r.ReadInteger("Small"), 0x102);
+    EXPECT_EQ(r.ReadString("Path"), "%HOME%");
+    EXPECT_EQ(r.ReadString(""), "default");
+    EXPECT_EQ(r.ReadString("missing"), "");
+    EXPECT_TRUE(r.ValueExists("Blob"));
+
+    EXPECT_EQ(MessageOf([&] { r.ReadString("decode asc<32"); }), "Ung\xfcltiger Datentyp f\xfcr 'decode asc<32'");
+    EXPECT_EQ(MessageOf([&] { r.ReadString("Blob"); }), "Ung\xfcltiger Datentyp f\xfcr 'Blob'");
+    EXPECT_EQ(MessageOf([&] { r.ReadInteger("Path"); }), "Ung\xfcltiger Datentyp f\xfcr 'Path'");
+    EXPECT_EQ(MessageOf([&] { r.ReadInteger("Big"); }), "Konnte Daten f\xfcr 'Big' nicht holen");
+    EXPECT_EQ(MessageOf([&] { r.ReadInteger("missing"); }), "Konnte Daten f\xfcr 'missing' nicht holen");
+
+    // Rewritten with plain line ends, the changed value in the usual
+    // spelling and a blank line before the trailing comment; else as it was.
+    r.WriteInteger("BaudRateIndex", 6);
+    std::string expected;
+    for (char c : handWritten)
+        if (c != '\r')
+            expected += c;
+    expected.replace(expected.find("DWORD:0000000A"), 14, "dword:00000006");
+    expected.insert(expected.find("; trailing"), "\n");
+    EXPECT_EQ(ReadWholeFile(regPath_), expected);
+    EXPECT_TRUE(notices_.empty());
+}
+
+TEST_F(RegistryTest, Version5HeaderWithUtf8MarkIsReadAsWindows1252)
+{
+    // "Gruß"="Grüße" and a REG_EXPAND_SZ "%ä" in UTF-16LE, as the newer
+    // header writes it.
+    WriteWholeFile(regPath_,
+              "\xef\xbb\xbfWindows Registry Editor Version 5.00\n\n"
+              "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n"
+              "\"Gru\xc3\x9f\"=\"Gr\xc3\xbc\xc3\x9f" "e\"\n"
+              "\"Exp\"=hex(2):25,00,e4,00,00,00\n");
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    EXPECT_EQ(r.ReadString("Gru\xdf"), "Gr\xfc\xdf" "e");
+    EXPECT_EQ(r.ReadString("Exp"), "%\xe4");
+    EXPECT_TRUE(notices_.empty());
+
+    r.WriteString("new", "x");
+    const std::string text = ReadWholeFile(regPath_);
+    EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\n", 0), 0u) << "header kept, written without mark";
+    EXPECT_NE(text.find("\"Gru\xdf\"=\"Gr\xfc\xdf" "e\"\n"), std::string::npos);
+}
+
+TEST_F(RegistryTest, OrderOfKeysAndValuesIsKept)
+{
+    WriteWholeFile(regPath_, kOwnKeyFile + "\"c\"=\"1\"\n\"a\"=\"2\"\n\"b\"=\"3\"\n\n"
+                                           "[HKEY_LOCAL_MACHINE\\Software\\Brenlow\\Tarrowin\\Ports]\n"
+                                           "\"/dev/ttyUSB0\"=\"COM1\"\n");
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    r.WriteString("a", "changed");
+    r.WriteString("d", "new");
+    EXPECT_EQ(ValueNames(r), (std::vector<std::string>{"c", "a", "b", "d"}));
+    ASSERT_TRUE(r.OpenKey("Software\\Brenlow\\Zeta", true));
+    r.WriteInteger("z", 1);
+    EXPECT_EQ(ReadWholeFile(regPath_),
+              kOwnKeyFile + "\"c\"=\"1\"\n\"a\"=\"changed\"\n\"b\"=\"3\"\n\"d\"=\"new\"\n\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Brenlow\\Tarrowin\\Ports]\n"
+              "\"/dev/ttyUSB0\"=\"COM1\"\n\n"
+              "[HKEY_CURRENT_USER\\Software\\Brenlow\\Zeta]\n"
+              "\"z\"=dword:00000001\n");
+}
+
+TEST_F(RegistryTest, KeyAndValueNamesIgnoreCase)
+{
+    {
+        TRegistry r;
+        ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
+        r.WriteInteger("PortNumIndex", 3);
+        r.WriteString("\xc4nderung", "x"); // Änderung
+    }
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey("SOFTWARE\\brenlow\\TARROWIN\\", false));
+    EXPECT_EQ(r.ReadInteger("portnumindex"), 3);
+    EXPECT_EQ(r.ReadString("\xe4NDERUNG"), "x"); // äNDERUNG
+    r.WriteInteger("PORTNUMINDEX", 4);
+    EXPECT_EQ(ValueNames(r), (std::vector<std::string>{"PortNumIndex", "\xc4nderung"}));
+    EXPECT_EQ(r.ReadInteger("PortNumIndex"), 4);
+    const std::string text = ReadWholeFile(regPath_);
+    EXPECT_EQ(text.find("[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]"),
+              text.rfind("[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]"));
+    EXPECT_EQ(text.find("SOFTWARE"), std::string::npos);
+}
+
+TEST_F(RegistryTest, WritingTheStoredValueAgainLeavesTheFileAlone)
+{
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
+    r.WriteString("TXEN", "true");
+    r.WriteInteger("PortNumIndex", 1);
+    auto inode = [&] {
+        struct stat st {};
+        EXPECT_EQ(stat(regPath_.c_str(), &st), 0);
+        return st.st_ino;
+    };
+    const auto before = inode();
+    // Checked after each write: two rewrites in a row could reuse the
+    // first inode number.
+    r.WriteString("txen", "true");
+    EXPECT_EQ(inode(), before);
+    r.WriteInteger("PortNumIndex", 1);
+    EXPECT_EQ(inode(), before);
+    r.WriteString("TXEN", "false");
+    EXPECT_NE(inode(), before);
+}
+
+TEST_F(RegistryTest, MissingKeyAndNoOpenKey)
+{
+    TRegistry r;
+    EXPECT_FALSE(r.OpenKey(kSettingsKey, false));
+    EXPECT_FALSE(fs::exists(regPath_)) << "looking must not create the file";
+    EXPECT_FALSE(r.HasCurrentKey());
+    EXPECT_FALSE(r.ValueExists("PortNumIndex"));
+    EXPECT_TRUE(ValueNames(r).empty());
+    EXPECT_EQ(r.ReadString("TXEN"), "");
+    EXPECT_EQ(MessageOf([&] { r.ReadInteger("PortNumIndex"); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht holen");
+    EXPECT_EQ(MessageOf([&] { r.WriteInteger("PortNumIndex", 0); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht setzen");
+    EXPECT_EQ(MessageOf([&] { r.WriteString("TXEN", "true"); }), "Konnte Daten f\xfcr 'TXEN' nicht setzen");
+}
+
+TEST_F(RegistryTest, CreatedKeyExistsForTheNextProgramAndImpliesItsParents)
+{
+    {
+        TRegistry r;
+        ASSERT_TRUE(r.OpenKey("Software\\Brenlow\\Tarrowin", true));
+    }
+    ForgetCache();
+    TRegistry r;
+    EXPECT_TRUE(r.OpenKey("Software\\Brenlow\\Tarrowin", false));
+    EXPECT_TRUE(r.OpenKey("Software\\Brenlow", false));
+    EXPECT_FALSE(r.OpenKey("Software\\Brenlo", false));
+    r.SetRootKey(HKEY::HKEY_LOCAL_MACHINE);
+    EXPECT_FALSE(r.OpenKey("Software\\Brenlow\\Tarrowin", false));
+}
+
+TEST_F(RegistryTest, ChangesByAnotherProgramAreSeenAndKept)
+{
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
+    r.WriteString("mine", "1");
+    ASSERT_EQ(r.ReadString("mine"), "1");
+
+    auto withMine = [](const std::string& mine) {
+        return kOwnKeyFile + "\"mine\"=\"" + mine + "\"\n\"theirs\"=\"2\"\n\n[HKEY_CURRENT_USER\\Software\\Foreign]\n" +
+               "\"x\"=dword:00000001\n";
+    };
+    ReplaceFile(regPath_, withMine("1"));
+    EXPECT_EQ(r.ReadString("theirs"), "2");
+    r.WriteString("mine", "3");
+    EXPECT_EQ(ReadWholeFile(regPath_), withMine("3"));
+
+    // Edited in place (same file, other size) is seen as well.
+    WriteWholeFile(regPath_, kOwnKeyFile + "\"mine\"=\"edited\"\n");
+    EXPECT_EQ(r.ReadString("mine"), "edited");
+    EXPECT_FALSE(r.ValueExists("theirs"));
+
+    fs::remove(regPath_);
+    EXPECT_FALSE(r.ValueExists("mine"));
+    EXPECT_TRUE(notices_.empty());
+}
+
+TEST_F(RegistryTest, FolderThatCannotExistRefusesWrites)
+{
+    WriteWholeFile(root_ + "/blocker", "a file, not a folder");
+    reg::SetFilePath(root_ + "/blocker/Tarrowin.reg");
+    TRegistry r;
+    EXPECT_FALSE(r.OpenKey(kSettingsKey, true));
+    EXPECT_EQ(r.ReadString("TXEN"), "");
+    EXPECT_EQ(MessageOf([&] { r.WriteInteger("PortNumIndex", 0); }), "Konnte Daten f\xfcr 'PortNumIndex' nicht setzen");
+    EXPECT_EQ(ReadWholeFile(root_ + "/blocker"), "a file, not a folder");
+    EXPECT_TRUE(notices_.empty());
+}
+
+TEST_F(RegistryTest, SerialCommKeyIsTheDeviceList)
+{
+    TRegistry r;
+    r.SetRootKey(HKEY::HKEY_LOCAL_MACHINE);
+    EXPECT_TRUE(r.OpenKey("hardware\\devicemap", false));
+    ASSERT_TRUE(r.OpenKey("HARDWARE\\DeviceMap\\SerialComm", false));
+    EXPECT_EQ(ValueNames(r), std::vector<std::string>{"loopback"});
+    EXPECT_EQ(r.ReadString("loopback"), "COM1");
+    EXPECT_EQ(r.GetDataType("loopback"), TRegDataType::rdString);
+    EXPECT_EQ(MessageOf([&] { r.ReadInteger("loopback"); }), "Ung\xfcltiger Datentyp f\xfcr 'loopback'");
+
+    r.WriteString("/dev/serial/by-id/usb-b", "COM2");
+    r.WriteString("/dev/serial/by-id/usb-a", "COM5");
+    EXPECT_EQ(ValueNames(r),
+              (std::vector<std::string>{"/dev/serial/by-id/usb-a", "/dev/serial/by-id/usb-b", "loopback"}));
+    EXPECT_EQ(r.ReadString("/dev/serial/by-id/usb-a"), "COM5");
+    EXPECT_EQ(r.ReadString("/dev/serial/by-id/usb-b"), "COM2");
+    EXPECT_EQ(r.ReadString("/dev/ttyUSB9"), "");
+    EXPECT_NE(ReadWholeFile(regPath_).find("[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\n"
+                                   "\"/dev/serial/by-id/usb-b\"=\"COM2\"\n"
+                                   "\"/dev/serial/by-id/usb-a\"=\"COM5\"\n"),
+              std::string::npos);
+
+    TRegistry user;
+    EXPECT_FALSE(user.OpenKey("hardware\\devicemap\\serialcomm", false)) << "only under HKEY_LOCAL_MACHINE";
+}
+
+// A broken file is moved aside, never overwritten, and the user is told.
+class RegistryBrokenFileTest : public RegistryTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(RegistryBrokenFileTest, IsKeptAsideAndReported)
+{
+    const std::string broken = GetParam();
+    WriteWholeFile(regPath_, broken);
+    TRegistry r;
+    EXPECT_FALSE(r.OpenKey(kSettingsKey, false)) << "continues with an empty registry";
+
+    const std::string folder = fs::path(regPath_).parent_path().string();
+    auto names = FolderEntries(folder);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(IsBrokenName(names[0])) << names[0];
+    EXPECT_EQ(ReadWholeFile(folder + "/" + names[0]), broken);
+    ASSERT_EQ(notices_.size(), 1u);
+    EXPECT_NE(notices_[0].find(regPath_), std::string::npos) << notices_[0];
+    EXPECT_NE(notices_[0].find(names[0]), std::string::npos) << notices_[0];
+    EXPECT_NE(notices_[0].find("besch\xe4" "digt"), std::string::npos) << notices_[0];
+
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
+    r.WriteString("TXEN", "true");
+    EXPECT_EQ(ReadWholeFile(folder + "/" + names[0]), broken);
+    EXPECT_EQ(r.ReadString("TXEN"), "true");
+    EXPECT_EQ(notices_.size(), 1u) << "reported once";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Registry, RegistryBrokenFileTest,
+    ::testing::Values(
+        "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\n\"a\"=\"b\"\n",            // no header
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\nnonsense\n", // broken line
+        "REGEDIT4\n\n\"a\"=\"b\"\n",                                                // value outside a key
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=\"x\\qy\"\n",                    // unknown escape
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=\"x\\x4\"\n",                    // short \x
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=\"open\n",                       // no closing quote
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=\"b\" c\n",                      // text after the value
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=dword:123456789\n",              // too many digits
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=dword:xyz\n",                    // not hex
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=hex:01,\\\n",                    // continuation missing
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=hex:01,,02\n",                   // empty byte
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=-\n",                            // deletion syntax
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X\n"));                                    // key without ]
+
+TEST_F(RegistryTest, BrokenFilesSetAsideTwiceGetDistinctNames)
+{
+    const std::string folder = fs::path(regPath_).parent_path().string();
+    WriteWholeFile(regPath_, "first broken");
+    TRegistry r;
+    r.OpenKey(kSettingsKey, false);
+    WriteWholeFile(regPath_, "second broken");
+    r.OpenKey(kSettingsKey, false);
+    auto names = FolderEntries(folder);
+    ASSERT_EQ(names.size(), 2u);
+    std::vector<std::string> contents = {ReadWholeFile(folder + "/" + names[0]), ReadWholeFile(folder + "/" + names[1])};
+    std::sort(contents.begin(), contents.end());
+    EXPECT_EQ(contents, (std::vector<std::string>{"first broken", "second broken"}));
+    EXPECT_EQ(notices_.size(), 2u);
+}
+
+TEST_F(RegistryTest, EmptyFileIsAnEmptyRegistry)
+{
+    WriteWholeFile(regPath_, "");
+    TRegistry r;
+    EXPECT_FALSE(r.OpenKey(kSettingsKey, false));
+    EXPECT_TRUE(notices_.empty());
 }
 
 } // namespace
