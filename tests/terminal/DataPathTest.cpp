@@ -1,8 +1,16 @@
-// The terminal's data paths on the loopback plug: received bytes in lines,
-// a send on a held line, TXEN switched on DTR, a port that vanishes.
+// The terminal's data paths on the loopback plug: received bytes in lines
+// and batches, sends with their escapes and on a held line, TXEN switched
+// on DTR, a port that vanishes.
 
+#include "DecodeText.h"
+#include "InterlinkFrames.h"
+#include "LoopbackPair.h"
 #include "Pty.h"
 #include "TerminalFixture.h"
+
+#include <QTest>
+
+#include <numeric>
 
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
@@ -11,13 +19,6 @@ namespace {
 
 class DataPath : public NeutralFixture {
 protected:
-    void OpenLoopback(TVaBaudrate rate = br115200)
-    {
-        Form().Com->SetDeviceName("loopback");
-        Form().Com->SetBaudrate(rate);
-        Form().CmdOpen->click();
-        ASSERT_TRUE(Form().Com->PortIsOpen()) << (boxes.empty() ? "" : boxes.back());
-    }
     // Opens the plug with DTR released, as "dtrDisable" leaves it.
     void OpenWithDtrReleased(TVaBaudrate rate = br115200)
     {
@@ -28,6 +29,59 @@ protected:
     // Writes bytes on the open port; they come back through the plug.
     void Echo(const std::string& bytes) { ASSERT_TRUE(Form().Com->WriteString(bytes)); }
     bool Dtr() const { return loopback::CurrentTrace().dtr; }
+};
+
+
+size_t Sum(const std::vector<size_t>& v) { return std::accumulate(v.begin(), v.end(), size_t{0}); }
+
+// Collects the Interlink frames a peer socket receives.
+struct FrameCollector {
+    explicit FrameCollector(net::TWSocket& socket)
+    {
+        socket.OnDataAvailable = [this, &socket](rtl::TObject*, uint16_t) {
+            stream += socket.ReceiveAvailable();
+            while (stream.size() >= 3) {
+                size_t total = static_cast<unsigned char>(stream[1]) + 256u * static_cast<unsigned char>(stream[2]);
+                if (stream[0] != 'L' || total < 3 || stream.size() < total)
+                    break;
+                payloads.push_back(stream.substr(3, total - 3));
+                stream.erase(0, total);
+            }
+        };
+    }
+    // Data bytes of every payload of a kind, in order.
+    std::string DataOf(const std::string& kind) const
+    {
+        std::string data;
+        for (const std::string& p : payloads)
+            if (p.compare(0, 4, kind) == 0)
+                data += p.substr(4 + terminal::InterlinkTimeStamp().size());
+        return data;
+    }
+    size_t CountOf(const std::string& kind) const
+    {
+        return std::count_if(payloads.begin(), payloads.end(), [&](auto& p) { return p.compare(0, 4, kind) == 0; });
+    }
+    std::string stream;
+    std::vector<std::string> payloads;
+};
+
+// DataPath with an Interlink peer attached.
+class DataPathRules : public DataPath {
+protected:
+    // A connected socket pair whose client end the window takes as an
+    // Interlink peer; the frames it is sent arrive at the returned collector.
+    FrameCollector& AttachPeer()
+    {
+        link = std::make_unique<nettest::LoopbackPair>();
+        EXPECT_TRUE(link->Connect());
+        peer = std::make_unique<FrameCollector>(*link->Server);
+        InterlinkPeers.push_back(link->Client.get());
+        return *peer;
+    }
+
+    std::unique_ptr<nettest::LoopbackPair> link;
+    std::unique_ptr<FrameCollector> peer;
 };
 
 } // namespace
@@ -153,4 +207,161 @@ TEST_F(DataPath, BatchesFarAboveSerialRatesAreShownInBoundedLines)
     EXPECT_EQ(BatchCounts(Lines(Form().MemoIn)),
               (std::vector<size_t>{TForm1::kMaxRxLine, TForm1::kMaxRxLine, 100}));
     EXPECT_TRUE(PendingRxText.empty());
+}
+
+
+TEST_F(DataPathRules, EveryByteValueReachesThePaneAndTheNotificationUnchanged)
+{
+    FrameCollector& peer = AttachPeer();
+    OpenLoopback();
+    Form().CheckDecode->setChecked(true);
+    Form().MemoIn->SetText("");
+
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all.push_back(static_cast<char>(b));
+    Echo(all);
+    ASSERT_TRUE(PumpUntil([&] { return peer.DataOf("RCVD").size() >= all.size(); }));
+
+    EXPECT_EQ(peer.DataOf("RCVD"), all);
+    // Rewritten in the pane, counted raw.
+    std::string shown;
+    for (const std::string& line : Lines(Form().MemoIn))
+        shown += line.substr(line.find(':') + 1);
+    EXPECT_EQ(shown, terminal::DecodeText(all));
+    EXPECT_EQ(Sum(BatchCounts(Lines(Form().MemoIn))), 256u);
+}
+
+TEST_F(DataPathRules, ZeroByteIsShownAsEscapeEitherWay)
+{
+    Form().MemoIn->SetText("");
+    PendingRxText = std::string(1, '\0');
+    Form().TimerUpdateMemoInTimer(nullptr);
+    Form().CheckDecode->setChecked(true);
+    PendingRxText = std::string("\x1f \x7e\x7f\xff", 5);
+    Form().TimerUpdateMemoInTimer(nullptr);
+    Form().CheckDecode->setChecked(false);
+    PendingRxText = "\r";
+    Form().TimerUpdateMemoInTimer(nullptr);
+    EXPECT_EQ(Form().MemoIn->Text(), "1 Byte empfangen:<0>\r\n5 Byte empfangen:<31> ~<127><255>\r\n1 Byte empfangen:\r\r\n");
+    EXPECT_TRUE(PendingRxText.empty());
+}
+
+TEST_F(DataPathRules, SteadyStreamMakesALineAboutEvery200ms)
+{
+    OpenLoopback(br115200);
+    Form().MemoIn->SetText("");
+    size_t sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1200) {
+        Echo("x");
+        ++sent;
+        PumpFor(10);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return Sum(BatchCounts(Lines(Form().MemoIn))) == sent; }));
+    size_t lines = BatchCounts(Lines(Form().MemoIn)).size();
+    // Six deadlines fit in 1.2 s; a stalled machine may merge or split one.
+    EXPECT_GE(lines, 4u);
+    EXPECT_LE(lines, 9u);
+}
+
+TEST_F(DataPathRules, EnterSendsWithEscapesAndKeepsTheText)
+{
+    OpenLoopback();
+    Form().MemoOut->SetText("");
+    Form().MemoIn->SetText("");
+    Form().CheckDecode->setChecked(true);
+    Form().CheckCRNL->setChecked(true);
+    Form().EditSend->setText("<13");
+    Form().EditSend->setFocus();
+    QTest::keyClick(Form().EditSend, Qt::Key_Return);
+    QTest::keyClick(Form().EditSend, Qt::Key_Enter);
+    EXPECT_EQ(Form().EditSend->text(), QStringLiteral("<13"));
+    EXPECT_EQ(Lines(Form().MemoOut), (std::vector<std::string>{"<13><13><10>", "<13><13><10>"}));
+    ASSERT_TRUE(PumpUntil([&] { return Sum(BatchCounts(Lines(Form().MemoIn))) == 6; }));
+}
+
+TEST_F(DataPathRules, SendOpensAClosedPortFirst)
+{
+    Form().Com->SetDeviceName("loopback");
+    Form().MemoOut->SetText("");
+    Form().SendText("hi");
+    EXPECT_TRUE(Form().Com->PortIsOpen());
+    EXPECT_FALSE(Form().CmdOpen->isEnabled());
+    EXPECT_EQ(Lines(Form().MemoOut), (std::vector<std::string>{"Port 1 offen.", "hi"}));
+}
+
+TEST_F(DataPathRules, FailedOpenSendsAndLogsNothing)
+{
+    Form().Com->SetDeviceName(dir.File("missing"));
+    Form().MemoOut->SetText("");
+    Form().EditSend->setText("x");
+    Form().CmdSend->click();
+    EXPECT_EQ(Form().MemoOut->Text(), "");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\nInvalid port number (COM1)");
+}
+
+TEST_F(DataPathRules, LongEntryGoesOutInOneWrite)
+{
+    FrameCollector& peer = AttachPeer();
+    OpenLoopback(br256000);
+    Form().Com->SetWriteTimeout(20000);
+    std::string text(100000, 'q');
+    Form().EditSend->setText(QString::fromStdString(text));
+    ASSERT_EQ(Form().EditSend->text().size(), 100000);
+    Form().MemoOut->SetText("");
+    Form().CmdSend->click();
+    // Compared without printing 100 kB when they differ.
+    EXPECT_TRUE(Lines(Form().MemoOut) == std::vector<std::string>{text});
+    ASSERT_TRUE(PumpUntil([&] { return peer.DataOf("SENT").size() >= text.size(); }));
+    EXPECT_TRUE(peer.DataOf("SENT") == text);
+    EXPECT_GE(peer.CountOf("SENT"), 2u); // too long for one frame
+}
+
+TEST_F(DataPathRules, CtrlTTogglesTxenFromAnyControl)
+{
+    OpenWithDtrReleased();
+    TForm1& f = Form();
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    size_t changes = loopback::CurrentTrace().lineChanges.size();
+    f.MemoIn->setFocus();
+    QTest::keyClick(f.MemoIn, Qt::Key_T, Qt::ControlModifier);
+    EXPECT_TRUE(f.CheckTXEN->isChecked());
+    EXPECT_TRUE(Dtr());
+    f.ComboBaud->setFocus();
+    QTest::keyClick(f.ComboBaud, Qt::Key_T, Qt::ControlModifier);
+    EXPECT_FALSE(f.CheckTXEN->isChecked());
+    EXPECT_FALSE(Dtr());
+    EXPECT_EQ(f.CheckTXEN->text(), QStringLiteral("&TXEN (Empfangen)"));
+    EXPECT_EQ(loopback::CurrentTrace().lineChanges.size(), changes + 2);
+}
+
+TEST_F(DataPathRules, BreakReopensOnlyAnOpenPort)
+{
+    TForm1& f = Form();
+    f.Com->SetDeviceName("loopback");
+    f.MemoOut->SetText("");
+    f.CheckBreak->setChecked(true);
+    f.CheckBreak->setChecked(false);
+    EXPECT_EQ(f.MemoOut->Text(), "");
+    OpenLoopback();
+    f.MemoOut->SetText("");
+    f.CheckBreak->setChecked(true);
+    EXPECT_EQ(Lines(f.MemoOut), (std::vector<std::string>{"Port geschlossen", "Port 1 offen."}));
+    EXPECT_TRUE(f.Com->PortIsOpen());
+    EXPECT_TRUE(f.CmdClose->isEnabled());
+}
+
+TEST_F(DataPathRules, ReceivedBreakIsNotedInTheReceivePane)
+{
+    OpenLoopback(br9600);
+    Form().MemoIn->SetText("");
+    Form().Com->SetBreakLine(true);
+    PumpFor(20); // longer than one character at 9600 bit/s
+    Form().Com->SetBreakLine(false);
+    ASSERT_TRUE(PumpUntil([&] { return Form().MemoIn->Text().find("Break-Event") != std::string::npos; }));
 }
