@@ -1,7 +1,6 @@
 // Connecting, binding, listening, accepting and taking over handles: the
 // guards and messages, the options set on the handle, TCP and UDP.
 #include "AsNobody.h"
-#include "ChildProcess.h"
 #include "LoopbackPair.h"
 
 #include <gtest/gtest.h>
@@ -12,24 +11,11 @@
 
 using namespace net;
 using namespace nettest;
+using testsupport::ExitCodeAsNobody;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
 namespace {
-
-// The exit code of `body` run as nobody (the tests run as root), the event
-// loop going meanwhile; -1 when it did not end normally in time.
-int ExitCodeAsNobody(const std::function<int()>& body)
-{
-    ChildProcess child;
-    ChildProcess::Options o;
-    o.asUser = testsupport::NobodyUid();
-    o.body = body;
-    std::string error;
-    if (!child.Start(o, error) || !PumpUntil([&] { return child.Drain(), !child.Running(); }))
-        return -1;
-    return child.ExitCode();
-}
 
 int IntOption(winsock::SOCKET S, int Level, int Name)
 {

@@ -2,7 +2,6 @@
 // numbers, the order of notifications, look-ups that are cancelled, closes
 // that must not block, and who the peer is.
 #include "AsNobody.h"
-#include "ChildProcess.h"
 #include "EventLoopWait.h"
 #include "WinSock.h"
 #include "WinSockInternal.h"
@@ -24,6 +23,7 @@
 #include <unistd.h>
 
 using namespace winsock;
+using testsupport::ExitCodeAsNobody;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
@@ -37,20 +37,6 @@ struct Note {
     int error;
     bool operator==(const Note&) const = default;
 };
-
-// The exit code of `body` run as nobody, the event loop going meanwhile; -1
-// when it did not end normally in time.
-int ExitCodeAsNobody(const std::function<int()>& body)
-{
-    ChildProcess child;
-    ChildProcess::Options o;
-    o.asUser = testsupport::NobodyUid();
-    o.body = body;
-    std::string error;
-    if (!child.Start(o, error) || !PumpUntil([&] { return child.Drain(), !child.Running(); }))
-        return -1;
-    return child.ExitCode();
-}
 
 SOCKADDR_IN LoopbackAddress(winsock::u_short port)
 {
