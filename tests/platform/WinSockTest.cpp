@@ -4,6 +4,7 @@
 #include "AsNobody.h"
 #include "EventLoopWait.h"
 #include "WinSock.h"
+#include "WinSockWindow.h"
 #include "WinSockInternal.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@
 
 using namespace winsock;
 using testsupport::ExitCodeAsNobody;
+using testsupport::LoopbackAddress;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
@@ -38,35 +40,17 @@ struct Note {
     bool operator==(const Note&) const = default;
 };
 
-SOCKADDR_IN LoopbackAddress(winsock::u_short port)
-{
-    SOCKADDR_IN a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 // The stand-in started for each test, and a message window that notes every
 // kMsg, as the program's windows receive socket notifications.
-class WinSockTest : public ::testing::Test {
+class WinSockTest : public WinSockWindowTest {
 protected:
-    void SetUp() override
-    {
-        WSADATA d;
-        ASSERT_EQ(WSAStartup(0x0101, &d), 0);
-        Wnd = CreateMessageWindow([this](HWND, UINT m, WPARAM w, LPARAM l) -> LRESULT {
-            if (m == kMsg)
-                Notes.push_back({w, WSAGETSELECTEVENT(l), WSAGETSELECTERROR(l)});
-            return 0;
-        });
-    }
+    WinSockTest() : WinSockWindowTest(kMsg) {}
+    void Received(WPARAM w, LPARAM l) override { Notes.push_back({w, WSAGETSELECTEVENT(l), WSAGETSELECTERROR(l)}); }
     void TearDown() override
     {
         for (SOCKET s : Open)
             closesocket(s);
-        DestroyMessageWindow(Wnd);
-        WSACleanup();
+        WinSockWindowTest::TearDown();
     }
 
     SOCKET Tcp()
@@ -79,13 +63,8 @@ protected:
     // Listening on 127.0.0.1 at a port the system chose.
     SOCKET Listener(winsock::u_short& port)
     {
-        SOCKET l = Tcp();
-        SOCKADDR_IN a = LoopbackAddress(0);
-        EXPECT_EQ(bind(l, reinterpret_cast<SOCKADDR*>(&a), sizeof a), 0);
-        int len = sizeof a;
-        EXPECT_EQ(getsockname(l, reinterpret_cast<SOCKADDR*>(&a), &len), 0);
-        port = ntohs(a.sin_port);
-        EXPECT_EQ(listen(l, 5), 0);
+        SOCKET l = testsupport::ListenOnLoopback(port);
+        Open.push_back(l);
         return l;
     }
     static int ConnectTo(SOCKET s, winsock::u_short port)
@@ -122,7 +101,6 @@ protected:
         return n;
     }
 
-    HWND Wnd = 0;
     std::vector<Note> Notes;
     std::vector<SOCKET> Open;
 };
