@@ -37,25 +37,6 @@ TEST(SocksSettings, ChangesAreRefusedWhileNotClosed)
     EXPECT_EQ(Raised([&] { P.Client->SetSocksServer(""); }), "Can't change socks server if not closed");
 }
 
-TEST(LineMode, OnOffersOneCompleteLinePerEvent)
-{
-    LoopbackPair P;
-    ASSERT_TRUE(P.Connect());
-    std::vector<std::string> Lines;
-    P.Server->SetLineMode(true);
-    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) {
-        std::string L = P.Server->ReceiveAvailable();
-        if (!L.empty())
-            Lines.push_back(L);
-    };
-    P.Client->SendString("one\r\ntw");
-    PumpFor(50);
-    P.Client->SendString("o\r\nthree\r\nrest");
-    ASSERT_TRUE(PumpUntil([&] { return Lines.size() == 3; }));
-    PumpFor(50);
-    EXPECT_EQ(Lines, (std::vector<std::string>{"one\r\n", "two\r\n", "three\r\n"}));
-}
-
 TEST(LineMode, SwitchingOffReplaysWhatWasCollectedAndThenPassesBytesAsTheyCome)
 {
     LoopbackPair P;
