@@ -32,8 +32,13 @@ public:
         }
         std::lock_guard lock(mutex_);
         slots_.push_back({fd, st.st_rdev, Clock::now() + Linger});
-        if (!reaper_.joinable())
-            reaper_ = std::thread([this] { Reap(); });
+        // The reaper runs only while something is parked, so a program (or
+        // a test counting threads) that has let every port go has no thread
+        // of ours left.
+        if (!reaping_) {
+            reaping_ = true;
+            std::thread([this] { Reap(); }).detach();
+        }
         wake_.notify_all();
     }
 
@@ -85,14 +90,11 @@ private:
     void Reap()
     {
         std::unique_lock lock(mutex_);
-        for (;;) {
+        while (!slots_.empty()) {
             Clock::time_point next = Clock::time_point::max();
             for (const Slot& slot : slots_)
                 next = std::min(next, slot.until);
-            if (next == Clock::time_point::max())
-                wake_.wait(lock);
-            else
-                wake_.wait_until(lock, next);
+            wake_.wait_until(lock, next);
             std::vector<int> due;
             Clock::time_point now = Clock::now();
             for (auto it = slots_.begin(); it != slots_.end();) {
@@ -108,15 +110,16 @@ private:
                 Release(fd);
             lock.lock();
         }
+        reaping_ = false;
     }
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<Slot> slots_;
-    std::thread reaper_;
+    bool reaping_ = false;
 };
 
-// Never destroyed: a port object destroyed late in the program's exit may
+// Never destroyed (the reaper is detached and uses it): a port object destroyed late in the program's exit may
 // still park its device. What is parked when the program ends is let go for
 // good first thing at exit.
 Lot& TheLot()

@@ -404,6 +404,7 @@ TEST_F(CommTty, ExclusivityStaysWithItsHolderAndAClosedPortIsKeptAMomentThenLeft
     EXPECT_EQ(pty.Settings().line, "115200 8N1");
     ASSERT_TRUE(CloseHandle(device));
     device = INVALID_HANDLE_VALUE;
+    const int threadsWhileParked = ThreadCount();
 
     // Then it is let go for good: B0 left behind, so that the next open
     // raises no modem line, and the exclusivity cleared.
@@ -415,6 +416,10 @@ TEST_F(CommTty, ExclusivityStaysWithItsHolderAndAClosedPortIsKeptAMomentThenLeft
     EXPECT_EQ(exclusive, 0);
     EXPECT_EQ(flock(pty.Observer(), LOCK_EX | LOCK_NB), 0) << "the lock went with the descriptor";
     flock(pty.Observer(), LOCK_UN);
+    // Nothing is parked any more, so the thread that kept watch has ended.
+    while (ThreadCount() >= threadsWhileParked && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ThreadCount(), threadsWhileParked - 1);
     device = OpenPlain(pty.SlavePath());
     EXPECT_EQ(pty.Settings().line, "115200 8N1");
 }

@@ -18,7 +18,6 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,20 +29,9 @@
 
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
+using testsupport::ThreadCount;
 
 namespace {
-
-// To catch a thread a port left behind.
-int ThreadCount()
-{
-    int count = 0;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(tasks))
-            count += entry->d_name[0] != '.';
-        closedir(tasks);
-    }
-    return count;
-}
 
 class Dispatch : public ::testing::Test {
 protected:
