@@ -1,7 +1,11 @@
 #pragma once
-// The small runtime every layer shares: the root object class, the exception
-// class that carries a message, notify-style callbacks and printf-style
-// formatting into 8-bit strings.
+// The small runtime every layer shares, standing in for the runtime library
+// the program was first written against: the root object class, the
+// exception class that carries a message, notify-style callbacks and
+// printf-style formatting into 8-bit strings. Its neighbours in this folder
+// are the other pieces that library gave: the code page, the tick count,
+// the application's exception hand-off and main-thread posting, close
+// signals and peer credentials.
 //
 // Text and data are 8-bit byte strings (std::string); they may hold any byte
 // value, zero included.
