@@ -73,25 +73,6 @@ TEST_F(Transfer, AWriteThatTimesOutReturnsFalseAndNeverGoesOut)
     EXPECT_EQ(loopback::CurrentTrace().charactersLooped, 2u);
 }
 
-TEST_F(Transfer, RtsToggleRaisesRtsOnlyForTheTransmission)
-{
-    com.SetRTSControl(rtsToggle);
-    com.OpenPort();
-    EXPECT_FALSE(loopback::CurrentTrace().rts);
-    size_t changesBefore = loopback::CurrentTrace().lineChanges.size();
-    ASSERT_TRUE(com.WriteString("toggle"));
-    // Up for the transmission, down when it was over.
-    ASSERT_TRUE(PumpUntil([&] { return loopback::CurrentTrace().lineChanges.size() >= changesBefore + 2; }));
-    loopback::Trace trace = loopback::CurrentTrace();
-    ASSERT_EQ(trace.lineChanges.size(), changesBefore + 2);
-    EXPECT_TRUE(trace.lineChanges[changesBefore].rts);
-    EXPECT_FALSE(trace.lineChanges[changesBefore + 1].rts);
-    EXPECT_FALSE(trace.rts);
-    // Not refused by the object: a level set by hand goes to the device.
-    com.SetRtsLine(true);
-    EXPECT_TRUE(loopback::CurrentTrace().rts);
-}
-
 // Every event watched, and the callbacks' names recorded.
 class TransferRules : public Transfer {
 protected:
