@@ -128,7 +128,7 @@ TEST(WSocketSetters, AddrIsTrimmedAndOfSpacesOnlyLeftUnassignedButLocalPortIsKep
     EXPECT_EQ(Raised([&] { Blank.BeginConnect(); }), "Connect: No IP Address Specified");
 }
 
-TEST(WSocketSetters, WhileConnectedOnlyTheSameTextsAreAccepted)
+TEST(WSocketSetters, WhileConnectedTheSameTextsChangeNothingAndReportNothing)
 {
     LoopbackPair P;
     ASSERT_TRUE(P.Connect());
@@ -137,14 +137,99 @@ TEST(WSocketSetters, WhileConnectedOnlyTheSameTextsAreAccepted)
     P.Client->SetPort(P.Port);
     P.Client->SetProto("tcp");
     EXPECT_EQ(P.Client->State(), wsConnected);
-    EXPECT_EQ(Raised([&] { P.Client->SetAddr("127.0.0.2"); }), "Cannot change Addr if not closed");
-    EXPECT_EQ(Raised([&] { P.Client->SetPort("1"); }), "Cannot change Port if not closed");
-    EXPECT_EQ(Raised([&] { P.Client->SetProto("udp"); }), "Cannot change Proto if not closed");
-    EXPECT_EQ(Raised([&] { P.Client->SetLocalPort("0"); }), "Cannot change LocalPort if not closed");
-    EXPECT_EQ(Raised([&] { P.Client->SetLocalAddr("0.0.0.0"); }), "Cannot change LocalAddr if not closed");
     EXPECT_EQ(P.Client->Addr(), "127.0.0.1");
     EXPECT_EQ(P.Client->Port(), P.Port);
     EXPECT_EQ(P.Client->Proto(), "tcp");
+}
+
+namespace {
+
+// A setting the socket keeps unchanged unless it is closed: the refusal's
+// text, a change to a value it does not hold, and how to read it back.
+struct Guarded {
+    const char* Message;
+    void (*Change)(TWSocket&);
+    std::string (*Value)(TWSocket&);
+};
+
+const Guarded kGuarded[] = {
+    {"Cannot change Addr if not closed", [](TWSocket& S) { S.SetAddr("127.0.0.2"); },
+     [](TWSocket& S) { return S.Addr(); }},
+    {"Cannot change Port if not closed", [](TWSocket& S) { S.SetPort("1"); }, [](TWSocket& S) { return S.Port(); }},
+    {"Cannot change Proto if not closed", [](TWSocket& S) { S.SetProto("udp"); },
+     [](TWSocket& S) { return S.Proto(); }},
+    {"Cannot change LocalPort if not closed", [](TWSocket& S) { S.SetLocalPort("1"); },
+     [](TWSocket& S) { return S.LocalPort(); }},
+    {"Cannot change LocalAddr if not closed", [](TWSocket& S) { S.SetLocalAddr("127.0.0.3"); },
+     [](TWSocket& S) { return S.LocalAddr(); }},
+    {"Can't change socks server if not closed", [](TWSocket& S) { S.SetSocksServer(""); },
+     [](TWSocket& S) { return S.SocksServer(); }},
+    {"Can't change socks port if not closed", [](TWSocket& S) { S.SetSocksPort("1080"); },
+     [](TWSocket& S) { return S.SocksPort(); }},
+    {"Can't change socks level if not closed", [](TWSocket& S) { S.SetSocksLevel("4"); },
+     [](TWSocket& S) { return S.SocksLevel(); }},
+};
+
+// Each guarded setting, refused on S in its present state: raised with its
+// own text, or with OnError bound reported there and nothing raised; the
+// value stays either way.
+void ExpectEveryChangeRefused(TWSocket& S, const char* Where)
+{
+    for (const Guarded& G : kGuarded) {
+        SCOPED_TRACE(std::string(Where) + ": " + G.Message);
+        const std::string Before = G.Value(S);
+        EXPECT_EQ(Raised([&] { G.Change(S); }), G.Message);
+        EXPECT_EQ(G.Value(S), Before);
+        int Errors = 0;
+        S.OnError = [&](rtl::TObject*) { ++Errors; };
+        EXPECT_EQ(Raised([&] { G.Change(S); }), "");
+        S.OnError = nullptr;
+        EXPECT_EQ(Errors, 1);
+        EXPECT_EQ(G.Value(S), Before);
+    }
+}
+
+} // namespace
+
+// Not only a connected socket: one whose connect has only been started, one
+// left half set up by a failed local bind, and a listener hold their
+// settings too. Once closed, every change is taken.
+TEST(WSocketSetters, EveryGuardedSettingIsRefusedUntilTheSocketIsClosed)
+{
+    auto L = MakeListener();
+    ExpectEveryChangeRefused(*L, "listening");
+
+    TWSocket Connecting;
+    AimAt(Connecting, L->LocalBoundPort());
+    Connecting.BeginConnect(); // its outcome arrives only once messages are pumped
+    ASSERT_EQ(Connecting.State(), wsConnecting);
+    ExpectEveryChangeRefused(Connecting, "connecting");
+
+    TWSocket Opened;
+    AimAt(Opened, L->LocalBoundPort());
+    Opened.SetLocalAddr("127.0.0.1");
+    Opened.SetLocalPort(L->LocalBoundPort());
+    EXPECT_EQ(Raised([&] { Opened.BeginConnect(); }), "winsock.bind failed, error #10048");
+    ASSERT_EQ(Opened.State(), wsOpened);
+    ExpectEveryChangeRefused(Opened, "opened");
+
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    ExpectEveryChangeRefused(*P.Client, "connected");
+    ExpectEveryChangeRefused(*P.Server, "attached");
+
+    P.Client->CloseSession();
+    ASSERT_EQ(P.Client->State(), wsClosed);
+    for (const Guarded& G : kGuarded) {
+        EXPECT_EQ(Raised([&] { G.Change(*P.Client); }), "") << G.Message;
+    }
+    EXPECT_EQ(P.Client->Addr(), "127.0.0.2");
+    EXPECT_EQ(P.Client->Port(), "1");
+    EXPECT_EQ(P.Client->Proto(), "udp");
+    EXPECT_EQ(P.Client->LocalPort(), "1");
+    EXPECT_EQ(P.Client->LocalAddr(), "127.0.0.3");
+    EXPECT_EQ(P.Client->SocksPort(), "1080");
+    EXPECT_EQ(P.Client->SocksLevel(), "4");
 }
 
 TEST(WSocketSetters, ALocalAddrIsStoredInItsCanonicalFormOrRefused)

@@ -28,15 +28,6 @@ TEST(SocksSettings, LevelMustBeFourFourAOrFive)
     EXPECT_EQ(S.SocksLevel(), "4A");
 }
 
-TEST(SocksSettings, ChangesAreRefusedWhileNotClosed)
-{
-    LoopbackPair P;
-    ASSERT_TRUE(P.Connect());
-    EXPECT_EQ(Raised([&] { P.Client->SetSocksPort("1080"); }), "Can't change socks port if not closed");
-    EXPECT_EQ(Raised([&] { P.Client->SetSocksLevel("4"); }), "Can't change socks level if not closed");
-    EXPECT_EQ(Raised([&] { P.Client->SetSocksServer(""); }), "Can't change socks server if not closed");
-}
-
 TEST(LineMode, SwitchingOffReplaysWhatWasCollectedAndThenPassesBytesAsTheyCome)
 {
     LoopbackPair P;
