@@ -129,26 +129,6 @@ TEST_F(RegistryTest, LinesEndingInAStrayCarriageReturnSurviveEveryRewrite)
     EXPECT_EQ(second, first) << "a rewrite must not eat one carriage return at a time";
 }
 
-TEST_F(RegistryTest, KeysAndChangesOfOtherProgramsAreKept)
-{
-    TRegistry r;
-    ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
-    r.WriteString("mine", "1");
-    ASSERT_EQ(r.ReadString("mine"), "1");
-
-    auto withMine = [](const std::string& mine) {
-        return kOwnKeyFile + "\"mine\"=\"" + mine + "\"\n\"theirs\"=\"2\"\n\n[HKEY_CURRENT_USER\\Software\\Foreign]\n" +
-               "\"x\"=dword:00000001\n";
-    };
-    // Another program replaces the file the way a careful writer does.
-    WriteWholeFile(regPath_ + ".other", withMine("1"));
-    fs::rename(regPath_ + ".other", regPath_);
-    EXPECT_EQ(r.ReadString("theirs"), "2");
-    r.WriteString("mine", "3");
-    EXPECT_EQ(ReadWholeFile(regPath_), withMine("3"));
-    EXPECT_TRUE(notices_.empty());
-}
-
 TEST_F(RegistryTest, FailedWriteLeavesFileAndValuesAsTheyWere)
 {
     TRegistry r;
@@ -168,25 +148,6 @@ TEST_F(RegistryTest, FailedWriteLeavesFileAndValuesAsTheyWere)
     EXPECT_FALSE(r.ValueExists("EditSend")) << "a failed new value must not linger in memory";
 }
 
-TEST_F(RegistryTest, ABrokenFileIsKeptAsideReportedAndNeverOverwritten)
-{
-    const std::string broken = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\nnonsense\n";
-    WriteWholeFile(regPath_, broken);
-    TRegistry r;
-    EXPECT_FALSE(r.OpenKey(kSettingsKey, false)) << "continues with an empty registry";
-
-    auto names = FolderEntries(Folder());
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(names[0].rfind("Tarrowin.reg.broken-", 0), 0u) << names[0];
-    ASSERT_EQ(notices_.size(), 1u);
-    EXPECT_NE(notices_[0].find(names[0]), std::string::npos) << notices_[0];
-
-    ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
-    r.WriteString("TXEN", "true");
-    EXPECT_EQ(ReadWholeFile(Folder() + "/" + names[0]), broken);
-    EXPECT_EQ(notices_.size(), 1u) << "reported once";
-}
-
 TEST_F(RegistryTest, BrokenFileThatCannotBeMovedIsNeverOverwritten)
 {
     // A name so long that the ".broken-..." name no longer fits the file
@@ -200,7 +161,6 @@ TEST_F(RegistryTest, BrokenFileThatCannotBeMovedIsNeverOverwritten)
     EXPECT_ANY_THROW(r.WriteString("TXEN", "true"));
     EXPECT_EQ(ReadWholeFile(regPath_), "not a registry file");
     ASSERT_EQ(notices_.size(), 1u);
-
 }
 
 TEST_F(RegistryTest, FreshStartCreatesFolderKeyAndRegedit4Text)
@@ -492,7 +452,7 @@ TEST_P(RegistryBrokenFileTest, IsKeptAsideAndReported)
     TRegistry r;
     EXPECT_FALSE(r.OpenKey(kSettingsKey, false)) << "continues with an empty registry";
 
-    const std::string folder = fs::path(regPath_).parent_path().string();
+    const std::string folder = Folder();
     auto names = FolderEntries(folder);
     ASSERT_EQ(names.size(), 1u);
     EXPECT_TRUE(IsBrokenName(names[0])) << names[0];
@@ -528,7 +488,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RegistryTest, BrokenFilesSetAsideTwiceGetDistinctNames)
 {
-    const std::string folder = fs::path(regPath_).parent_path().string();
+    const std::string folder = Folder();
     WriteWholeFile(regPath_, "first broken");
     TRegistry r;
     r.OpenKey(kSettingsKey, false);
