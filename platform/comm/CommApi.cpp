@@ -17,6 +17,7 @@ namespace win {
 namespace {
 
 thread_local DWORD lastError = 0;
+thread_local std::string serverAnswer;
 
 BOOL Fail(DWORD code)
 {
@@ -155,7 +156,7 @@ std::string ResolveDevicePath(const std::string& name)
         port.erase(0, 4);
     if (port.empty())
         return {};
-    if (port[0] == '/' || port == LoopbackPath)
+    if (port[0] == '/' || port == LoopbackPath || detail::IsNetworkPortPath(port))
         return port;
     return serialdevices::PathForPort(port);
 }
@@ -168,10 +169,17 @@ std::shared_ptr<CommDevice> OpenDevice(const std::string& path, DWORD& error)
 {
     if (path == LoopbackPath)
         return OpenLoopbackDevice(error);
+    if (IsNetworkPortPath(path))
+        return OpenNetworkDevice(path, error);
     if (!path.empty() && path[0] == '/')
         return OpenTtyDevice(path, error);
     error = ERROR_FILE_NOT_FOUND;
     return nullptr;
+}
+
+void SetServerAnswer(const std::string& text)
+{
+    serverAnswer = text;
 }
 
 HANDLE RegisterObject(std::shared_ptr<KernelObject> object)
@@ -212,6 +220,8 @@ std::string FormatMessage(DWORD code)
         return "Overlapped I/O operation is in progress.";
     if (code == ERROR_IO_INCOMPLETE)
         return "Overlapped I/O event is not in a signaled state.";
+    if (code == ERROR_PORT_SERVER)
+        return serverAnswer.empty() ? "The serial device server refused the request." : serverAnswer;
     // strerrordesc_np, unlike strerror, has no made-up text for unknown codes.
     const char* text = code <= 0x7FFFFFFF ? strerrordesc_np(static_cast<int>(code)) : nullptr;
     return text ? std::string(text) : std::string();

@@ -26,6 +26,10 @@ constexpr DWORD MAXDWORD = 0xFFFFFFFF;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
+// A serial device server (a network port, "rfc2217://host:port") refused
+// or did not answer; FormatMessage gives what it answered, on the thread
+// whose call failed with it, until that thread's next such failure.
+constexpr DWORD ERROR_PORT_SERVER = 2217;
 
 // WaitForSingleObject results.
 constexpr DWORD WAIT_OBJECT_0 = 0;
@@ -155,8 +159,11 @@ BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
 // Opens "COMn" through the serial-device list, a path beginning with "/"
-// directly, and "loopback" as the built-in loopback plug; exclusive. A
-// missing device fails with ERROR_FILE_NOT_FOUND.
+// directly, "rfc2217://host:port" as a network port on a serial device
+// server, and "loopback" as the built-in loopback plug; exclusive. A
+// missing device fails with ERROR_FILE_NOT_FOUND; a server that cannot be
+// reached with the system's code (ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH),
+// one that does not speak RFC 2217 with ERROR_PORT_SERVER.
 HANDLE CreateFile(const std::string& name);
 BOOL CloseHandle(HANDLE handle);
 

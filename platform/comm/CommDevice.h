@@ -14,7 +14,8 @@
 // reads, writes, their completion and cancelling). A derived device is the
 // lower half: the tty (TtyDevice.cpp) moves bytes between the queue and a
 // real tty; the loopback plug (Loopback.cpp) simulates a UART with a loopback
-// connector. Each runs one background thread of its own that completes the
+// connector; the network port (NetworkPort.cpp) speaks RFC 2217 to a serial
+// device server over TCP. Each runs one background thread of its own that completes the
 // pending operations.
 //
 // Error convention: device operations return 0 on success or the error code
@@ -194,6 +195,15 @@ class DrainProbe;
 using DrainProbeFactory = std::function<std::unique_ptr<DrainProbe>(int fd)>;
 void SetTtyDrainProbeForTests(DrainProbeFactory factory);
 std::shared_ptr<CommDevice> OpenLoopbackDevice(DWORD& error);
+// A network port: "rfc2217://host:port" ("[v6 address]:port" too).
+bool IsNetworkPortPath(const std::string& path);
+std::shared_ptr<CommDevice> OpenNetworkDevice(const std::string& path, DWORD& error);
+// What the server answered, for FormatMessage(ERROR_PORT_SERVER) on the
+// calling thread; set just before failing with that code.
+void SetServerAnswer(const std::string& text);
+// Time-outs of network ports opened from now on (tests shorten them): the
+// connect, and each answer the server owes (negotiation, a line setting).
+void SetNetworkTimeoutsForTests(int connectMs, int answerMs);
 
 // The handle table.
 HANDLE RegisterObject(std::shared_ptr<KernelObject> object);

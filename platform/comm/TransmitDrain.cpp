@@ -27,6 +27,7 @@ void TransmitDrain::Configure(LineStatusKind kind, bool usb)
 {
     kind_ = kind;
     usb_ = usb;
+    network_ = false;
 }
 
 void TransmitDrain::SetCharacterTimes(int64_t requestedNs, int64_t grantedNs)
@@ -64,7 +65,7 @@ TransmitDrain::Clock::time_point TransmitDrain::GuardEnd() const
 {
     if (kind_ == LineStatusKind::Exact)
         return wireEnd_;
-    size_t backlog = std::min(burst_, usb_ ? UsbChipBacklog : UartFifoBacklog);
+    size_t backlog = network_ ? burst_ : std::min(burst_, usb_ ? UsbChipBacklog : UartFifoBacklog);
     Clock::time_point end = std::max(wireEnd_, *queueEmptyAt_ + Chars(backlog)) + Chars(1);
     return usb_ ? end + UsbAllowance : end;
 }

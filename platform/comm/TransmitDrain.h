@@ -22,6 +22,13 @@
 //   device without line status applies first; after it, a "not empty" is
 //   waited out for up to two latency periods (a driver that never reports
 //   empty, as some emulations do, must not keep the transmitter on).
+// - Network port (RFC 2217 to a serial device server): the socket's queue
+//   count (bytes not yet sent or not yet acknowledged by the server's TCP)
+//   is all there is. Once it reads 0, the server holds what it took and its
+//   port may not have sent any of it: the guard runs from that moment for
+//   the wire time of everything written since the line was last quiet, plus
+//   one character. Where the bytes really are on the far side, and how long
+//   the acknowledgement took to come back, nobody can know.
 //
 // Character times use the slower of the requested and the granted rate, and
 // nothing is ever reported before the computed wire end: the bytes cannot be
@@ -87,6 +94,9 @@ public:
     static constexpr nanoseconds QuickPoll = std::chrono::milliseconds(1);
 
     void Configure(LineStatusKind kind, bool usb);
+    // A network port: no line status, and the whole burst may still be
+    // held on the far side when the socket's queue runs empty.
+    void ConfigureNetwork() { kind_ = LineStatusKind::None, usb_ = false, network_ = true; }
     // Character times at the requested and at the granted rate.
     void SetCharacterTimes(int64_t requestedNs, int64_t grantedNs);
     int64_t CharacterNs() const { return charNs_; }
@@ -117,6 +127,7 @@ private:
 
     LineStatusKind kind_ = LineStatusKind::None;
     bool usb_ = false;
+    bool network_ = false;
     int64_t charNs_ = 0;
 
     bool pending_ = false;

@@ -1,0 +1,952 @@
+// A network port behind a comm handle: a serial port on a serial device
+// server (ser2net, industrial device servers), reached over TCP with Telnet's
+// Com Port Control Option (RFC 2217). The codec is Rfc2217.h; this file does
+// the I/O.
+//
+// Opening connects (ConnectTimeout), negotiates BINARY both ways,
+// SUPPRESS-GO-AHEAD and COM-PORT-OPTION, and asks for the port's rate: a
+// server that answers is a com-port server, one that closes instead (ser2net
+// when the port is in use) is refused with what it said.
+//
+// Line settings go out together and each must come back confirmed with the
+// value asked for within AnswerTimeout; otherwise SetCommState fails with
+// ERROR_PORT_SERVER and the server's answer as its text. DTR and RTS are
+// different: a server whose port has no such lines (ser2net on a pty) never
+// answers them. Behind the settings goes a query of the rate; once that is
+// answered and DTR was not, the port has no modem lines, and like a tty
+// without them it takes DTR and RTS and changes nothing.
+//
+// The watcher: one thread per open port polls the socket and an eventfd
+// through which the API side wakes it, as the tty's does. It decodes what
+// arrives (data into the receive queue, line and modem state into events,
+// the server's flow control), sends what is queued (commands, and data with
+// IAC doubled) and completes writes once the server's TCP has acknowledged
+// every byte (the socket's TIOCOUTQ reads 0). The transmit-empty moment is
+// TransmitDrain's rule for network ports. A lost connection fails the
+// device, once.
+
+#include "CommDevice.h"
+#include "Rfc2217.h"
+#include "TransmitDrain.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace win::detail {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+namespace tn = rfc2217;
+
+constexpr const char* Scheme = "rfc2217://";
+
+std::atomic<int> g_connectMs{3000};
+std::atomic<int> g_answerMs{2000};
+
+// Rates within this of each other are the same rate, as for a tty.
+constexpr uint64_t RateTolerancePercent = 3;
+// Raw bytes of a write encoded at a time, and the most that may wait in
+// our own send queue before more is taken from a write.
+constexpr size_t Chunk = 4096;
+constexpr size_t OutLimit = 16 * 1024;
+// A peer that makes us answer more than this without reading it gets no
+// more of our attention until it reads.
+constexpr size_t ControlLimit = 64 * 1024;
+// What the server said, quoted in a message, at most.
+constexpr size_t QuotedLimit = 80;
+
+bool RateMatches(DWORD wanted, DWORD got)
+{
+    uint64_t diff = wanted > got ? wanted - got : got - wanted;
+    return diff * 100 <= uint64_t(wanted) * RateTolerancePercent;
+}
+
+DWORD DtrControl(const DCB& dcb) { return (dcb.Flags & fDtrControlMask) >> 4; }
+DWORD RtsControl(const DCB& dcb) { return (dcb.Flags & fRtsControlMask) >> 12; }
+
+uint8_t ParityValue(BYTE parity)
+{
+    switch (parity) {
+    case ODDPARITY: return tn::ParityOdd;
+    case EVENPARITY: return tn::ParityEven;
+    case MARKPARITY: return tn::ParityMark;
+    case SPACEPARITY: return tn::ParitySpace;
+    default: return tn::ParityNone;
+    }
+}
+
+uint8_t StopValue(BYTE stopBits)
+{
+    return stopBits == ONE5STOPBITS ? tn::StopOneAndHalf : stopBits == TWOSTOPBITS ? tn::StopTwo : tn::StopOne;
+}
+
+uint8_t FlowValue(const DCB& dcb)
+{
+    if (dcb.Flags & fOutxCtsFlow)
+        return tn::ControlFlowHardware;
+    if (dcb.Flags & (fOutX | fInX))
+        return tn::ControlFlowXonXoff;
+    return tn::ControlFlowNone;
+}
+
+// A printable quote of what a server said.
+std::string Quote(const std::string& text)
+{
+    std::string out;
+    for (char c : text.substr(0, QuotedLimit)) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u == '\r' || u == '\n')
+            out += ' ';
+        else if (u >= 32 && u < 127)
+            out += c;
+    }
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
+    return out;
+}
+
+// The socket's answers for the transmit-empty rule: what it has not sent
+// or not had acknowledged, and what still waits in our own queue.
+class SocketProbe final : public DrainProbe {
+public:
+    SocketProbe(int fd, const size_t& pending) : fd_(fd), pending_(pending) {}
+    int QueuedBytes() override
+    {
+        int queued = 0;
+        if (ioctl(fd_, TIOCOUTQ, &queued) != 0)
+            queued = 0;
+        return queued + static_cast<int>(std::min<size_t>(pending_, 1 << 30));
+    }
+    std::optional<bool> TransmitterEmpty() override { return std::nullopt; }
+
+private:
+    int fd_;
+    const size_t& pending_;
+};
+
+class NetworkDevice final : public CommDevice, private tn::Sink {
+public:
+    NetworkDevice(int fd, std::string address)
+        : fd_(fd), address_(std::move(address)), probe_(fd, outBytes_)
+    {
+        answerTimeout_ = milliseconds(g_answerMs.load());
+    }
+    ~NetworkDevice() override { DeviceShutdown(); }
+
+    // Negotiates and asks for the rate; ERROR_PORT_SERVER (with the text
+    // set) or the system's code when the server is not one to use.
+    DWORD Start();
+    DWORD StartWatcher();
+
+protected:
+    DWORD DeviceGetState(DCB&) override { return fd_ < 0 ? EBADF : 0; }
+    DWORD DeviceSetState(const DCB& dcb) override;
+    DWORD DeviceEscape(DWORD function) override;
+    DWORD DevicePurge(bool receive, bool transmit) override;
+    DWORD DeviceCapabilities() override { return hasModemLines_ ? PCF_DTRDSR | PCF_RTSCTS : 0; }
+    DWORD DeviceOutQueue() override { return static_cast<DWORD>(std::max(probe_.QueuedBytes(), 0)); }
+    void DeviceAbortWrite(PendingWrite& write) override;
+    void DeviceSync() override { ReadLocked(true); }
+    void DeviceKick() override;
+    void DeviceSetRts(bool on) override;
+    void DeviceShutdown() override;
+
+private:
+    // One piece of the send queue: a command, or escaped data of the front
+    // write.
+    struct Segment {
+        bool data = false;
+        std::string bytes;
+        size_t sent = 0;
+    };
+    // A setting sent and the answer it is owed.
+    struct Expected {
+        uint8_t command;
+        uint32_t value;
+        bool answered = false;
+        uint32_t got = 0;
+    };
+
+    // tn::Sink, called from ReadLocked.
+    void Data(const uint8_t* data, size_t count) override
+    {
+        if (!open_ && early_.size() < QuotedLimit)
+            early_.append(reinterpret_cast<const char*>(data), std::min(count, QuotedLimit - early_.size()));
+        ReceiveLocked(data, count);
+    }
+    void Negotiate(uint8_t verb, uint8_t option) override;
+    void Subnegotiation(uint8_t option, const uint8_t* value, size_t count) override;
+    void Malformed() override {}
+
+    void HandleReply(const tn::Reply& reply);
+    void Command(const std::string& bytes);
+    void ComPort(uint8_t command, uint8_t value) { Command(tn::ComPortByte(command, value)); }
+    void SendMasksLocked();
+    void ReadLocked(bool evenWhenFull);
+    void FlushLocked();
+    void TransmitLocked();
+    void DropUnsentData();
+    bool FrontWriteDrainingLocked() const;
+    void CheckWriteDrainedLocked(Clock::time_point now);
+    void CheckTransmitterLocked(Clock::time_point now);
+    // Runs the connection from the calling thread until `done` holds, the
+    // deadline passes (ETIMEDOUT) or the connection fails.
+    template <typename Done>
+    DWORD PumpLocked(Clock::time_point deadline, Done done);
+    DWORD Refuse(const std::string& text);
+    void Watch();
+    void Wake();
+    nanoseconds NextTimeoutLocked(Clock::time_point now);
+    void LoseConnectionLocked(DWORD error);
+
+    int fd_;
+    std::string address_;
+    int wake_ = -1;
+    std::thread watcher_;
+    bool stopping_ = false;
+    milliseconds answerTimeout_;
+
+    tn::Parser parser_;
+    tn::Negotiator negotiator_;
+    std::deque<Segment> out_;
+    size_t outBytes_ = 0;      // unsent bytes in out_
+    bool midPair_ = false;     // the data sent last ended between the two IACs of a pair
+    std::string early_;        // data that came before the port was open, for a refusal's text
+    bool open_ = false;
+    bool closedByServer_ = false;
+
+    // Answers being waited for (SetState, Start).
+    std::vector<Expected> expected_;
+    int rateAnswers_ = 0;      // SET-BAUDRATE answers since the last count reset
+    uint32_t lastRate_ = 0;
+
+    bool hasModemLines_ = false;
+    bool modemAnswered_ = false;
+    bool heldByServer_ = false; // FLOWCONTROL-SUSPEND
+    bool heldByUs_ = false;     // SETXOFF
+    int modemState_ = -1;
+    DWORD maskSent_ = ~DWORD(0);
+
+    TransmitDrain drain_;
+    SocketProbe probe_;
+    Clock::time_point writeCheck_{};
+    QueuePoll writePoll_;
+};
+
+// ---- The connection ------------------------------------------------------------
+
+void NetworkDevice::Command(const std::string& bytes)
+{
+    outBytes_ += bytes.size();
+    out_.push_back(Segment{false, bytes, 0});
+}
+
+void NetworkDevice::FlushLocked()
+{
+    while (!out_.empty() && fd_ >= 0 && !FailedLocked()) {
+        Segment& s = out_.front();
+        ssize_t n = ::send(fd_, s.bytes.data() + s.sent, s.bytes.size() - s.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EINTR)
+                LoseConnectionLocked(errno);
+            return;
+        }
+        if (s.data) {
+            // Inside escaped data an IAC is always one of a pair.
+            for (ssize_t i = 0; i < n; ++i)
+                if (static_cast<uint8_t>(s.bytes[s.sent + i]) == tn::IAC)
+                    midPair_ = !midPair_;
+        }
+        s.sent += static_cast<size_t>(n);
+        outBytes_ -= static_cast<size_t>(n);
+        if (s.sent < s.bytes.size())
+            return; // the socket is full; POLLOUT says when it takes more
+        out_.pop_front();
+    }
+}
+
+void NetworkDevice::DropUnsentData()
+{
+    for (auto it = out_.begin(); it != out_.end();) {
+        if (!it->data) {
+            ++it;
+            continue;
+        }
+        // Half a pair already on the wire needs its other half, or the
+        // server would read the next byte as a command.
+        size_t keep = it->sent + (midPair_ && it->sent > 0 ? 1 : 0);
+        if (it->sent == 0 && keep == 0) {
+            outBytes_ -= it->bytes.size();
+            it = out_.erase(it);
+            continue;
+        }
+        outBytes_ -= it->bytes.size() - keep;
+        it->bytes.resize(keep);
+        ++it;
+    }
+}
+
+void NetworkDevice::LoseConnectionLocked(DWORD error)
+{
+    if (open_)
+        FailLocked(error ? error : ECONNRESET);
+    else
+        closedByServer_ = true;
+}
+
+void NetworkDevice::ReadLocked(bool evenWhenFull)
+{
+    if (fd_ < 0 || FailedLocked() || closedByServer_)
+        return;
+    uint8_t buffer[4096];
+    for (;;) {
+        // Input stays in the socket while the receive queue is full, so that
+        // TCP holds the server back; answers owed to a caller still come in.
+        if (!evenWhenFull && ReceiveQueueFullLocked())
+            return;
+        if (outBytes_ > ControlLimit)
+            return;
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            parser_.Feed(buffer, static_cast<size_t>(n), *this);
+            if (static_cast<size_t>(n) < sizeof buffer)
+                break;
+            continue;
+        }
+        if (n == 0) {
+            // The server closed the connection: the port is gone.
+            LoseConnectionLocked(ECONNRESET);
+            return;
+        }
+        if (errno == EAGAIN || errno == EINTR)
+            break;
+        LoseConnectionLocked(errno);
+        return;
+    }
+    FlushLocked();
+}
+
+void NetworkDevice::Negotiate(uint8_t verb, uint8_t option)
+{
+    std::string answer = negotiator_.Receive(verb, option);
+    if (!answer.empty())
+        Command(answer);
+}
+
+void NetworkDevice::Subnegotiation(uint8_t option, const uint8_t* value, size_t count)
+{
+    if (option != tn::OptionComPort)
+        return;
+    if (auto reply = tn::DecodeReply(value, count))
+        HandleReply(*reply);
+}
+
+void NetworkDevice::HandleReply(const tn::Reply& reply)
+{
+    using namespace rfc2217;
+    switch (reply.command) {
+    case SET_BAUDRATE:
+        ++rateAnswers_;
+        lastRate_ = reply.value;
+        break;
+    case SET_CONTROL:
+        // Any answer about DTR or RTS: the port has the lines.
+        if (reply.value >= ControlDtrQuery && reply.value <= ControlRtsOff) {
+            hasModemLines_ = true;
+            modemAnswered_ = true;
+        }
+        break;
+    case NOTIFY_LINESTATE: {
+        BeginReportLocked();
+        DWORD errors = 0;
+        if (reply.value & LineFraming)
+            errors |= CE_FRAME;
+        if (reply.value & LineParity)
+            errors |= CE_RXPARITY;
+        if (reply.value & LineOverrun)
+            errors |= CE_OVERRUN;
+        if (reply.value & LineBreak) {
+            errors |= CE_BREAK;
+            RaiseEventsLocked(EV_BREAK);
+        }
+        if (errors)
+            LineErrorLocked(errors);
+        EndReportLocked();
+        return;
+    }
+    case NOTIFY_MODEMSTATE: {
+        const int state = static_cast<int>(reply.value);
+        const int changed = modemState_ < 0 ? 0 : (state ^ modemState_);
+        DWORD events = 0;
+        if ((changed & ModemCts) || (state & ModemDeltaCts))
+            events |= EV_CTS;
+        if ((changed & ModemDsr) || (state & ModemDeltaDsr))
+            events |= EV_DSR;
+        if ((changed & ModemCd) || (state & ModemDeltaCd))
+            events |= EV_RLSD;
+        if ((changed & ModemRi) || (state & ModemRiTrailing))
+            events |= EV_RING;
+        modemState_ = state;
+        RaiseEventsLocked(events);
+        return;
+    }
+    case FLOWCONTROL_SUSPEND: heldByServer_ = true; return;
+    case FLOWCONTROL_RESUME:
+        heldByServer_ = false;
+        TransmitLocked();
+        return;
+    default: break;
+    }
+    // An answer to a setting being waited for.
+    for (Expected& e : expected_) {
+        if (e.answered || e.command != reply.command)
+            continue;
+        if (e.command == SET_CONTROL) {
+            // SET-CONTROL answers are told apart by their group.
+            auto group = [](uint32_t v) { return v <= 3 || v >= 13 ? 0 : v <= 6 ? 1 : v <= 9 ? 2 : 3; };
+            if (group(e.value) != group(reply.value))
+                continue;
+        }
+        e.answered = true;
+        e.got = reply.value;
+        break;
+    }
+}
+
+template <typename Done>
+DWORD NetworkDevice::PumpLocked(Clock::time_point deadline, Done done)
+{
+    for (;;) {
+        FlushLocked();
+        if (FailedLocked())
+            return ECONNRESET;
+        if (done())
+            return 0;
+        if (closedByServer_)
+            return ECONNRESET;
+        Clock::time_point now = Clock::now();
+        if (now >= deadline)
+            return ETIMEDOUT;
+        pollfd fd{fd_, static_cast<short>(POLLIN | (outBytes_ ? POLLOUT : 0)), 0};
+        int ms = static_cast<int>(std::chrono::ceil<milliseconds>(deadline - now).count());
+        int ready = ::poll(&fd, 1, std::max(ms, 1));
+        if (ready < 0 && errno != EINTR)
+            return errno;
+        if (ready > 0)
+            ReadLocked(true);
+    }
+}
+
+DWORD NetworkDevice::Refuse(const std::string& text)
+{
+    SetServerAnswer(text);
+    return ERROR_PORT_SERVER;
+}
+
+DWORD NetworkDevice::Start()
+{
+    std::lock_guard lock(mutex_);
+    rateAnswers_ = 0;
+    Command(negotiator_.Start());
+    const Clock::time_point deadline = Clock::now() + answerTimeout_;
+    // Data the server sends now is kept in the receive queue; it is also
+    // what a server that closes at once says (ser2net: "Port already in
+    // use").
+    auto closedText = [this](const char* what) {
+        std::string said = Quote(early_);
+        return std::string("The server ") + address_ + " closed the connection " + what +
+               (said.empty() ? "" : ": " + said);
+    };
+    DWORD error = PumpLocked(deadline, [this] { return negotiator_.Settled(); });
+    if (error == ETIMEDOUT)
+        return Refuse("The server " + address_ + " did not answer the Telnet option negotiation within " +
+                      std::to_string(answerTimeout_.count()) + " ms");
+    if (error == ECONNRESET)
+        return Refuse(closedText("during the Telnet option negotiation"));
+    if (error)
+        return error;
+    if (!negotiator_.ComPortAccepted())
+        return Refuse("The server " + address_ + " refuses the COM-PORT-OPTION (RFC 2217)");
+    if (negotiator_.Ours(tn::OptionBinary) != tn::Negotiator::State::Yes ||
+        negotiator_.Theirs(tn::OptionBinary) != tn::Negotiator::State::Yes)
+        return Refuse("The server " + address_ + " refuses BINARY transmission");
+    // A com-port server answers a question about its rate.
+    Command(tn::SetBaudrate(0));
+    SendMasksLocked();
+    error = PumpLocked(deadline, [this] { return rateAnswers_ > 0; });
+    if (error == ETIMEDOUT)
+        return Refuse("The server " + address_ + " did not answer SET-BAUDRATE within " +
+                      std::to_string(answerTimeout_.count()) + " ms");
+    if (error == ECONNRESET)
+        return Refuse(closedText("instead of answering"));
+    if (error)
+        return error;
+
+    settings_.Flags = fBinary | DTR_CONTROL_ENABLE << 4 | RTS_CONTROL_ENABLE << 12;
+    settings_.BaudRate = lastRate_ ? lastRate_ : 9600;
+    int64_t charNs = CharacterTimeNs(settings_);
+    drain_.ConfigureNetwork();
+    drain_.SetCharacterTimes(charNs, charNs);
+    open_ = true;
+    return 0;
+}
+
+DWORD NetworkDevice::StartWatcher()
+{
+    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_ < 0)
+        return errno;
+    watcher_ = std::thread([this] { Watch(); });
+    return 0;
+}
+
+void NetworkDevice::DeviceShutdown()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    if (watcher_.joinable()) {
+        Wake();
+        watcher_.join();
+    }
+    if (wake_ >= 0) {
+        ::close(wake_);
+        wake_ = -1;
+    }
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+void NetworkDevice::Wake()
+{
+    if (wake_ < 0)
+        return;
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
+}
+
+void NetworkDevice::DeviceKick()
+{
+    if (FailedLocked())
+        return;
+    SendMasksLocked();
+    TransmitLocked();
+    FlushLocked();
+    Wake();
+}
+
+// ---- The watcher ------------------------------------------------------------------
+
+void NetworkDevice::Watch()
+{
+    for (;;) {
+        pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, 0, 0}};
+        int timeoutMs = -1;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_)
+                return;
+            if (!FailedLocked()) {
+                if (!ReceiveQueueFullLocked() && outBytes_ <= ControlLimit)
+                    fds[1].events |= POLLIN;
+                if (outBytes_)
+                    fds[1].events |= POLLOUT;
+            }
+            nanoseconds wait = NextTimeoutLocked(Clock::now());
+            if (wait >= nanoseconds(0))
+                timeoutMs = static_cast<int>(std::chrono::ceil<milliseconds>(wait).count());
+        }
+        int count = fds[1].events ? 2 : 1;
+        int ready = ::poll(fds, count, timeoutMs);
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return;
+        if (ready > 0 && (fds[0].revents & POLLIN)) {
+            uint64_t value = 0;
+            [[maybe_unused]] ssize_t n = ::read(wake_, &value, sizeof value);
+        }
+        if (FailedLocked())
+            continue;
+        BeginReportLocked();
+        const short revents = ready > 0 && count == 2 ? fds[1].revents : 0;
+        if (revents & (POLLIN | POLLHUP | POLLERR))
+            ReadLocked(false);
+        if (revents & POLLOUT)
+            FlushLocked();
+        if (!FailedLocked()) {
+            TransmitLocked();
+            FlushLocked();
+            Clock::time_point now = Clock::now();
+            CheckWriteDrainedLocked(now);
+            CheckTransmitterLocked(now);
+        }
+        EndReportLocked();
+    }
+}
+
+nanoseconds NetworkDevice::NextTimeoutLocked(Clock::time_point now)
+{
+    if (FailedLocked())
+        return nanoseconds(-1);
+    Clock::time_point next = Clock::time_point::max();
+    if (FrontWriteDrainingLocked())
+        next = writeCheck_;
+    if (drain_.Pending() && writes_.empty() && WantsTransmitterEmptyLocked())
+        next = std::min(next, drain_.NextCheck());
+    if (next == Clock::time_point::max())
+        return nanoseconds(-1);
+    return std::max(nanoseconds(0), next - now);
+}
+
+// ---- Transmitting ---------------------------------------------------------------------
+
+void NetworkDevice::TransmitLocked()
+{
+    while (!writes_.empty() && !heldByServer_ && !heldByUs_ && outBytes_ < OutLimit && !FailedLocked()) {
+        PendingWrite& write = writes_.front();
+        if (write.taken == write.data.size())
+            return; // draining
+        size_t n = std::min(Chunk, write.data.size() - write.taken);
+        Segment s;
+        s.data = true;
+        tn::AppendEscaped(s.bytes, write.data.data() + write.taken, n);
+        outBytes_ += s.bytes.size();
+        out_.push_back(std::move(s));
+        write.taken += n;
+        drain_.Queued(Clock::now(), n);
+        FlushLocked();
+        if (write.taken == write.data.size()) {
+            writePoll_.Reset();
+            writeCheck_ = Clock::now();
+        }
+    }
+}
+
+bool NetworkDevice::FrontWriteDrainingLocked() const
+{
+    return !writes_.empty() && writes_.front().taken == writes_.front().data.size();
+}
+
+// A write is done when the server's TCP has acknowledged all of its bytes.
+void NetworkDevice::CheckWriteDrainedLocked(Clock::time_point now)
+{
+    while (FrontWriteDrainingLocked() && now >= writeCheck_) {
+        int queued = probe_.QueuedBytes();
+        if (queued > 0) {
+            writeCheck_ = now + writePoll_.Next(queued, drain_.CharacterNs(), true);
+            return;
+        }
+        CompleteFrontWriteLocked();
+        TransmitLocked();
+    }
+}
+
+void NetworkDevice::CheckTransmitterLocked(Clock::time_point now)
+{
+    if (!drain_.Pending() || !writes_.empty())
+        return;
+    if (!WantsTransmitterEmptyLocked()) {
+        drain_.Forget();
+        return;
+    }
+    if (drain_.Check(now, probe_))
+        TransmitterEmptyLocked();
+}
+
+void NetworkDevice::DeviceAbortWrite(PendingWrite& write)
+{
+    if (write.taken == 0)
+        return;
+    DropUnsentData();
+    drain_.Purged(Clock::now());
+}
+
+// ---- Settings and line operations -------------------------------------------------
+
+void NetworkDevice::SendMasksLocked()
+{
+    DWORD mask = eventMask_ & (EV_ERR | EV_BREAK | EV_CTS | EV_DSR | EV_RLSD | EV_RING);
+    if (mask == maskSent_)
+        return;
+    maskSent_ = mask;
+    uint8_t line = (mask & EV_ERR ? tn::LineFraming | tn::LineParity | tn::LineOverrun : 0) |
+                   (mask & EV_BREAK ? tn::LineBreak : 0);
+    uint8_t modem = (mask & EV_CTS ? tn::ModemCts | tn::ModemDeltaCts : 0) |
+                    (mask & EV_DSR ? tn::ModemDsr | tn::ModemDeltaDsr : 0) |
+                    (mask & EV_RLSD ? tn::ModemCd | tn::ModemDeltaCd : 0) |
+                    (mask & EV_RING ? tn::ModemRi | tn::ModemRiTrailing : 0);
+    ComPort(tn::SET_LINESTATE_MASK, line);
+    ComPort(tn::SET_MODEMSTATE_MASK, modem);
+}
+
+DWORD NetworkDevice::DeviceSetState(const DCB& dcb)
+{
+    using namespace rfc2217;
+    if (fd_ < 0)
+        return EBADF;
+    expected_.clear();
+    auto set = [this](uint8_t command, uint32_t value) {
+        expected_.push_back(Expected{command, value});
+        Command(command == SET_BAUDRATE ? tn::SetBaudrate(value) : tn::ComPortByte(command, uint8_t(value)));
+    };
+    set(SET_BAUDRATE, dcb.BaudRate);
+    set(SET_DATASIZE, dcb.ByteSize);
+    set(SET_PARITY, ParityValue(dcb.Parity));
+    set(SET_STOPSIZE, StopValue(dcb.StopBits));
+    set(SET_CONTROL, FlowValue(dcb));
+    const size_t lineSettings = expected_.size();
+    // The lines: unanswered by a port without them.
+    modemAnswered_ = false;
+    ComPort(SET_CONTROL, DtrControl(dcb) == DTR_CONTROL_ENABLE ? ControlDtrOn : ControlDtrOff);
+    if (!(dcb.Flags & fOutxCtsFlow)) {
+        DWORD rts = RtsControl(dcb);
+        ComPort(SET_CONTROL, rts == RTS_CONTROL_ENABLE || rts == RTS_CONTROL_HANDSHAKE ? ControlRtsOn : ControlRtsOff);
+    }
+    // The question behind them: once it is answered, so would they be.
+    rateAnswers_ = 0;
+    Command(tn::SetBaudrate(0));
+
+    const Clock::time_point deadline = Clock::now() + answerTimeout_;
+    auto settingsAnswered = [&] {
+        return std::all_of(expected_.begin(), expected_.begin() + lineSettings,
+                           [](const Expected& e) { return e.answered; });
+    };
+    DWORD error = PumpLocked(deadline, [&] { return settingsAnswered() && (rateAnswers_ >= 2 || modemAnswered_); });
+    if (error && error != ETIMEDOUT)
+        return error; // the connection is gone
+    std::string refusal;
+    for (size_t i = 0; i < lineSettings; ++i) {
+        const Expected& e = expected_[i];
+        if (!e.answered) {
+            refusal = "The server " + address_ + " did not answer " + CommandName(e.command) + " " +
+                      ValueText(e.command, e.value) + " within " + std::to_string(answerTimeout_.count()) + " ms";
+            break;
+        }
+        bool same = e.command == SET_BAUDRATE ? RateMatches(e.value, e.got) : e.got == e.value;
+        if (!same) {
+            refusal = "The server " + address_ + " answered " + CommandName(e.command) + " " +
+                      ValueText(e.command, e.value) + " with " + ValueText(e.command, e.got);
+            break;
+        }
+    }
+    expected_.clear();
+    if (!refusal.empty()) {
+        // The previous settings back, as a driver that refuses leaves them;
+        // their answers are not waited for.
+        Command(tn::SetBaudrate(settings_.BaudRate));
+        ComPort(SET_DATASIZE, settings_.ByteSize);
+        ComPort(SET_PARITY, ParityValue(settings_.Parity));
+        ComPort(SET_STOPSIZE, StopValue(settings_.StopBits));
+        ComPort(SET_CONTROL, FlowValue(settings_));
+        FlushLocked();
+        return Refuse(refusal);
+    }
+    // The rate question came back and DTR did not: no lines.
+    if (!modemAnswered_)
+        hasModemLines_ = false;
+    int64_t charNs = CharacterTimeNs(dcb);
+    drain_.SetCharacterTimes(charNs, charNs);
+    return 0;
+}
+
+DWORD NetworkDevice::DeviceEscape(DWORD function)
+{
+    using namespace rfc2217;
+    if (fd_ < 0)
+        return EBADF;
+    switch (function) {
+    case SETXOFF: heldByUs_ = true; return 0;
+    case SETXON:
+        heldByUs_ = false;
+        heldByServer_ = false;
+        return 0;
+    case SETRTS:
+    case CLRRTS:
+        // The handshake owns RTS, as on a tty.
+        if ((settings_.Flags & fOutxCtsFlow) || RtsControl(settings_) == RTS_CONTROL_HANDSHAKE)
+            return EINVAL;
+        if (hasModemLines_)
+            ComPort(SET_CONTROL, function == SETRTS ? ControlRtsOn : ControlRtsOff);
+        return 0;
+    case SETDTR:
+    case CLRDTR:
+        if (hasModemLines_)
+            ComPort(SET_CONTROL, function == SETDTR ? ControlDtrOn : ControlDtrOff);
+        return 0;
+    case SETBREAK: ComPort(SET_CONTROL, ControlBreakOn); return 0;
+    case CLRBREAK: ComPort(SET_CONTROL, ControlBreakOff); return 0;
+    default: return EINVAL;
+    }
+}
+
+void NetworkDevice::DeviceSetRts(bool on)
+{
+    if (hasModemLines_)
+        ComPort(tn::SET_CONTROL, on ? tn::ControlRtsOn : tn::ControlRtsOff);
+    FlushLocked();
+}
+
+DWORD NetworkDevice::DevicePurge(bool receive, bool transmit)
+{
+    if (fd_ < 0)
+        return EBADF;
+    ComPort(tn::PURGE_DATA, receive && transmit ? tn::PurgeBoth : receive ? tn::PurgeReceive : tn::PurgeTransmit);
+    if (transmit) {
+        DropUnsentData();
+        drain_.Purged(Clock::now());
+    }
+    return 0;
+}
+
+// ---- Addresses ----------------------------------------------------------------------
+
+// "host:port" or "[v6]:port" after the scheme.
+bool SplitAddress(const std::string& path, std::string& host, std::string& port)
+{
+    std::string rest = path.substr(std::strlen(Scheme));
+    while (!rest.empty() && rest.back() == '/')
+        rest.pop_back();
+    size_t colon;
+    if (!rest.empty() && rest[0] == '[') {
+        size_t close = rest.find(']');
+        if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':')
+            return false;
+        host = rest.substr(1, close - 1);
+        colon = close + 1;
+    } else {
+        colon = rest.rfind(':');
+        if (colon == std::string::npos)
+            return false;
+        host = rest.substr(0, colon);
+    }
+    port = rest.substr(colon + 1);
+    if (host.empty() || port.empty() || port.size() > 5 ||
+        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    long number = std::stol(port);
+    return number > 0 && number < 65536;
+}
+
+// Connects within the time-out; the socket, or -1 with `error` set.
+int Connect(const std::string& host, const std::string& port, DWORD& error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+        SetServerAnswer("The server name " + host + " cannot be resolved: " + gai_strerror(rc));
+        error = ERROR_PORT_SERVER;
+        return -1;
+    }
+    const Clock::time_point deadline = Clock::now() + milliseconds(g_connectMs.load());
+    error = ETIMEDOUT;
+    int fd = -1;
+    for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+        int s = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (s < 0) {
+            error = errno;
+            continue;
+        }
+        int rc = ::connect(s, a->ai_addr, a->ai_addrlen);
+        if (rc != 0 && errno == EINPROGRESS) {
+            pollfd p{s, POLLOUT, 0};
+            int ms = static_cast<int>(std::chrono::ceil<milliseconds>(deadline - Clock::now()).count());
+            int ready = ms > 0 ? ::poll(&p, 1, ms) : 0;
+            if (ready <= 0) {
+                error = ready == 0 ? ETIMEDOUT : errno;
+                ::close(s);
+                continue;
+            }
+            int soError = 0;
+            socklen_t len = sizeof soError;
+            getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len);
+            rc = soError ? -1 : 0;
+            errno = soError;
+        }
+        if (rc != 0) {
+            error = errno;
+            ::close(s);
+            continue;
+        }
+        fd = s;
+    }
+    freeaddrinfo(found);
+    if (fd < 0)
+        return -1;
+    // Small writes (a Modbus frame, a command) go at once; a server that
+    // vanishes without a word is noticed within a quarter of a minute.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    int idle = 5, interval = 2, probes = 3;
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    unsigned int userTimeout = 15000;
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+    error = 0;
+    return fd;
+}
+
+} // namespace
+
+bool IsNetworkPortPath(const std::string& path)
+{
+    return path.size() > std::strlen(Scheme) && strncasecmp(path.c_str(), Scheme, std::strlen(Scheme)) == 0;
+}
+
+void SetNetworkTimeoutsForTests(int connectMs, int answerMs)
+{
+    g_connectMs = connectMs;
+    g_answerMs = answerMs;
+}
+
+std::shared_ptr<CommDevice> OpenNetworkDevice(const std::string& path, DWORD& error)
+{
+    std::string host, port;
+    if (!SplitAddress(path, host, port)) {
+        // Not an address: no such device.
+        error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    int fd = Connect(host, port, error);
+    if (fd < 0)
+        return nullptr;
+    auto device = std::make_shared<NetworkDevice>(fd, host + ":" + port);
+    if (DWORD startError = device->Start()) {
+        error = startError;
+        return nullptr;
+    }
+    if (DWORD watchError = device->StartWatcher()) {
+        error = watchError;
+        return nullptr;
+    }
+    return device;
+}
+
+} // namespace win::detail
