@@ -6,6 +6,9 @@
 #include "TerminalFixture.h"
 
 #include <algorithm>
+#include <functional>
+
+#include <unistd.h>
 
 namespace {
 
@@ -97,4 +100,104 @@ TEST_F(PortConfig, APortWithoutControlLinesIsToldOncePerPick)
     f.CmdClose->click();
     ExpectButtons(false);
     EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
+// A line setting the device refuses while the port is open: the fixed text
+// is shown, the port stays open on its old device settings, and the list and
+// the port object hold the new value. The next reopen (a break) applies that
+// value, fails and leaves the port closed, the buttons showing it.
+TEST_F(PortConfig, ARefusedSettingKeepsThePortOpenAndTheNextReopenLeavesItClosed)
+{
+    const std::string refused = "Die Port-Einstellungen werden nicht unterst\xfctzt. (Databits, Stopbits etc.)";
+    struct Row {
+        const char* what;
+        QComboBox* Ui::TForm1::*list;
+        int bad, good;
+        std::function<bool(TVaComm&)> holdsBad;
+    };
+    const Row rows[] = {
+        {"4 data bits", &Ui::TForm1::ComboDatabits, 0, 4, [](TVaComm& c) { return c.Databits() == db4; }},
+        {"1.5 stop bits with 8 data bits", &Ui::TForm1::ComboStopbits, 1, 0,
+         [](TVaComm& c) { return c.Stopbits() == sb15; }},
+    };
+    TForm1& f = Form();
+    Pick("COM7");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        QComboBox* list = f.*row.list;
+        f.CmdOpen->click();
+        ExpectButtons(true);
+        NewLog();
+        boxes.clear();
+
+        PickEntry(list, row.bad);
+        EXPECT_EQ(boxes, std::vector<std::string>{refused});
+        ExpectButtons(true);
+        EXPECT_EQ(NewLog(), std::vector<std::string>{}) << "no reopen after the refusal";
+        EXPECT_EQ(list->currentIndex(), row.bad);
+        EXPECT_TRUE(row.holdsBad(*f.Com));
+        EXPECT_EQ(com7.Settings().line.substr(0, 8), "115200 8") << "the device keeps what it had";
+
+        f.CheckBreak->setChecked(true);
+        EXPECT_EQ(boxes, (std::vector<std::string>{refused, refused}));
+        ExpectButtons(false);
+        EXPECT_EQ(NewLog(), std::vector<std::string>{"Port geschlossen"});
+
+        // Closed: the good value is only stored, and the next open works.
+        f.CheckBreak->setChecked(false);
+        PickEntry(list, row.good);
+        EXPECT_EQ(NewLog(), std::vector<std::string>{});
+        ExpectButtons(false);
+        f.CmdOpen->click();
+        ExpectButtons(true);
+        f.CmdClose->click();
+        EXPECT_EQ(boxes.size(), 2u);
+    }
+}
+
+// A reopen whose device has gone (a setting change, a break, a pick of the
+// same or another port) leaves the port closed: the error is shown once,
+// the log has the close and no open, Open is enabled and Close is not; once
+// the device is back the Open button opens it.
+TEST_F(PortConfig, AReopenWhoseDeviceHasGoneLeavesThePortClosed)
+{
+    const std::string link = dir.File("ttyGONE");
+    ASSERT_EQ(::symlink(com8.SlavePath().c_str(), link.c_str()), 0);
+    WriteRegistry(testsupport::NeutralSettings() + "[HKEY_LOCAL_MACHINE\\hardware\\devicemap\\serialcomm]\r\n\"" +
+                  com7.SlavePath() + "\"=\"COM7\"\r\n\"" + link + "\"=\"COM9\"\r\n\r\n");
+    struct Row {
+        const char* what;
+        const char* openFirst;
+        std::function<void()> trigger;
+    };
+    const Row rows[] = {
+        {"a setting change", "COM9", [this] { PickEntry(Form().ComboBaud, 6); }},
+        {"a break", "COM9", [this] { Form().CheckBreak->setChecked(true); }},
+        {"the same port picked again", "COM9", [this] { Pick("COM9"); }},
+        {"a pick of that port", "COM7", [this] { Pick("COM9"); }},
+    };
+    TForm1& f = Form();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Pick(row.openFirst);
+        f.CmdOpen->click();
+        ExpectButtons(true);
+        NewLog();
+        boxes.clear();
+
+        ASSERT_EQ(::unlink(link.c_str()), 0);
+        row.trigger();
+        EXPECT_EQ(boxes, std::vector<std::string>{"Es trat ein Ausnahmefehler auf:\r\nInvalid port number (COM9)"});
+        ExpectButtons(false);
+        EXPECT_EQ(NewLog(), std::vector<std::string>{"Port geschlossen"});
+        EXPECT_EQ(f.Com->PortNum(), 9);
+
+        ASSERT_EQ(::symlink(com8.SlavePath().c_str(), link.c_str()), 0);
+        f.CheckBreak->setChecked(false);
+        f.CmdOpen->click();
+        ExpectButtons(true);
+        EXPECT_EQ(NewLog().at(0), "Port 9 offen.");
+        f.CmdClose->click();
+        EXPECT_EQ(boxes.size(), 1u);
+    }
 }
