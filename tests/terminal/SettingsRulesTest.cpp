@@ -6,6 +6,9 @@
 
 #include <QFile>
 
+#include <cstdio>
+#include <functional>
+
 
 namespace {
 
@@ -234,4 +237,104 @@ TEST_F(SettingsRules, TheCopyThatClosesLastWins)
     ASSERT_TRUE(second.close());
     EXPECT_EQ(StoredString("Xon"), "false");
     EXPECT_EQ(StoredString("RTS"), "true");
+}
+
+// Stored positions outside their lists, at the first value past the end, far
+// past it and below -1: no list shows a selection, the port object keeps the
+// values it was created with (its window-definition flow control included),
+// nothing is reported, RTS stays settable by hand, and the close writes
+// every position back as -1 ("no selection").
+TEST_F(SettingsRules, PositionsOutsideTheirListsSelectNothingAndAreSavedAsMinusOne)
+{
+    const char* const names[] = {"PortNumIndex", "BaudRateIndex", "FlowControlIndex", "DTRControlIndex",
+                                 "RTSControlIndex", "ParityIndex", "StopbitsIndex", "DatabitsIndex"};
+    int portCount = 0;
+    {
+        WriteRegistry(NeutralSettings());
+        portCount = Form().ComboPort->count();
+        form.reset();
+    }
+    const int sizes[] = {portCount, 15, 4, 3, 4, 5, 3, 5};
+    const TVaComm created(nullptr);
+    struct Row {
+        const char* what;
+        std::function<int(int size)> stored;
+    };
+    const Row rows[] = {{"one past the end", [](int size) { return size; }},
+                        {"99", [](int) { return 99; }},
+                        {"-2", [](int) { return -2; }}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string body = NeutralSettings();
+        for (size_t i = 0; i < std::size(names); ++i) {
+            char line[80];
+            std::snprintf(line, sizeof line, "\"%s\"=dword:%08x", names[i],
+                          static_cast<uint32_t>(row.stored(sizes[i])));
+            body = NeutralWith(names[i], line, body);
+        }
+        WriteRegistry(body);
+        TForm1& f = Form();
+        for (QComboBox* list : {f.ComboPort, f.ComboBaud, f.ComboFC, f.ComboDTRControl, f.ComboRTSControl,
+                                f.ComboParity, f.ComboStopbits, f.ComboDatabits})
+            EXPECT_EQ(list->currentIndex(), -1) << list->objectName().toStdString();
+        EXPECT_EQ(f.Com->PortNum(), 1);
+        EXPECT_EQ(f.Com->Baudrate(), created.Baudrate());
+        EXPECT_EQ(f.Com->FlowControl(), fcNone);
+        EXPECT_EQ(f.Com->DTRControl(), created.DTRControl());
+        EXPECT_EQ(f.Com->RTSControl(), created.RTSControl());
+        EXPECT_EQ(f.Com->Parity(), created.Parity());
+        EXPECT_EQ(f.Com->Stopbits(), created.Stopbits());
+        EXPECT_EQ(f.Com->Databits(), created.Databits());
+        EXPECT_TRUE(f.CheckRTS->isEnabled());
+        EXPECT_EQ(boxes, std::vector<std::string>{});
+
+        ASSERT_TRUE(Close());
+        for (const char* name : names)
+            EXPECT_EQ(StoredInteger(name), -1) << name;
+        form.reset();
+    }
+}
+
+// A line under handshake control cannot be set by hand: a box restored as
+// ticked for it stops the restore there with the port object's refusal. The
+// box stays ticked (its state changed before its reaction ran), and every
+// box after it and both panes keep their window-definition state.
+TEST_F(SettingsRules, ALineUnderHandshakeWithItsBoxTickedStopsTheRestoreThere)
+{
+    struct Row {
+        const char* list;
+        const char* box;
+        const char* refusal;
+        QCheckBox* Ui::TForm1::*ticked;
+        std::vector<QCheckBox* Ui::TForm1::*> after;
+    };
+    const Row rows[] = {
+        {"DTRControlIndex", "TXEN", "Manual DTR line updates not allowed.", &Ui::TForm1::CheckTXEN,
+         {&Ui::TForm1::CheckCRNL, &Ui::TForm1::CheckSaveMemo, &Ui::TForm1::CheckDecode, &Ui::TForm1::CheckInvTXEN,
+          &Ui::TForm1::CheckRTS, &Ui::TForm1::CheckXon, &Ui::TForm1::CheckBreak, &Ui::TForm1::CheckTXEmpty,
+          &Ui::TForm1::CheckSwitchTXENOnTXEmpty}},
+        {"RTSControlIndex", "RTS", "Manual RTS line updates not allowed.", &Ui::TForm1::CheckRTS,
+         {&Ui::TForm1::CheckXon, &Ui::TForm1::CheckBreak, &Ui::TForm1::CheckTXEmpty,
+          &Ui::TForm1::CheckSwitchTXENOnTXEmpty}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.list);
+        boxes.clear();
+        // Every box ticked in the file, the line under handshake.
+        std::string body = NeutralWith(row.list, std::string("\"") + row.list + "\"=dword:00000002");
+        for (const char* flag : {"TXEN", "send #13#10", "save memos", "decode asc<32", "Invert TXEN", "RTS", "Xon",
+                                 "Break", "TXempty", "AutoSwitch TXEN"})
+            body = NeutralWith(flag, std::string("\"") + flag + "\"=\"true\"", body);
+        WriteRegistry(NeutralWith("MemoOut", "\"MemoOut\"=\"saved log\"", body));
+        TForm1& f = Form();
+        EXPECT_EQ(boxes, std::vector<std::string>{std::string("Es trat ein Ausnahmefehler auf:\r\n") + row.refusal});
+        EXPECT_TRUE((f.*row.ticked)->isChecked()) << row.box;
+        for (auto box : row.after)
+            EXPECT_FALSE((f.*box)->isChecked()) << (f.*box)->objectName().toStdString();
+        EXPECT_EQ(f.MemoIn->Text(), "MemoIn");
+        EXPECT_EQ(f.MemoOut->Text(), "MemoOut");
+        // RTS under handshake cannot be set by hand.
+        EXPECT_EQ(f.CheckRTS->isEnabled(), std::string(row.list) != "RTSControlIndex");
+        form.reset();
+    }
 }
