@@ -1,5 +1,6 @@
 // The character-code converter and the panes' context menu.
 
+#include "CodePage.h"
 #include "TerminalFixture.h"
 
 #include <QApplication>
@@ -138,4 +139,81 @@ TEST_F(ConverterRules, PaneMenuActsOnThePaneItWasOpenedOn)
     f.PopClearMemos->trigger();
     EXPECT_EQ(f.MemoIn->Text(), "");
     EXPECT_EQ(f.MemoOut->Text(), "");
+}
+
+// Each item acts on the pane the menu was opened on and leaves the other
+// pane alone, whichever pane that is; copies carry the bytes as the pane
+// holds them (a lone CR, a code-page letter), and nothing but a cut or a
+// clear changes a pane.
+TEST_F(ConverterRules, EveryPaneItemActsOnItsOwnPaneOnly)
+{
+    TForm1& f = Form();
+    const std::string text = "ab\xe4\rcd\r\nef";
+    const std::string otherText = "other\r\npane";
+    for (TMemo* pane : {f.MemoIn, f.MemoOut}) {
+        TMemo* other = pane == f.MemoIn ? f.MemoOut : f.MemoIn;
+        SCOPED_TRACE(pane->objectName().toStdString());
+        auto openOn = [&] {
+            emit pane->customContextMenuRequested(QPoint(5, 5));
+            f.PopupMenu1->hide();
+        };
+        auto select = [](TMemo* memo, int from, int to) {
+            QTextCursor c = memo->textCursor();
+            c.setPosition(from);
+            c.setPosition(to, QTextCursor::KeepAnchor);
+            memo->setTextCursor(c);
+        };
+        auto selected = [](TMemo* memo) { return TMemo::FromPaneText(memo->textCursor().selectedText()); };
+        pane->SetText(text);
+        other->SetText(otherText);
+        openOn();
+
+        // Copy: the selection's bytes, or an empty text without one.
+        select(other, 0, 3);
+        select(pane, 1, 5);
+        f.PopCopy->trigger();
+        EXPECT_EQ(codepage::ToBytes(QApplication::clipboard()->text()), "b\xe4\rc");
+        QApplication::clipboard()->setText(QStringLiteral("before"));
+        select(pane, 2, 2);
+        f.PopCopy->trigger();
+        EXPECT_EQ(QApplication::clipboard()->text(), QString());
+        EXPECT_EQ(pane->Text(), text);
+
+        // Select all: this pane's whole text; the other keeps its selection.
+        f.PopMarkAll->trigger();
+        EXPECT_EQ(selected(pane), text);
+        EXPECT_EQ(selected(other), "oth");
+
+        // Cut: on the clipboard and out of this pane only.
+        select(pane, 0, 3);
+        f.PopCut->trigger();
+        EXPECT_EQ(codepage::ToBytes(QApplication::clipboard()->text()), "ab\xe4");
+        EXPECT_EQ(pane->Text(), "\rcd\r\nef");
+        EXPECT_EQ(other->Text(), otherText);
+
+        // Clear one, then both (also when opened on this pane).
+        f.PopClearMemo->trigger();
+        EXPECT_EQ(pane->Text(), "");
+        EXPECT_EQ(other->Text(), otherText);
+        pane->SetText(text);
+        f.PopClearMemos->trigger();
+        EXPECT_EQ(pane->Text(), "");
+        EXPECT_EQ(other->Text(), "");
+    }
+    EXPECT_EQ(boxes, std::vector<std::string>{});
+}
+
+// Clearing the receive pane clears what it shows; bytes still pending arrive
+// in it afterwards as a line of their own.
+TEST_F(ConverterRules, ClearingTheReceivePaneKeepsWhatIsStillPending)
+{
+    TForm1& f = Form();
+    f.MemoIn->SetText("1 Byte empfangen:x\r\n");
+    PendingRxText = "late";
+    emit f.MemoIn->customContextMenuRequested(QPoint(5, 5));
+    f.PopupMenu1->hide();
+    f.PopClearMemo->trigger();
+    EXPECT_EQ(f.MemoIn->Text(), "");
+    f.TimerUpdateMemoInTimer(nullptr);
+    EXPECT_EQ(f.MemoIn->Text(), "4 Byte empfangen:late\r\n");
 }
