@@ -327,3 +327,68 @@ TEST_F(Interlink, SessionsAreNamedAfterTheServer)
     EXPECT_EQ(f.Client->Name(), "Client");
     EXPECT_EQ(f.Com->Name, "Com");
 }
+
+// The server's peer list: a closed connection leaves it with the order of
+// the others kept; the link indicator shows while there is a peer and hides
+// when the last one goes; a disconnect of a connection that a walk has
+// already dropped leaves the list as it is.
+TEST_F(Interlink, DisconnectsKeepTheOrderOfTheOtherPeersAndTheIndicatorFollows)
+{
+    TForm1& f = Shown();
+    EXPECT_FALSE(f.ImageConnect->isVisible()) << "no peer yet";
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 4; ++i) {
+        peers.push_back(std::make_unique<Peer>(Port()));
+        ASSERT_TRUE(peers.back()->Connect());
+        ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == peers.size(); }));
+        EXPECT_TRUE(f.ImageConnect->isVisible());
+    }
+    const std::vector<net::TCustomWSocket*> joined = InterlinkPeers;
+
+    peers[1]->socket.CloseSession();
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 3; }));
+    EXPECT_EQ(InterlinkPeers, (std::vector<net::TCustomWSocket*>{joined[0], joined[2], joined[3]}));
+    peers[0]->socket.CloseSession();
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 2; }));
+    EXPECT_EQ(InterlinkPeers, (std::vector<net::TCustomWSocket*>{joined[2], joined[3]}));
+    EXPECT_TRUE(f.ImageConnect->isVisible());
+
+    // As if a walk had dropped the last one: its disconnect changes nothing.
+    InterlinkPeers.pop_back();
+    peers[3]->socket.CloseSession();
+    ASSERT_TRUE(PumpUntil([&] { return f.Server->CountClients() == 1; }));
+    EXPECT_EQ(InterlinkPeers, (std::vector<net::TCustomWSocket*>{joined[2]}));
+    EXPECT_TRUE(f.ImageConnect->isVisible());
+    peers[2]->socket.CloseSession();
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.empty(); }));
+    EXPECT_FALSE(f.ImageConnect->isVisible());
+
+    // The next connection shows it again.
+    Peer again(Port());
+    ASSERT_TRUE(again.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return f.ImageConnect->isVisible(); }));
+}
+
+// A broadcast walks the peer list: an entry that is not connected is dropped
+// without being touched, every connected peer gets the frame once.
+TEST_F(Interlink, ABroadcastDropsAnUnconnectedPeerAndReachesEveryOtherOnce)
+{
+    TForm1& f = Shown();
+    Peer a(Port());
+    Peer b(Port());
+    ASSERT_TRUE(a.Connect());
+    ASSERT_TRUE(b.Connect());
+    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 2; }));
+    net::TWSocket idle; // never connected
+    InterlinkPeers.insert(InterlinkPeers.begin(), &idle);
+    f.ILSend("NOTE once");
+    EXPECT_EQ(InterlinkPeers.size(), 2u);
+    EXPECT_EQ(std::ranges::count(InterlinkPeers, &idle), 0);
+    EXPECT_EQ(idle.State(), net::wsClosed);
+    ASSERT_TRUE(PumpUntil([&] { return a.Got("NOTE once") && b.Got("NOTE once"); }));
+    f.ILSend("NOTE end");
+    ASSERT_TRUE(PumpUntil([&] { return a.Got("NOTE end") && b.Got("NOTE end"); }));
+    EXPECT_EQ(a.Count("NOTE once"), 1);
+    EXPECT_EQ(b.Count("NOTE once"), 1);
+    EXPECT_TRUE(f.ImageConnect->isVisible());
+}
