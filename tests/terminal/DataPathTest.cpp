@@ -209,6 +209,38 @@ TEST_F(DataPath, BatchesFarAboveSerialRatesAreShownInBoundedLines)
     EXPECT_TRUE(PendingRxText.empty());
 }
 
+// Data far faster than any serial line must not pile up without bound: the
+// arrival that brings the pending bytes to the cap shows them at once,
+// without waiting for a timer; one byte less waits for the timers as usual.
+TEST_F(DataPath, AnArrivalThatReachesThePendingCapShowsTheBatchAtOnce)
+{
+    TForm1& f = Form();
+    const struct {
+        size_t pending;
+        bool atOnce;
+    } rows[] = {{TForm1::kMaxPendingRx - 1, false}, {TForm1::kMaxPendingRx, true}, {TForm1::kMaxPendingRx + 1, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pending);
+        f.MemoIn->SetText("");
+        PendingRxText = std::string(row.pending, 'c');
+        // The port is closed: the arrival reads nothing more.
+        f.ComRxChar(f.Com.get(), 0);
+        if (row.atOnce) {
+            EXPECT_TRUE(PendingRxText.empty());
+            EXPECT_EQ(Sum(BatchCounts(Lines(f.MemoIn))), row.pending);
+            EXPECT_FALSE(f.TimerUpdateMemoIn->isActive());
+            EXPECT_FALSE(f.TimerUpdateFinally->isActive());
+        } else {
+            EXPECT_EQ(PendingRxText.size(), row.pending);
+            EXPECT_EQ(f.MemoIn->Text(), "");
+            EXPECT_TRUE(f.TimerUpdateMemoIn->isActive());
+            EXPECT_TRUE(f.TimerUpdateFinally->isActive());
+            f.TimerUpdateMemoInTimer(f.TimerUpdateMemoIn);
+            EXPECT_EQ(Sum(BatchCounts(Lines(f.MemoIn))), row.pending);
+        }
+    }
+}
+
 
 TEST_F(DataPathRules, EveryByteValueReachesThePaneAndTheNotificationUnchanged)
 {
