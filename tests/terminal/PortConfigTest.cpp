@@ -201,3 +201,30 @@ TEST_F(PortConfig, AReopenWhoseDeviceHasGoneLeavesThePortClosed)
         EXPECT_EQ(boxes.size(), 1u);
     }
 }
+
+// Picking a port that another program holds, while a port is open: the old
+// port is closed, the new one cannot be opened, and the buttons show the
+// port closed; once the other program lets go, Open opens the picked port.
+TEST_F(PortConfig, PickingAPortAnotherProgramHoldsLeavesThePortClosed)
+{
+    TForm1& f = Form();
+    Pick("COM7");
+    f.CmdOpen->click();
+    ExpectButtons(true);
+    NewLog();
+    auto other = std::make_unique<TVaComm>(nullptr);
+    other->SetDeviceName(com8.SlavePath());
+    other->OpenPort();
+    ASSERT_TRUE(other->PortIsOpen());
+
+    Pick("COM8");
+    ASSERT_EQ(boxes.size(), 1u) << "the second run of the pick does not happen";
+    EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\nCan't open device COM8");
+    ExpectButtons(false);
+    EXPECT_EQ(NewLog(), std::vector<std::string>{"Port geschlossen"});
+
+    other.reset();
+    f.CmdOpen->click();
+    ExpectButtons(true);
+    EXPECT_EQ(NewLog().at(0), "Port 8 offen.");
+}
