@@ -41,6 +41,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -61,6 +64,9 @@ namespace tn = rfc2217;
 constexpr const char* Scheme = "rfc2217://";
 
 std::atomic<int> g_connectMs{3000};
+// Set by a start that failed because the server closed the connection.
+thread_local bool t_closedAtOnce = false;
+bool ClosedAtOnce() { return t_closedAtOnce; }
 std::atomic<int> g_answerMs{2000};
 
 // Rates within this of each other are the same rate, as for a tty.
@@ -144,12 +150,91 @@ private:
     const size_t& pending_;
 };
 
+// A connection whose handle was closed, kept for a reopen (see Park).
+struct Parked {
+    int fd = -1;
+    tn::Parser parser;
+    tn::Negotiator negotiator;
+    DCB settings;
+    bool hasModemLines = false;
+    uint64_t ticket = 0;
+};
+
+// The port object reopens its device for every change of a line setting
+// and for a break. A new connection each time would make the server close
+// and reopen its serial port (raising DTR there, keying a transceiver whose
+// transmit enable is on it), and a server that notices the old connection's
+// end only a moment later turns the new one away as a second user. So a
+// closed network port keeps its connection for Linger; an open of the same
+// address in that while takes it over, and nothing on the far side moves.
+class ParkingLot {
+public:
+    static constexpr milliseconds Linger{250};
+
+    void Park(const std::string& path, std::unique_ptr<Parked> parked)
+    {
+        std::lock_guard lock(mutex_);
+        parked->ticket = ++tickets_;
+        const uint64_t ticket = parked->ticket;
+        if (auto old = slots_.find(path); old != slots_.end())
+            ::close(old->second->fd);
+        slots_[path] = std::move(parked);
+        // One short-lived thread per parked connection lets it go unless it
+        // has been taken over meanwhile.
+        std::thread([this, path, ticket] {
+            std::unique_lock lock(mutex_);
+            changed_.wait_for(lock, Linger, [&] {
+                auto it = slots_.find(path);
+                return it == slots_.end() || it->second->ticket != ticket;
+            });
+            auto it = slots_.find(path);
+            if (it != slots_.end() && it->second->ticket == ticket) {
+                ::close(it->second->fd);
+                slots_.erase(it);
+            }
+        }).detach();
+    }
+
+    std::unique_ptr<Parked> Take(const std::string& path)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = slots_.find(path);
+        if (it == slots_.end())
+            return nullptr;
+        std::unique_ptr<Parked> parked = std::move(it->second);
+        slots_.erase(it);
+        changed_.notify_all();
+        return parked;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::string, std::unique_ptr<Parked>> slots_;
+    uint64_t tickets_ = 0;
+};
+
+ParkingLot& Lot()
+{
+    static ParkingLot* lot = new ParkingLot; // outlives the threads that use it
+    return *lot;
+}
+
 class NetworkDevice final : public CommDevice, private tn::Sink {
 public:
-    NetworkDevice(int fd, std::string address)
-        : fd_(fd), address_(std::move(address)), probe_(fd, outBytes_)
+    NetworkDevice(int fd, std::string path, std::string address)
+        : fd_(fd), path_(std::move(path)), address_(std::move(address)), probe_(fd, outBytes_)
     {
         answerTimeout_ = milliseconds(g_answerMs.load());
+    }
+    // Takes over a connection kept from an earlier handle of this address.
+    void Adopt(const Parked& parked)
+    {
+        parser_ = parked.parser;
+        negotiator_ = parked.negotiator;
+        settings_ = parked.settings;
+        hasModemLines_ = parked.hasModemLines;
+        adopted_ = true;
     }
     ~NetworkDevice() override { DeviceShutdown(); }
 
@@ -190,6 +275,8 @@ private:
     // tn::Sink, called from ReadLocked.
     void Data(const uint8_t* data, size_t count) override
     {
+        if (discarding_)
+            return;
         if (!open_ && early_.size() < QuotedLimit)
             early_.append(reinterpret_cast<const char*>(data), std::min(count, QuotedLimit - early_.size()));
         ReceiveLocked(data, count);
@@ -218,9 +305,13 @@ private:
     void Wake();
     nanoseconds NextTimeoutLocked(Clock::time_point now);
     void LoseConnectionLocked(DWORD error);
+    bool FlushBeforeParking();
 
     int fd_;
+    std::string path_;
     std::string address_;
+    bool adopted_ = false;
+    bool discarding_ = false; // data that came while nobody listened
     int wake_ = -1;
     std::thread watcher_;
     bool stopping_ = false;
@@ -467,12 +558,32 @@ DWORD NetworkDevice::Start()
 {
     std::lock_guard lock(mutex_);
     rateAnswers_ = 0;
+    if (adopted_) {
+        // What arrived while nobody listened is not this handle's: it goes,
+        // up to the answer to a question asked now.
+        discarding_ = true;
+        Command(tn::SetBaudrate(0));
+        DWORD error = PumpLocked(Clock::now() + answerTimeout_, [this] { return rateAnswers_ > 0; });
+        discarding_ = false;
+        if (error)
+            return error == ETIMEDOUT || error == ECONNRESET ? EAGAIN : error; // try a new connection
+        maskSent_ = ~DWORD(0);
+        SendMasksLocked();
+        FlushLocked();
+        drain_.ConfigureNetwork();
+        int64_t charNs = CharacterTimeNs(settings_);
+        drain_.SetCharacterTimes(charNs, charNs);
+        open_ = true;
+        return 0;
+    }
     Command(negotiator_.Start());
     const Clock::time_point deadline = Clock::now() + answerTimeout_;
     // Data the server sends now is kept in the receive queue; it is also
     // what a server that closes at once says (ser2net: "Port already in
     // use").
+    t_closedAtOnce = false;
     auto closedText = [this](const char* what) {
+        t_closedAtOnce = true;
         std::string said = Quote(early_);
         return std::string("The server ") + address_ + " closed the connection " + what +
                (said.empty() ? "" : ": " + said);
@@ -535,9 +646,34 @@ void NetworkDevice::DeviceShutdown()
         wake_ = -1;
     }
     if (fd_ >= 0) {
-        ::close(fd_);
+        if (open_ && !FailedLocked() && !closedByServer_ && FlushBeforeParking()) {
+            auto parked = std::make_unique<Parked>();
+            parked->fd = fd_;
+            parked->parser = parser_;
+            parked->negotiator = negotiator_;
+            parked->settings = settings_;
+            parked->hasModemLines = hasModemLines_;
+            Lot().Park(path_, std::move(parked));
+        } else {
+            ::close(fd_);
+        }
         fd_ = -1;
     }
+}
+
+// What is queued (the last line commands) goes out before the connection is
+// kept; one that cannot take it at once is not worth keeping.
+bool NetworkDevice::FlushBeforeParking()
+{
+    const Clock::time_point deadline = Clock::now() + milliseconds(50);
+    while (outBytes_ && !FailedLocked() && Clock::now() < deadline) {
+        FlushLocked();
+        if (!outBytes_)
+            break;
+        pollfd p{fd_, POLLOUT, 0};
+        ::poll(&p, 1, 5);
+    }
+    return outBytes_ == 0 && !FailedLocked();
 }
 
 void NetworkDevice::Wake()
@@ -934,13 +1070,29 @@ std::shared_ptr<CommDevice> OpenNetworkDevice(const std::string& path, DWORD& er
         error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
-    int fd = Connect(host, port, error);
-    if (fd < 0)
-        return nullptr;
-    auto device = std::make_shared<NetworkDevice>(fd, host + ":" + port);
-    if (DWORD startError = device->Start()) {
+    std::shared_ptr<NetworkDevice> device;
+    if (std::unique_ptr<Parked> parked = Lot().Take(path)) {
+        device = std::make_shared<NetworkDevice>(parked->fd, path, host + ":" + port);
+        device->Adopt(*parked);
+        if (device->Start() != 0)
+            device.reset(); // gone meanwhile: a new connection
+    }
+    // A server that has not yet seen the end of our previous connection
+    // turns a new one away at once; it is asked again a few times.
+    const Clock::time_point retryEnd = Clock::now() + milliseconds(500);
+    while (!device) {
+        int fd = Connect(host, port, error);
+        if (fd < 0)
+            return nullptr;
+        device = std::make_shared<NetworkDevice>(fd, path, host + ":" + port);
+        DWORD startError = device->Start();
+        if (startError == 0)
+            break;
+        device.reset();
         error = startError;
-        return nullptr;
+        if (!(startError == ERROR_PORT_SERVER && ClosedAtOnce()) || Clock::now() >= retryEnd)
+            return nullptr;
+        std::this_thread::sleep_for(milliseconds(50));
     }
     if (DWORD watchError = device->StartWatcher()) {
         error = watchError;
