@@ -228,3 +228,28 @@ TEST_F(PortConfig, PickingAPortAnotherProgramHoldsLeavesThePortClosed)
     ExpectButtons(true);
     EXPECT_EQ(NewLog().at(0), "Port 8 offen.");
 }
+
+// The first start on a virtual port, no settings of the user's own: the
+// port the list shows first opens, and every reopen (a setting, a break on
+// and off) keeps it open under the first-start line settings (RTS/CTS flow,
+// DTR released, TXEN inverted and ticked), nothing reported.
+TEST_F(PortConfig, FirstStartSettingsReopenAVirtualPortWithoutComplaint)
+{
+    WriteRegistry(UserPorts("\"" + com7.SlavePath() + "\"=\"COM7\"\r\n\r\n"));
+    TForm1& f = Form();
+    ASSERT_EQ(f.ComboPort->currentText(), QStringLiteral("COM7"));
+    NewLog();
+    f.CmdOpen->click();
+    ExpectButtons(true);
+    PickEntry(f.ComboBaud, 6);
+    ExpectButtons(true);
+    f.CheckBreak->setChecked(true);
+    f.CheckBreak->setChecked(false);
+    ExpectButtons(true);
+    EXPECT_EQ(NewLog(), (std::vector<std::string>{"Port 7 offen.", kNoLines7, "Port geschlossen", "Port 7 offen.",
+                                                  "Port geschlossen", "Port 7 offen.", "Port geschlossen",
+                                                  "Port 7 offen."}));
+    EXPECT_EQ(com7.Settings().line, "9600 8N1 rtscts");
+    EXPECT_TRUE(f.CheckTXEN->isChecked());
+    EXPECT_EQ(boxes, std::vector<std::string>{});
+}
