@@ -80,6 +80,8 @@ constexpr size_t OutLimit = 16 * 1024;
 constexpr size_t ControlLimit = 64 * 1024;
 // What the server said, quoted in a message, at most.
 constexpr size_t QuotedLimit = 80;
+// Received data held beyond the receive queue, at most.
+constexpr size_t BacklogLimit = 1 << 20;
 
 bool RateMatches(DWORD wanted, DWORD got)
 {
@@ -157,6 +159,7 @@ struct Parked {
     tn::Negotiator negotiator;
     DCB settings;
     bool hasModemLines = false;
+    int pings = 0;
     uint64_t ticket = 0;
 };
 
@@ -234,6 +237,7 @@ public:
         negotiator_ = parked.negotiator;
         settings_ = parked.settings;
         hasModemLines_ = parked.hasModemLines;
+        pings_ = parked.pings;
         adopted_ = true;
     }
     ~NetworkDevice() override { DeviceShutdown(); }
@@ -251,7 +255,7 @@ protected:
     DWORD DeviceCapabilities() override { return hasModemLines_ ? PCF_DTRDSR | PCF_RTSCTS : 0; }
     DWORD DeviceOutQueue() override { return static_cast<DWORD>(std::max(probe_.QueuedBytes(), 0)); }
     void DeviceAbortWrite(PendingWrite& write) override;
-    void DeviceSync() override { ReadLocked(true); }
+    void DeviceSync() override { ReadLocked(false); }
     void DeviceKick() override;
     void DeviceSetRts(bool on) override;
     void DeviceShutdown() override;
@@ -279,7 +283,30 @@ private:
             return;
         if (!open_ && early_.size() < QuotedLimit)
             early_.append(reinterpret_cast<const char*>(data), std::min(count, QuotedLimit - early_.size()));
-        ReceiveLocked(data, count);
+        // What the receive queue cannot take waits here (a read brings up
+        // to a buffer's worth, and answers owed to a caller are read for
+        // however full the queue is); past BacklogLimit it is an overrun.
+        if (backlog_.empty()) {
+            size_t room = ReceiveQueueLimitLocked() - std::min<size_t>(ReceiveQueueSizeLocked(), ReceiveQueueLimitLocked());
+            size_t now = std::min(room, count);
+            ReceiveLocked(data, now);
+            data += now;
+            count -= now;
+        }
+        size_t keep = std::min(count, BacklogLimit - std::min(BacklogLimit, backlog_.size()));
+        backlog_.append(reinterpret_cast<const char*>(data), keep);
+        if (keep < count)
+            LineErrorLocked(CE_RXOVER);
+    }
+    // Moves what waits into the receive queue as far as it has room.
+    void TakeBacklogLocked()
+    {
+        if (backlog_.empty())
+            return;
+        size_t room = ReceiveQueueLimitLocked() - std::min<size_t>(ReceiveQueueSizeLocked(), ReceiveQueueLimitLocked());
+        size_t now = std::min(room, backlog_.size());
+        ReceiveLocked(reinterpret_cast<const uint8_t*>(backlog_.data()), now);
+        backlog_.erase(0, now);
     }
     void Negotiate(uint8_t verb, uint8_t option) override;
     void Subnegotiation(uint8_t option, const uint8_t* value, size_t count) override;
@@ -323,12 +350,14 @@ private:
     size_t outBytes_ = 0;      // unsent bytes in out_
     bool midPair_ = false;     // the data sent last ended between the two IACs of a pair
     std::string early_;        // data that came before the port was open, for a refusal's text
+    std::string backlog_;      // received data the receive queue had no room for
     bool open_ = false;
     bool closedByServer_ = false;
 
     // Answers being waited for (SetState, Start).
     std::vector<Expected> expected_;
     int rateAnswers_ = 0;      // SET-BAUDRATE answers since the last count reset
+    int pings_ = 0;            // rate questions behind writes not yet answered
     uint32_t lastRate_ = 0;
 
     bool hasModemLines_ = false;
@@ -409,11 +438,12 @@ void NetworkDevice::ReadLocked(bool evenWhenFull)
 {
     if (fd_ < 0 || FailedLocked() || closedByServer_)
         return;
+    TakeBacklogLocked();
     uint8_t buffer[4096];
     for (;;) {
         // Input stays in the socket while the receive queue is full, so that
         // TCP holds the server back; answers owed to a caller still come in.
-        if (!evenWhenFull && ReceiveQueueFullLocked())
+        if (!evenWhenFull && (ReceiveQueueFullLocked() || !backlog_.empty()))
             return;
         if (outBytes_ > ControlLimit)
             return;
@@ -457,6 +487,12 @@ void NetworkDevice::HandleReply(const tn::Reply& reply)
     using namespace rfc2217;
     switch (reply.command) {
     case SET_BAUDRATE:
+        if (pings_ > 0) {
+            // The answer to a question behind a write, which the server
+            // answers in turn before anything asked later.
+            --pings_;
+            return;
+        }
         ++rateAnswers_;
         lastRate_ = reply.value;
         break;
@@ -653,6 +689,7 @@ void NetworkDevice::DeviceShutdown()
             parked->negotiator = negotiator_;
             parked->settings = settings_;
             parked->hasModemLines = hasModemLines_;
+            parked->pings = pings_;
             Lot().Park(path_, std::move(parked));
         } else {
             ::close(fd_);
@@ -706,7 +743,8 @@ void NetworkDevice::Watch()
             if (stopping_)
                 return;
             if (!FailedLocked()) {
-                if (!ReceiveQueueFullLocked() && outBytes_ <= ControlLimit)
+                TakeBacklogLocked();
+                if (!ReceiveQueueFullLocked() && backlog_.empty() && outBytes_ <= ControlLimit)
                     fds[1].events |= POLLIN;
                 if (outBytes_)
                     fds[1].events |= POLLOUT;
@@ -775,6 +813,12 @@ void NetworkDevice::TransmitLocked()
         drain_.Queued(Clock::now(), n);
         FlushLocked();
         if (write.taken == write.data.size()) {
+            // A question behind the data: its answer carries the server's
+            // acknowledgement at once, where a server that has nothing to
+            // say would delay it (by up to 40 ms on Linux).
+            Command(tn::SetBaudrate(0));
+            ++pings_;
+            FlushLocked();
             writePoll_.Reset();
             writeCheck_ = Clock::now();
         }

@@ -112,6 +112,7 @@ public:
     }
 
     int Port() const { return port_; }
+    pid_t Pid() const { return process_ ? process_->Pid() : -1; }
     std::string Address() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
     TestPty& Pty() { return *pty_; }
 
