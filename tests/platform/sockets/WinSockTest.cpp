@@ -20,6 +20,8 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -317,4 +319,255 @@ TEST_F(WinSockTest, APeerOfAnotherUserIsThatUserAndOurOwnIsUs)
     SOCKET c, a;
     Pair(c, a);
     EXPECT_EQ(PeerUserId(a), static_cast<long>(geteuid()));
+}
+
+// ---------------------------------------------------------------------------
+// Calls refused as the original refuses them: the error number a caller
+// finds afterwards is the Windows one.
+
+namespace {
+
+struct Refusal {
+    const char* what;
+    std::function<int()> call; // SOCKET_ERROR (or INVALID_SOCKET) expected
+    int error;
+};
+
+void ExpectRefusals(const std::vector<Refusal>& cases)
+{
+    for (const Refusal& c : cases) {
+        SCOPED_TRACE(c.what);
+        WSASetLastError(0);
+        EXPECT_EQ(c.call(), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), c.error);
+    }
+}
+
+int AsResult(SOCKET s) { return s == INVALID_SOCKET ? SOCKET_ERROR : (closesocket(s), 0); }
+
+} // namespace
+
+TEST_F(WinSockTest, EveryCallOnAClosedHandleIs10038)
+{
+    SOCKET gone = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_EQ(closesocket(gone), 0);
+    SOCKADDR_IN a = LoopbackAddress(1);
+    auto* sa = reinterpret_cast<SOCKADDR*>(&a);
+    int len = sizeof a;
+    char b[8] = {};
+    winsock::u_long arg = 0;
+    ExpectRefusals({
+        {"bind", [&] { return bind(gone, sa, sizeof a); }, WSAENOTSOCK},
+        {"listen", [&] { return listen(gone, 5); }, WSAENOTSOCK},
+        {"accept", [&] { return AsResult(accept(gone, nullptr, nullptr)); }, WSAENOTSOCK},
+        {"connect", [&] { return connect(gone, sa, sizeof a); }, WSAENOTSOCK},
+        {"send", [&] { return send(gone, b, 1, 0); }, WSAENOTSOCK},
+        {"sendto", [&] { return sendto(gone, b, 1, 0, sa, sizeof a); }, WSAENOTSOCK},
+        {"recv", [&] { return recv(gone, b, 1, 0); }, WSAENOTSOCK},
+        {"recvfrom", [&] { return recvfrom(gone, b, 1, 0, nullptr, nullptr); }, WSAENOTSOCK},
+        {"shutdown", [&] { return shutdown(gone, SD_SEND); }, WSAENOTSOCK},
+        {"setsockopt", [&] { return setsockopt(gone, SOL_SOCKET, SO_KEEPALIVE, b, 4); }, WSAENOTSOCK},
+        {"getsockopt", [&] { return getsockopt(gone, SOL_SOCKET, SO_KEEPALIVE, b, &len); }, WSAENOTSOCK},
+        {"ioctlsocket", [&] { return ioctlsocket(gone, FIONREAD, &arg); }, WSAENOTSOCK},
+        {"getsockname", [&] { return getsockname(gone, sa, &len); }, WSAENOTSOCK},
+        {"getpeername", [&] { return getpeername(gone, sa, &len); }, WSAENOTSOCK},
+    });
+}
+
+TEST_F(WinSockTest, SocketsOfAnotherKindAndBadArgumentsAreRefused)
+{
+    char b[8] = {};
+    SOCKADDR_IN a = LoopbackAddress(1);
+    auto* sa = reinterpret_cast<SOCKADDR*>(&a);
+    int shortLen = sizeof a - 1;
+    SOCKET s = Tcp();
+    SOCKET udp = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    Open.push_back(udp);
+    ExpectRefusals({
+        {"an address family other than IPv4", [] { return AsResult(socket(23, SOCK_STREAM, 0)); }, WSAEAFNOSUPPORT},
+        {"a raw socket", [] { return AsResult(socket(AF_INET, 3, 0)); }, WSAESOCKTNOSUPPORT},
+        {"bind with a short address", [&] { return bind(s, sa, shortLen); }, WSAEFAULT},
+        {"bind without an address", [&] { return bind(s, nullptr, sizeof a); }, WSAEFAULT},
+        {"connect with a short address", [&] { return connect(s, sa, shortLen); }, WSAEFAULT},
+        {"sendto with a short address", [&] { return sendto(udp, b, 1, 0, sa, shortLen); }, WSAEFAULT},
+        {"send of a negative count", [&] { return send(s, b, -1, 0); }, WSAEFAULT},
+        {"send from no buffer", [&] { return send(s, nullptr, 1, 0); }, WSAEFAULT},
+        {"sendto of a negative count", [&] { return sendto(udp, b, -1, 0, nullptr, 0); }, WSAEFAULT},
+        {"recv into no buffer", [&] { return recv(s, nullptr, 1, 0); }, WSAEFAULT},
+        {"recvfrom with a short address", [&] { return recvfrom(udp, b, 1, 0, sa, &shortLen); }, WSAEFAULT},
+        {"shutdown in no direction", [&] { return shutdown(s, 7); }, WSAEINVAL},
+        {"listen on a datagram socket", [&] { return listen(udp, 5); }, WSAEOPNOTSUPP},
+        // Linux would bind the socket to some port here.
+        {"listen on an unbound socket", [&] { return listen(s, 5); }, WSAEINVAL},
+        {"accept on a socket that does not listen", [&] { return AsResult(accept(s, nullptr, nullptr)); }, WSAEINVAL},
+    });
+}
+
+TEST_F(WinSockTest, AConnectedStreamRefusesASecondConnectAndListen)
+{
+    winsock::u_short port = 0;
+    Listener(port);
+    SOCKADDR_IN a = LoopbackAddress(port);
+    auto* sa = reinterpret_cast<SOCKADDR*>(&a);
+    SOCKET selected = Tcp();
+    SelectAll(selected);
+    ASSERT_EQ(connect(selected, sa, sizeof a), SOCKET_ERROR);
+    ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    ASSERT_TRUE(PumpUntil([&] { return Count(FD_CONNECT) == 1; }));
+    SOCKET blocking = Tcp();
+    ASSERT_EQ(connect(blocking, sa, sizeof a), 0);
+    ExpectRefusals({
+        {"connect, selected", [&] { return connect(selected, sa, sizeof a); }, WSAEISCONN},
+        {"listen, selected", [&] { return listen(selected, 5); }, WSAEISCONN},
+        {"connect, blocking", [&] { return connect(blocking, sa, sizeof a); }, WSAEISCONN},
+        {"listen, blocking", [&] { return listen(blocking, 5); }, WSAEISCONN},
+    });
+}
+
+// Linux says EPIPE for every send that finds no connection; the number
+// depends on how the socket got there.
+TEST_F(WinSockTest, ASendWithoutAConnectionTellsWhyAndNeverRaisesSigpipe)
+{
+    char b[8] = {};
+    SOCKET never = Tcp();
+    SOCKET c, a;
+    Pair(c, a);
+    ASSERT_EQ(shutdown(c, SD_SEND), 0);
+    SOCKET reset, peer;
+    Pair(reset, peer);
+    LINGER abort{1, 0};
+    setsockopt(peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+    closesocket(peer);
+    ASSERT_TRUE(PumpUntil([&] { return Count(FD_CLOSE) == 1; }));
+    ExpectRefusals({
+        {"never connected", [&] { return send(never, b, 1, 0); }, WSAENOTCONN},
+        {"recv, never connected", [&] { return recv(never, b, 1, 0); }, WSAENOTCONN},
+        {"after our own shutdown", [&] { return send(c, b, 1, 0); }, WSAESHUTDOWN},
+        {"sendto after our own shutdown", [&] { return sendto(c, b, 1, 0, nullptr, 0); }, WSAESHUTDOWN},
+        {"reset by the peer", [&] { return send(reset, b, 1, 0); }, WSAECONNRESET},
+        {"reset by the peer, again", [&] { return send(reset, b, 1, 0); }, WSAECONNRESET},
+        {"recv after the reset", [&] { return recv(reset, b, 1, 0); }, WSAECONNRESET},
+    });
+}
+
+TEST_F(WinSockTest, OptionsAndControlCodesTheOriginalRefusesAreRefused)
+{
+    SOCKET s = Tcp();
+    SOCKET udp = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    Open.push_back(udp);
+    const int on = 1;
+    const char* v = reinterpret_cast<const char*>(&on);
+    char out[16] = {};
+    int len = sizeof out;
+    int two = 2;
+    winsock::u_long arg = 0;
+    SOCKADDR_IN a{};
+    int alen = sizeof a;
+    auto* sa = reinterpret_cast<SOCKADDR*>(&a);
+    ExpectRefusals({
+        {"an unknown level", [&] { return setsockopt(s, 999, SO_KEEPALIVE, v, 4); }, WSAENOPROTOOPT},
+        {"an unknown socket option", [&] { return setsockopt(s, SOL_SOCKET, 0x1234, v, 4); }, WSAENOPROTOOPT},
+        {"an unknown TCP option", [&] { return setsockopt(s, IPPROTO_TCP, 2, v, 4); }, WSAENOPROTOOPT},
+        {"an unknown IP option", [&] { return setsockopt(udp, IPPROTO_IP, 99, v, 4); }, WSAENOPROTOOPT},
+        {"no value", [&] { return setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, nullptr, 4); }, WSAEFAULT},
+        {"a value of no bytes", [&] { return setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, v, 0); }, WSAEFAULT},
+        {"a short linger", [&] { return setsockopt(s, SOL_SOCKET, SO_LINGER, v, 2); }, WSAEFAULT},
+        {"a short group", [&] { return setsockopt(udp, IPPROTO_IP, IP_ADD_MEMBERSHIP, v, 4); }, WSAEFAULT},
+        {"a short interface", [&] { return setsockopt(udp, IPPROTO_IP, IP_MULTICAST_IF, v, 2); }, WSAEFAULT},
+        {"reading into nothing", [&] { return getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, nullptr, &len); }, WSAEFAULT},
+        {"reading without a length", [&] { return getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, out, nullptr); }, WSAEFAULT},
+        {"reading into two bytes", [&] { return getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, out, &two); }, WSAEFAULT},
+        {"reading a linger into two bytes", [&] { return getsockopt(s, SOL_SOCKET, SO_LINGER, out, &two); }, WSAEFAULT},
+        {"reading an unknown option", [&] { return getsockopt(s, SOL_SOCKET, 0x1234, out, &len); }, WSAENOPROTOOPT},
+        {"a control code without argument", [&] { return ioctlsocket(s, FIONREAD, nullptr); }, WSAEFAULT},
+        {"an unknown control code", [&] { return ioctlsocket(s, 0x12345678, &arg); }, WSAEINVAL},
+        {"the name of an unbound socket", [&] { return getsockname(s, sa, &alen); }, WSAEINVAL},
+        {"the peer of an unconnected socket", [&] { return getpeername(s, sa, &alen); }, WSAENOTCONN},
+    });
+    // A socket that reports through messages stays non-blocking.
+    SelectAll(s);
+    arg = 0;
+    EXPECT_EQ(ioctlsocket(s, FIONBIO, &arg), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+}
+
+TEST_F(WinSockTest, OptionValuesAndControlCodesWorkAsOnWindows)
+{
+    auto get = [](SOCKET s, int level, int name) {
+        int v = -1;
+        int len = sizeof v;
+        EXPECT_EQ(getsockopt(s, level, name, reinterpret_cast<char*>(&v), &len), 0);
+        EXPECT_EQ(len, int(sizeof v));
+        return v;
+    };
+    SOCKET s = Tcp();
+    SOCKET udp = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    Open.push_back(udp);
+    // Switches take any non-zero value, also a single byte.
+    const int allBits = -1;
+    ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&allBits), 4), 0);
+    EXPECT_EQ(get(s, SOL_SOCKET, SO_KEEPALIVE), 1);
+    const char one = 1;
+    ASSERT_EQ(setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, 1), 0);
+    EXPECT_EQ(get(s, IPPROTO_TCP, TCP_NODELAY), 1);
+    // Sizes and numbers are no switches.
+    const int size = 20000;
+    ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), 4), 0);
+    EXPECT_GE(get(s, SOL_SOCKET, SO_SNDBUF), size);
+    EXPECT_EQ(get(s, SOL_SOCKET, SO_TYPE), SOCK_STREAM);
+    EXPECT_EQ(get(udp, SOL_SOCKET, SO_TYPE), SOCK_DGRAM);
+    const IN_ADDR loop{htonl(INADDR_LOOPBACK)};
+    ASSERT_EQ(setsockopt(udp, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&loop), sizeof loop), 0);
+    EXPECT_EQ(static_cast<winsock::u_long>(get(udp, IPPROTO_IP, IP_MULTICAST_IF)), loop.s_addr);
+    const LINGER linger{1, 7};
+    ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&linger), sizeof linger), 0);
+    LINGER back{0, 0};
+    int len = sizeof back;
+    ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&back), &len), 0);
+    EXPECT_EQ(back.l_onoff, 1);
+    EXPECT_EQ(back.l_linger, 7);
+
+    // FIONBIO switches a socket without notifications either way.
+    winsock::u_long arg = 1;
+    ASSERT_EQ(ioctlsocket(s, FIONBIO, &arg), 0);
+    EXPECT_TRUE(fcntl(DescriptorOf(s), F_GETFL) & O_NONBLOCK);
+    arg = 0;
+    ASSERT_EQ(ioctlsocket(s, FIONBIO, &arg), 0);
+    EXPECT_FALSE(fcntl(DescriptorOf(s), F_GETFL) & O_NONBLOCK);
+
+    // FIONREAD: what is waiting; a listener has nothing to read.
+    SOCKET c, peer;
+    Pair(c, peer);
+    ASSERT_EQ(send(peer, "abc", 3, 0), 3);
+    ASSERT_TRUE(PumpUntil([&] { return Count(FD_READ) == 1; }));
+    arg = 99;
+    ASSERT_EQ(ioctlsocket(c, FIONREAD, &arg), 0);
+    EXPECT_EQ(arg, 3u);
+    winsock::u_short port = 0;
+    SOCKET l = Listener(port);
+    Tcp();
+    ASSERT_EQ(ConnectTo(Open.back(), port), 0);
+    arg = 99;
+    ASSERT_EQ(ioctlsocket(l, FIONREAD, &arg), 0);
+    EXPECT_EQ(arg, 0u);
+}
+
+// A refused connect of a non-blocking socket without notifications: the
+// refusal is what SO_ERROR reads afterwards, in the Windows number.
+TEST_F(WinSockTest, ARefusedConnectWithoutNotificationsIsReadFromSoError)
+{
+    winsock::u_short port = 0;
+    closesocket(Listener(port));
+    SOCKET s = Tcp();
+    winsock::u_long on = 1;
+    ASSERT_EQ(ioctlsocket(s, FIONBIO, &on), 0);
+    if (ConnectTo(s, port) == SOCKET_ERROR && WSAGetLastError() == WSAECONNREFUSED)
+        return; // refused within the call: the number is already right
+    ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    pollfd p{DescriptorOf(s), POLLOUT, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    int error = -1;
+    int len = sizeof error;
+    ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len), 0);
+    EXPECT_EQ(error, WSAECONNREFUSED);
 }
