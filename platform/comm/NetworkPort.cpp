@@ -677,6 +677,9 @@ void NetworkDevice::DeviceShutdown()
         Wake();
         watcher_.join();
     }
+    // A caller that found the device before its handle closed may still be
+    // in the middle of an operation on it.
+    std::lock_guard lock(mutex_);
     if (wake_ >= 0) {
         ::close(wake_);
         wake_ = -1;
@@ -699,7 +702,7 @@ void NetworkDevice::DeviceShutdown()
 }
 
 // What is queued (the last line commands) goes out before the connection is
-// kept; one that cannot take it at once is not worth keeping.
+// kept; one that cannot take it at once is not worth keeping. Mutex held.
 bool NetworkDevice::FlushBeforeParking()
 {
     const Clock::time_point deadline = Clock::now() + milliseconds(50);
