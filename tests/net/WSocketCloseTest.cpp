@@ -94,3 +94,58 @@ TEST(WSocketClose, PeerGoneMidwayEndsInOneCloseAndLeavesTheListenerAlone)
     EXPECT_EQ(ServerCloses, 1);
     EXPECT_EQ(P.Listener->State(), wsListening);
 }
+
+// A handle closed behind the object's back (as when the library is torn
+// down under it): the refused close is reported with its code, the object
+// keeps its state without a handle, and the next close ends it quietly.
+TEST(WSocketClose, AHandleThatIsGoneIsReportedAndTheNextCloseEndsQuietly)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    int Closes = 0;
+    P.Client->OnSessionClosed = [&](rtl::TObject*, uint16_t) { ++Closes; };
+    ASSERT_EQ(winsock::closesocket(P.Client->Handle()), 0);
+    EXPECT_EQ(Raised([&] { P.Client->CloseSession(); }),
+              "Error 10038 in function Disconnect (closesocket)\r\nSocket operation on non-socket");
+    EXPECT_EQ(P.Client->LastError(), 10038);
+    EXPECT_EQ(P.Client->Handle(), winsock::INVALID_SOCKET);
+    EXPECT_EQ(P.Client->State(), wsConnected);
+    P.Client->LingerTimeout = 9;
+    P.Client->CloseSession();
+    EXPECT_EQ(P.Client->State(), wsClosed);
+    EXPECT_EQ(P.Client->LingerTimeout, 0) << "the defaults come back";
+    PumpFor(30);
+    EXPECT_EQ(Closes, 0);
+}
+
+namespace {
+
+struct LingerProbe : TWSocket {
+    using TWSocket::ApplyLinger;
+};
+
+} // namespace
+
+TEST(WSocketClose, LingerNeedsAHandleAndATimeThatFitsSixteenBits)
+{
+    LingerProbe S;
+    EXPECT_EQ(Raised([&] { S.ApplyLinger(); }), "Cannot set linger option at this time");
+    S.LingerOnOff = wsLingerNoSet;
+    EXPECT_EQ(Raised([&] { S.ApplyLinger(); }), "") << "nothing to apply";
+
+    auto L = MakeListener();
+    for (int Timeout : {-1, 65536}) {
+        TWSocket C;
+        AimAt(C, L->LocalBoundPort());
+        C.LingerTimeout = Timeout;
+        try {
+            C.BeginConnect();
+            ADD_FAILURE() << Timeout << " was applied";
+        } catch (const ESocketException& E) {
+            ADD_FAILURE() << E.Message;
+        } catch (const rtl::Exception& E) {
+            EXPECT_EQ(E.Message, "Range check error");
+        }
+        EXPECT_EQ(C.State(), wsOpened) << "left where the failure stopped it";
+    }
+}

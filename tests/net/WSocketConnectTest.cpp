@@ -359,3 +359,92 @@ TEST(BeginListenUdp, MulticastJoinsTheGroupAndRefusesAnAddressThatIsNoGroup)
     EXPECT_NE(Message.find(" in function setsockopt(IP MULTICAST)\r\n"), std::string::npos) << Message;
     EXPECT_EQ(Bad->State(), wsBound);
 }
+
+// With OnError bound nothing is raised: each guard reports once and the
+// operation ends there, leaving no handle behind.
+TEST(BeginConnect, WithOnErrorBoundAGuardReportsOnceAndEndsTheCall)
+{
+    for (const Endpoint& E : {Endpoint{"127.0.0.1", nullptr, nullptr, "no port"},
+                              Endpoint{nullptr, "1", nullptr, "no address"},
+                              Endpoint{"127.0.0.1", "1", " ", "no protocol"},
+                              Endpoint{"127.0.0.1", "1", "bogus", "unknown protocol"}}) {
+        TWSocket S;
+        int Errors = 0;
+        S.OnError = [&](rtl::TObject*) { ++Errors; };
+        Assign(S, E);
+        S.BeginConnect();
+        EXPECT_EQ(Errors, 1) << E.Message;
+        EXPECT_EQ(S.State(), wsClosed) << E.Message;
+        EXPECT_EQ(S.Handle(), winsock::INVALID_SOCKET) << E.Message;
+        S.BeginListen();
+        EXPECT_EQ(Errors, 2) << E.Message;
+        EXPECT_EQ(S.Handle(), winsock::INVALID_SOCKET) << E.Message;
+    }
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    int Errors = 0;
+    P.Client->OnError = [&](rtl::TObject*) { ++Errors; };
+    P.Client->BeginConnect();
+    EXPECT_EQ(Errors, 1);
+    EXPECT_EQ(P.Client->State(), wsConnected);
+}
+
+// The second copy of the program finding the Interlink port taken, with
+// OnError bound: one report, the code in LastError, nothing left open, and
+// a later listen elsewhere works.
+TEST(BeginListen, WithOnErrorBoundATakenPortReportsOnceAndLeavesNothingOpen)
+{
+    auto L = MakeListener();
+    TWSocket S;
+    int Errors = 0, Closes = 0;
+    S.OnError = [&](rtl::TObject*) { ++Errors; };
+    S.OnSessionClosed = [&](rtl::TObject*, uint16_t) { ++Closes; };
+    AimAt(S, L->LocalBoundPort());
+    const int Before = winsock::OpenHandleCount();
+    S.BeginListen();
+    EXPECT_EQ(Errors, 1);
+    EXPECT_EQ(S.LastError(), 10048);
+    EXPECT_EQ(S.State(), wsClosed);
+    EXPECT_EQ(S.Handle(), winsock::INVALID_SOCKET);
+    EXPECT_EQ(winsock::OpenHandleCount(), Before);
+    AimAt(S, "0");
+    S.BeginListen();
+    EXPECT_EQ(S.State(), wsListening);
+    EXPECT_EQ(Errors, 1);
+    EXPECT_EQ(Closes, 0);
+}
+
+TEST(AttachHandle, WhenTheOldHandleCannotBeClosedNothingIsTakenOver)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    auto L = MakeListener(); // takes no connection; the kernel completes it
+    TWSocket Other;
+    AimAt(Other, L->LocalBoundPort());
+    Other.BeginConnect();
+    ASSERT_TRUE(PumpUntil([&] { return Other.State() == wsConnected; }));
+    const winsock::SOCKET Spare = Other.Handle();
+    ASSERT_EQ(winsock::closesocket(P.Client->Handle()), 0);
+    EXPECT_EQ(Raised([&] { P.Client->AttachHandle(Spare); }),
+              "Error 10038 in function Dup (closesocket)\r\nSocket operation on non-socket");
+    EXPECT_EQ(P.Client->Handle(), winsock::INVALID_SOCKET);
+    EXPECT_EQ(Other.Handle(), Spare) << "the offered handle stays its owner's";
+}
+
+// A handle that is no socket (any more): with OnError bound, the linger and
+// the notification request are each reported and the object never counts
+// as connected.
+TEST(AttachHandle, AHandleThatIsNoSocketNeverConnects)
+{
+    winsock::WSADATA D;
+    winsock::WSAStartup(0x0101, &D);
+    const winsock::SOCKET Stale = winsock::socket(winsock::AF_INET, winsock::SOCK_STREAM, 0);
+    winsock::closesocket(Stale);
+    winsock::WSACleanup();
+    TWSocket S;
+    std::vector<int> Codes;
+    S.OnError = [&](rtl::TObject*) { Codes.push_back(S.LastError()); };
+    S.AttachHandle(Stale);
+    EXPECT_EQ(Codes, (std::vector<int>{10038, 10038}));
+    EXPECT_NE(S.State(), wsConnected);
+}
