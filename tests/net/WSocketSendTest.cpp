@@ -116,3 +116,96 @@ TEST(WSocketSend, WhenNotConnectedRaisesTheSocketErrorText)
     EXPECT_EQ(Raised([&] { S.SendString("x"); }), "Error 10057 in function Send\r\nSocket is not connected");
     EXPECT_EQ(S.LastError(), 10057);
 }
+
+TEST(WSocketSend, NothingToSendQueuesNothingAndAnEmptyCountStillEndsInDataSent)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    int SendData = 0, DataSent = 0;
+    P.Client->OnSendData = [&](rtl::TObject*, int) { ++SendData; };
+    P.Client->OnDataSent = [&](rtl::TObject*, uint16_t E) { DataSent += E == 0; };
+    EXPECT_EQ(P.Client->SendString(""), 0);
+    PumpFor(30);
+    EXPECT_EQ(DataSent, 0) << "an empty string does nothing at all";
+    EXPECT_EQ(P.Client->SendBytes("x", 0), 0);
+    EXPECT_EQ(DataSent, 0) << "never inside the call";
+    ASSERT_TRUE(PumpUntil([&] { return DataSent == 1; }));
+    EXPECT_EQ(SendData, 0);
+    EXPECT_TRUE(P.Client->SendQueue().empty());
+}
+
+TEST(WSocketSend, WhenNotConnectedWithOnErrorBoundGivesMinusOneAndNoClose)
+{
+    TWSocket S;
+    int Errors = 0, Closes = 0;
+    S.OnError = [&](rtl::TObject*) { ++Errors; };
+    S.OnSessionClosed = [&](rtl::TObject*, uint16_t) { ++Closes; };
+    EXPECT_EQ(S.SendString("x"), -1);
+    EXPECT_EQ(S.LastError(), 10057);
+    EXPECT_EQ(Errors, 1);
+    EXPECT_EQ(Closes, 0) << "it was closed already";
+    EXPECT_TRUE(S.SendQueue().empty());
+}
+
+TEST(WSocketSend, SendFlagsTakeNormalOrUrgentAndRefuseTheRest)
+{
+    TWSocket S;
+    EXPECT_EQ(S.SendFlags(), wsSendNormal);
+    S.SetSendFlags(wsSendUrgent);
+    EXPECT_EQ(S.SendFlags(), wsSendUrgent);
+    EXPECT_EQ(Raised([&] { S.SetSendFlags(static_cast<TSocketSendFlags>(2)); }), "Invalid SendFlags");
+    EXPECT_EQ(S.SendFlags(), wsSendUrgent);
+    S.SetSendFlags(wsSendNormal);
+    EXPECT_EQ(S.SendFlags(), wsSendNormal);
+}
+
+// FlushSendQueue returns only once every queued byte has gone to the
+// platform, running other handlers (here the reader's) meanwhile.
+TEST(WSocketSend, FlushSendQueueReturnsWhenEverythingIsSent)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    ShrinkKernelBuffers(*P.Client, *P.Server);
+    std::string Got;
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Got += P.Server->ReceiveAvailable(); };
+    const std::string Data = Pattern(2 * 1024 * 1024, 6);
+    P.Client->SendString(Data);
+    ASSERT_FALSE(P.Client->AllSent());
+    P.Client->FlushSendQueue();
+    EXPECT_TRUE(P.Client->AllSent());
+    EXPECT_GT(Got.size(), 0u) << "the reader ran inside the flush";
+    ASSERT_TRUE(PumpUntil([&] { return Got.size() == Data.size(); }));
+    EXPECT_TRUE(Got == Data);
+}
+
+TEST(WSocketSend, ADatagramGoesStraightToItsAddressAndTheSenderIsKnown)
+{
+    TWSocket Rx;
+    Rx.SetProto("udp");
+    AimAt(Rx, "0");
+    Rx.BeginListen();
+    ASSERT_EQ(Rx.State(), wsConnected);
+    TWSocket Tx;
+    Tx.SetProto("udp");
+    AimAt(Tx, Rx.LocalBoundPort());
+    Tx.SetLocalAddr("127.0.0.1");
+    Tx.BeginConnect();
+    std::vector<int> Sent;
+    Tx.OnSendData = [&](rtl::TObject*, int n) { Sent.push_back(n); };
+    winsock::SOCKADDR_IN To{};
+    int Len = 0;
+    ASSERT_EQ(Rx.LocalSockAddr(To, Len), 0);
+    EXPECT_EQ(Tx.SendDatagramTo(To, sizeof To, "ping", 4), 4);
+    EXPECT_EQ(Sent, std::vector<int>{4});
+    EXPECT_TRUE(Tx.SendQueue().empty()) << "past the queue";
+    char Buf[16] = {};
+    winsock::SOCKADDR_IN From{};
+    int FromLen = sizeof From;
+    ASSERT_TRUE(PumpUntil([&] { return Rx.RcvdCount() > 0; }));
+    EXPECT_EQ(Rx.ReceiveDatagramFrom(Buf, sizeof Buf, From, FromLen), 4);
+    EXPECT_EQ(std::string(Buf, 4), "ping");
+    EXPECT_EQ(std::to_string(winsock::ntohs(From.sin_port)), Tx.LocalPort());
+    EXPECT_EQ(Rx.ReadCount(), 4);
+    EXPECT_EQ(Rx.ReceiveDatagramFrom(Buf, sizeof Buf, From, FromLen), -1) << "nothing more there";
+    EXPECT_EQ(Rx.LastError(), 10035);
+}
