@@ -184,8 +184,9 @@ BOOL GetCommProperties(HANDLE device, COMMPROP& properties);
 // the bytes already received (the only read time-outs accepted are those
 // that say so). WriteFile completes when the transmitter has taken all
 // bytes: on a tty when the kernel has passed them on (its queue count reads
-// 0), on the loopback plug when they are in its UART's FIFO (so output held
-// by flow control keeps a write pending either way). CancelIo (a null
+// 0), on the loopback plug when they are in its UART's FIFO, on a network
+// port when the server's TCP has acknowledged them (so output held by flow
+// control keeps a write pending either way). CancelIo (a null
 // OVERLAPPED: all of them) ends pending operations:
 // once it returns, none of them completes into the caller's OVERLAPPED,
 // counters or buffers. A write cancelled before the transmitter took all of
