@@ -115,3 +115,48 @@ TEST_F(InterlinkEndToEnd, LinkExitCodes)
     EXPECT_NE(alone.Err().find("kein Interlink"), std::string::npos) << alone.Err();
     EXPECT_EQ(scene.RunLink({"monitor"}).ExitCode(), 3);
 }
+
+// What scripts read from tarrowin-link monitor: one line per frame, the
+// kind, then for the notifications the time stamp as sent (10 characters,
+// 11 for a negative ten-digit tick count) and a blank, then the data as the
+// panes show it rewritten; any other kind its whole rest, rewritten.
+TEST_F(InterlinkEndToEnd, TheMonitorPrintsEveryKindOfFrameOnOneLine)
+{
+    StartCopiesAndMonitor(1);
+    RawPeer peer;
+    ASSERT_TRUE(peer.Connect());
+    ASSERT_TRUE(scene.WaitUntil([&] { return peer.Drain() && peer.Greeted(); })) << scene.Describe();
+    const std::pair<std::string, std::string> rows[] = {
+        {"SENT" "         5" "AT\r", "SENT          5 AT<13>"},
+        {"RCVD" "        77" "\xff", "RCVD         77 <255>"},
+        {std::string("RCVD-2147483648\0x", 17), "RCVD -2147483648 <0>x"},
+        {"SENT1234567890", "SENT 1234567890 "},
+        {"NOTEfree\x01", "NOTE free<1>"},
+    };
+    std::string expected;
+    for (const auto& [payload, line] : rows) {
+        ASSERT_TRUE(peer.Send(terminal::MakeInterlinkFrame(payload)));
+        expected += line + "\n";
+    }
+    EXPECT_TRUE(scene.WaitUntil([&] { return monitor->Out().size() >= expected.size(); }, 10000)) << scene.Describe();
+    EXPECT_EQ(monitor->Out(), expected);
+
+    // A real send, its text given in the terminal's encoding (UTF-8): the
+    // port gets the code page's bytes, the monitor the command and the
+    // copy's SENT with its own time stamp.
+    ASSERT_EQ(scene.RunLink({"send", "Gr\xc3\xbc\xc3\x9f#13"}).ExitCode(), 0) << scene.Describe();
+    ASSERT_TRUE(scene.WaitUntil([&] {
+        return scene.At(0).pty.Transmitted().size() >= 4 &&
+               monitor->Out().find("SENT", expected.size()) != std::string::npos && monitor->Out().ends_with("\n");
+    }))
+        << scene.Describe();
+    EXPECT_EQ(scene.At(0).pty.Transmitted(), "Gr\xfc\xdf\r");
+    const std::string rest = monitor->Out().substr(expected.size());
+    const size_t sent = rest.find("SENT ");
+    ASSERT_NE(sent, std::string::npos) << rest;
+    EXPECT_EQ(rest.substr(0, sent), "SEND Gr<252><223>#13\n");
+    const std::string line = rest.substr(sent, rest.find('\n', sent) - sent);
+    const std::string stamp = line.substr(5, line[5] == '-' ? 11 : 10);
+    EXPECT_EQ(stamp.find_first_not_of(' '), stamp.find_first_of("-0123456789")) << line;
+    EXPECT_EQ(line, "SENT " + stamp + " Gr<252><223><13>");
+}
