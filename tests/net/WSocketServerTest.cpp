@@ -270,3 +270,166 @@ TEST(WSocketServer, SixtyFourSimultaneousConnectsAllSucceed)
     for (auto& P : Peers)
         ASSERT_TRUE(P->Greeted());
 }
+
+TEST(WSocketServer, ClientsAreNumberedForTheServersLifeAndKnowTheirPeerAfterTheClose)
+{
+    auto Srv = StartServer();
+    std::vector<std::string> Disconnected;
+    Srv->OnClientDisconnect = [&](rtl::TObject*, TWSocketClient* C, uint16_t) {
+        Disconnected.push_back(C->Name() + " " + C->PeerAddr() + ":" + C->PeerPort());
+    };
+    auto P1 = std::make_unique<Peer>(Srv->LocalBoundPort());
+    ASSERT_TRUE(P1->Greeted());
+    Peer P2(Srv->LocalBoundPort());
+    ASSERT_TRUE(P2.Greeted());
+    ASSERT_EQ(Srv->CountClients(), 2);
+    EXPECT_EQ(Srv->ClientByIndex(0)->Name(), "ServerClient1");
+    EXPECT_EQ(Srv->ClientByIndex(1)->Name(), "ServerClient2");
+    EXPECT_EQ(Srv->ClientByIndex(1)->PeerPort(), P2.S.LocalBoundPort());
+    EXPECT_EQ(Srv->ClientByIndex(-1), nullptr);
+    EXPECT_EQ(Srv->ClientByIndex(2), nullptr);
+    const std::string FirstPeer = "127.0.0.1:" + P1->S.LocalBoundPort();
+    P1.reset();
+    ASSERT_TRUE(PumpUntil([&] { return Srv->CountClients() == 1; }));
+    EXPECT_EQ(Disconnected, std::vector<std::string>{"ServerClient1 " + FirstPeer});
+    Peer P3(Srv->LocalBoundPort());
+    ASSERT_TRUE(P3.Greeted());
+    EXPECT_EQ(Srv->CountClients(), 2);
+    EXPECT_EQ(Srv->ClientByIndex(1)->Name(), "ServerClient3");
+}
+
+TEST(WSocketServer, AnEmptyBannerGreetsWithNothing)
+{
+    auto Srv = StartServer();
+    Srv->Banner = "";
+    Peer P(Srv->LocalBoundPort());
+    ASSERT_TRUE(PumpUntil([&] { return Srv->CountClients() == 1; }));
+    Srv->ClientByIndex(0)->SendString("first");
+    ASSERT_TRUE(PumpUntil([&] { return P.Got.size() >= 5; }));
+    EXPECT_EQ(P.Got, "first");
+}
+
+namespace {
+
+// How a server fares after a failure in accepting: what OnBgException was
+// given, and whether it still listens.
+struct ServerFailure {
+    std::vector<std::string> Reported;
+    bool Keep = false; // the OnBgException handler clears CanClose
+
+    void Watch(TWSocketServer& Srv)
+    {
+        Srv.OnBgException = [this](rtl::TObject*, const std::exception& E, bool& CanClose) {
+            Reported.push_back(E.what());
+            if (Keep)
+                CanClose = false;
+        };
+    }
+};
+
+} // namespace
+
+// A failure inside the accepting reaction (here a handler of
+// OnClientConnect) goes to the server's OnBgException; the listener then
+// closes unless the handler keeps it.
+TEST(WSocketServer, AFailingClientConnectHandlerReachesBgExceptionAndEndsTheListenerUnlessKept)
+{
+    for (bool Keep : {false, true}) {
+        SCOPED_TRACE(Keep ? "kept" : "not kept");
+        auto Srv = StartServer();
+        ServerFailure F;
+        F.Keep = Keep;
+        F.Watch(*Srv);
+        Srv->OnClientConnect = [](rtl::TObject*, TWSocketClient*, uint16_t) { throw ESocketException("no room"); };
+        Peer P(Srv->LocalBoundPort());
+        ASSERT_TRUE(PumpUntil([&] { return !F.Reported.empty(); }));
+        EXPECT_EQ(F.Reported, std::vector<std::string>{"no room"});
+        EXPECT_EQ(Srv->State(), Keep ? wsListening : wsClosed);
+        PumpFor(30);
+        EXPECT_EQ(P.Got, "") << "no greeting after the failure";
+    }
+}
+
+TEST(WSocketServer, AFailingClientDisconnectHandlerStillReleasesTheClient)
+{
+    CountedClient::Destroyed = 0;
+    for (bool Keep : {false, true}) {
+        SCOPED_TRACE(Keep ? "kept" : "not kept");
+        auto Srv = StartServer();
+        Srv->ClientObjectClass = ClientClassOf<CountedClient>();
+        ServerFailure F;
+        F.Keep = Keep;
+        F.Watch(*Srv);
+        Srv->OnClientDisconnect = [](rtl::TObject*, TWSocketClient*, uint16_t) { throw std::runtime_error("late"); };
+        auto P = std::make_unique<Peer>(Srv->LocalBoundPort());
+        ASSERT_TRUE(P->Greeted());
+        P.reset();
+        ASSERT_TRUE(PumpUntil([&] { return !F.Reported.empty(); }));
+        EXPECT_EQ(F.Reported, std::vector<std::string>{"late"});
+        EXPECT_EQ(Srv->CountClients(), 0);
+        EXPECT_EQ(Srv->State(), Keep ? wsListening : wsClosed);
+    }
+    EXPECT_EQ(CountedClient::Destroyed, 2);
+}
+
+// A failure in OnClientCreate: the connection is let go, and whoever saw
+// the client made also sees it go.
+TEST(WSocketServer, AFailingClientCreateHandlerLetsTheConnectionGoAndTheClientEndsAsUsual)
+{
+    auto Srv = StartServer();
+    ServerFailure F;
+    F.Keep = true;
+    F.Watch(*Srv);
+    int Disconnects = 0;
+    Srv->OnClientCreate = [](rtl::TObject*, TWSocketClient*) { throw ESocketException("create failed"); };
+    Srv->OnClientDisconnect = [&](rtl::TObject*, TWSocketClient*, uint16_t) { ++Disconnects; };
+    Peer P(Srv->LocalBoundPort());
+    ASSERT_TRUE(PumpUntil([&] { return P.Closes == 1 && Disconnects == 1; }));
+    EXPECT_EQ(F.Reported, std::vector<std::string>{"create failed"});
+    EXPECT_EQ(P.Got, "");
+    EXPECT_EQ(Srv->CountClients(), 0);
+    EXPECT_EQ(Srv->State(), wsListening);
+}
+
+// A listening handle that can no longer accept is reported as "Accept" and
+// ends the listener unless OnBgException keeps it; a kept listener takes
+// the waiting peer on the next try.
+TEST(WSocketServer, AnAcceptThatCanNeverWorkEndsTheListenerUnlessKept)
+{
+    for (bool Keep : {false, true}) {
+        SCOPED_TRACE(Keep ? "kept" : "not kept");
+        auto Srv = StartServer();
+        ServerFailure F;
+        F.Keep = Keep;
+        F.Watch(*Srv);
+        FailingAccepts Failing(1, 10038);
+        Peer P(Srv->LocalBoundPort());
+        ASSERT_TRUE(PumpUntil([&] { return !F.Reported.empty(); }));
+        EXPECT_EQ(F.Reported[0], "Error 10038 in function Accept\r\nSocket operation on non-socket");
+        EXPECT_EQ(Srv->State(), Keep ? wsListening : wsClosed);
+        if (Keep) {
+            ASSERT_TRUE(P.Greeted());
+        } else {
+            ASSERT_TRUE(PumpUntil([&] { return P.Closes == 1; })) << "the waiting peer is let go";
+        }
+    }
+}
+
+// A failure of one connection never ends the listener on its own: without
+// a handler it is only recorded; a handler may still ask for the close.
+TEST(WSocketServer, AFailureOfOneConnectionEndsTheListenerOnlyWhenTheHandlerAsks)
+{
+    {
+        auto Srv = StartServer();
+        FailingAccepts Failing(1, 10053);
+        Peer P(Srv->LocalBoundPort());
+        ASSERT_TRUE(P.Greeted());
+        EXPECT_EQ(Srv->LastError(), 10053);
+        EXPECT_EQ(Srv->State(), wsListening);
+    }
+    auto Srv = StartServer();
+    Srv->OnBgException = [](rtl::TObject*, const std::exception&, bool& CanClose) { CanClose = true; };
+    FailingAccepts Failing(1, 10053);
+    Peer P(Srv->LocalBoundPort());
+    ASSERT_TRUE(PumpUntil([&] { return Srv->State() == wsClosed; }));
+}
