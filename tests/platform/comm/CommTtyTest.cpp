@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -19,6 +20,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -458,3 +461,104 @@ TEST_F(CommTty, AWriteIsDoneOnlyOnceTheKernelHasPassedItsBytesOn)
 }
 
 } // namespace
+
+// A user's own entry may name anything: what is no tty fails to open with a
+// reason, and leaves nothing locked or open behind.
+TEST(CommTtyOpen, WhatIsNoTtyFailsToOpenAndHoldsNothing)
+{
+    char folder[] = "/tmp/tarrowin-notty-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string file = std::string(folder) + "/plain-file";
+    {
+        std::FILE* f = std::fopen(file.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+    }
+    struct Case {
+        std::string path;
+        DWORD error;
+    } cases[] = {
+        {std::string(folder) + "/gone", ERROR_FILE_NOT_FOUND},
+        {file, DWORD(ENOTTY)},
+        {folder, DWORD(EISDIR)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(CreateFile(c.path), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+    int fd = open(file.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "the refused open let its lock go";
+    close(fd);
+    std::remove(file.c_str());
+    rmdir(folder);
+}
+
+TEST_F(CommTty, SettingsThePtyKeepsAreAppliedAndReadBackAsTheyWereAsked)
+{
+    struct Case {
+        const char* line;
+        void (*change)(DCB&);
+    } cases[] = {
+        {"9600 8N2", [](DCB& d) { d.StopBits = TWOSTOPBITS; }},
+        {"123457 8N1", [](DCB& d) { d.BaudRate = 123457; }},
+        {"9600 8N1 ixoff", [](DCB& d) { d.Flags |= fInX; d.XonChar = 0x11; d.XoffChar = 0x13; }},
+        {"9600 8N1 ixon ixoff", [](DCB& d) { d.Flags |= fOutX | fInX; d.XonChar = 'Q'; d.XoffChar = 'S'; }},
+        {"9600 8N1 inpck", [](DCB& d) { d.Flags |= fParity; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        DCB asked = PlainDcb(9600);
+        c.change(asked);
+        ASSERT_TRUE(SetCommState(device, asked)) << FormatMessage(GetLastError());
+        EXPECT_EQ(pty.Settings().line, c.line);
+        DCB got;
+        ASSERT_TRUE(GetCommState(device, got));
+        EXPECT_EQ(got.BaudRate, asked.BaudRate);
+        EXPECT_EQ(got.StopBits, asked.StopBits);
+        EXPECT_EQ(got.Flags & (fOutX | fInX | fParity), asked.Flags & (fOutX | fInX | fParity));
+        if (asked.Flags & (fOutX | fInX)) {
+            EXPECT_EQ(got.XonChar, asked.XonChar);
+            EXPECT_EQ(got.XoffChar, asked.XoffChar);
+        }
+    }
+}
+
+TEST_F(CommTty, ARateChangedBehindTheProgramsBackShowsInTheReadBack)
+{
+    ASSERT_TRUE(SetCommState(device, PlainDcb(9600)));
+    pty.SetSpeed(4800);
+    DCB got;
+    ASSERT_TRUE(GetCommState(device, got));
+    EXPECT_EQ(got.BaudRate, 4800u);
+}
+
+// Bytes received but not read are gone after a purge; what comes after it
+// is read as usual.
+TEST_F(CommTty, APurgeDropsWhatWasReceivedAndNotYetRead)
+{
+    Send("stale");
+    ASSERT_TRUE(WaitForInQueue(device, 5));
+    ASSERT_TRUE(PurgeComm(device, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT));
+    EXPECT_EQ(InQueue(device), 0u);
+    Send("fresh");
+    ASSERT_TRUE(WaitForInQueue(device, 5));
+    EXPECT_EQ(ReadWaiting(device), "fresh");
+    ASSERT_TRUE(PurgeComm(device, PURGE_TXCLEAR));
+    WriteAll(device, "out");
+    EXPECT_EQ(DrainMaster(3), "out");
+}
+
+TEST_F(CommTty, XoffByHandHoldsOutputUntilXonAndAnUnknownFunctionIsRefused)
+{
+    ASSERT_TRUE(EscapeCommFunction(device, SETXOFF)) << FormatMessage(GetLastError());
+    Overlapped write;
+    DWORD done = 0;
+    WriteFile(device, "held", 4, &done, &write.ov);
+    EXPECT_EQ(DrainMaster(0), "");
+    ASSERT_TRUE(EscapeCommFunction(device, SETXON)) << FormatMessage(GetLastError());
+    EXPECT_EQ(DrainMaster(4), "held");
+    EXPECT_TRUE(write.Completed());
+    EXPECT_EQ(Failure(EscapeCommFunction(device, 99)), DWORD(EINVAL));
+}
