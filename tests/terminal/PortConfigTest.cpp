@@ -253,3 +253,31 @@ TEST_F(PortConfig, FirstStartSettingsReopenAVirtualPortWithoutComplaint)
     EXPECT_TRUE(f.CheckTXEN->isChecked());
     EXPECT_EQ(boxes, std::vector<std::string>{});
 }
+
+// An entry whose text holds no port number: the conversion fails, the port
+// number stays, and a port that was open has been closed by then and stays
+// closed, the buttons showing it. The second run of the pick never happens.
+TEST_F(PortConfig, AnEntryWithoutANumberLeavesThePortNumberAndAnOpenPortClosed)
+{
+    const std::pair<QString, std::string> rows[] = {
+        {QStringLiteral("CO"), "''"}, {QStringLiteral("COMx"), "'x'"}, {QStringLiteral("COM7a"), "'7a'"}};
+    TForm1& f = Form();
+    for (const auto& [entry, shown] : rows) {
+        SCOPED_TRACE(entry.toStdString());
+        f.ComboPort->addItem(entry);
+        for (bool open : {false, true}) {
+            Pick("COM7");
+            if (open)
+                f.CmdOpen->click();
+            ExpectButtons(open);
+            NewLog();
+            boxes.clear();
+            Pick(entry);
+            EXPECT_EQ(boxes, std::vector<std::string>{"Es trat ein Ausnahmefehler auf:\r\n" + shown +
+                                                      " ist kein g\xfcltiger Integerwert"});
+            EXPECT_EQ(f.Com->PortNum(), 7);
+            ExpectButtons(false);
+            EXPECT_EQ(NewLog(), open ? std::vector<std::string>{"Port geschlossen"} : std::vector<std::string>{});
+        }
+    }
+}
