@@ -392,3 +392,14 @@ TEST_F(Interlink, ABroadcastDropsAnUnconnectedPeerAndReachesEveryOtherOnce)
     EXPECT_EQ(b.Count("NOTE once"), 1);
     EXPECT_TRUE(f.ImageConnect->isVisible());
 }
+
+// A later copy: once connected its one peer is the server, and the link
+// indicator shows.
+TEST_F(Interlink, ALaterCopyHasTheServerAsItsPeerAndShowsTheIndicator)
+{
+    ListenFirst("Welcome to TcpSrv\r\n");
+    TForm1& f = Shown();
+    ASSERT_EQ(f.windowTitle().toStdString(), "Tarrowin (Interlink Client)");
+    EXPECT_EQ(InterlinkPeers, std::vector<net::TCustomWSocket*>{f.Client.get()});
+    EXPECT_TRUE(f.ImageConnect->isVisible());
+}
