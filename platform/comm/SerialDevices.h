@@ -2,7 +2,8 @@
 // The machine's serial-device list: the real serial ports found under
 // /sys/class/tty (8250 placeholders without a UART skipped), the entries the
 // user wrote under HKEY_LOCAL_MACHINE\hardware\devicemap\serialcomm in the
-// registry file (any path: /dev/serial/by-id/..., a socat pty, /dev/rfcomm0),
+// registry file (any path: /dev/serial/by-id/..., a socat pty, /dev/rfcomm0,
+// or a network port "rfc2217://host:port"),
 // and the built-in loopback plug.
 //
 // Every device keeps its port name COMn for good: the first time a device is
