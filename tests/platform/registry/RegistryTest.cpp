@@ -2,6 +2,7 @@
 // back, other programs' keys and odd lines survive a rewrite, and a failed
 // write or a broken file never costs the user the file.
 
+#include "AsNobody.h"
 #include "ConfigFolder.h"
 #include "ExceptionText.h"
 #include "FileSizeLimit.h"
@@ -10,17 +11,22 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 namespace fs = std::filesystem;
 using reg::HKEY;
 using reg::TRegDataType;
 using reg::TRegistry;
+using testsupport::ExitCodeAsNobody;
 using testsupport::MessageOf;
 using testsupport::ReadWholeFile;
 using testsupport::WriteWholeFile;
@@ -508,6 +514,132 @@ TEST_F(RegistryTest, EmptyFileIsAnEmptyRegistry)
     TRegistry r;
     EXPECT_FALSE(r.OpenKey(kSettingsKey, false));
     EXPECT_TRUE(notices_.empty());
+}
+
+// A folder where the file should be: nothing is read, the user is told
+// once, and no write replaces the folder.
+TEST_F(RegistryTest, AFolderInPlaceOfTheFileIsReportedAndNeverReplaced)
+{
+    fs::create_directories(regPath_);
+    TRegistry r;
+    EXPECT_FALSE(r.OpenKey(kSettingsKey, false));
+    EXPECT_FALSE(r.OpenKey(kSettingsKey, true)) << "creating the key would replace the folder";
+    EXPECT_TRUE(fs::is_directory(regPath_));
+    ASSERT_EQ(notices_.size(), 1u);
+    EXPECT_NE(notices_[0].find("kann nicht gelesen werden (keine gew\xf6hnliche Datei)"), std::string::npos)
+        << notices_[0];
+    EXPECT_NE(notices_[0].find("nicht gespeichert"), std::string::npos) << notices_[0];
+}
+
+// A file the user may not read (left behind by a run as root): the user is
+// told, and the file is never overwritten with empty settings.
+TEST_F(RegistryTest, AFileTheUserMayNotReadIsReportedAndNeverOverwritten)
+{
+    const std::string content = kOwnKeyFile + "\"TXEN\"=\"true\"\n";
+    WriteWholeFile(regPath_, content);
+    ASSERT_EQ(chmod(regPath_.c_str(), 0600), 0);
+    for (std::string dir = Folder(); dir.size() >= root_.size(); dir = fs::path(dir).parent_path().string())
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0) << dir;
+    EXPECT_EQ(ExitCodeAsNobody([&] {
+                  TRegistry r;
+                  if (r.OpenKey(kSettingsKey, true))
+                      return 10;
+                  if (r.OpenKey("Software\\Other", true))
+                      return 11;
+                  if (notices_.size() != 1 || notices_[0].find("kann nicht gelesen werden (open: ") == std::string::npos)
+                      return 12;
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(ReadWholeFile(regPath_), content);
+    EXPECT_EQ(FolderEntries(Folder()), std::vector<std::string>{"Tarrowin.reg"});
+}
+
+// A settings file kept as a link (a managed dotfile) stays a link; what it
+// points to gets the new content.
+TEST_F(RegistryTest, ALinkedFileStaysALinkAndItsTargetIsRewritten)
+{
+    const std::string target = root_ + "/dotfiles/Tarrowin.reg";
+    WriteWholeFile(target, kOwnKeyFile);
+    fs::create_directories(Folder());
+    fs::create_symlink(target, regPath_);
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    r.WriteString("TXEN", "true");
+    EXPECT_TRUE(fs::is_symlink(regPath_));
+    EXPECT_EQ(ReadWholeFile(target), kOwnKeyFile + "\"TXEN\"=\"true\"\n");
+}
+
+TEST_F(RegistryTest, KeyNamesThatCannotStandOnAKeyLineAreRefused)
+{
+    TRegistry r;
+    for (const std::string& Bad : {std::string("Software\\\\Brenlow"), std::string("Soft\nware"),
+                                   std::string("Soft\x7fware"), std::string("Soft\tware")})
+        EXPECT_FALSE(r.OpenKey(Bad, true)) << Bad;
+    EXPECT_FALSE(fs::exists(regPath_)) << "nothing was created";
+    ASSERT_TRUE(r.OpenKey("\\Software\\Brenlow\\Tarrowin\\", true)) << "outer backslashes are ignored";
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+}
+
+TEST_F(RegistryTest, WithoutCreateOrSetRightsNothingIsWritten)
+{
+    const uint32_t kKeyRead = 0x20019;
+    TRegistry reader(kKeyRead);
+    EXPECT_FALSE(reader.OpenKey(kSettingsKey, true)) << "may not create";
+    {
+        TRegistry writer;
+        ASSERT_TRUE(writer.OpenKey(kSettingsKey, true));
+        writer.WriteInteger("PortNumIndex", 2);
+    }
+    const std::string before = ReadWholeFile(regPath_);
+    ASSERT_TRUE(reader.OpenKey(kSettingsKey, false));
+    EXPECT_EQ(reader.ReadInteger("PortNumIndex"), 2);
+    EXPECT_EQ(MessageOf([&] { reader.WriteInteger("PortNumIndex", 3); }),
+              "Konnte Daten f\xfcr 'PortNumIndex' nicht setzen");
+    EXPECT_EQ(MessageOf([&] { reader.WriteString("TXEN", "true"); }), "Konnte Daten f\xfcr 'TXEN' nicht setzen");
+    EXPECT_EQ(ReadWholeFile(regPath_), before);
+}
+
+// Where the file lives without an override: under XDG_CONFIG_HOME when that
+// is an absolute path, else under ~/.config, else the account's home.
+TEST(RegistryPath, FollowsXdgConfigHomeThenHome)
+{
+    auto saved = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v ? std::optional<std::string>(v) : std::nullopt;
+    };
+    const auto xdg = saved("XDG_CONFIG_HOME"), home = saved("HOME");
+    reg::SetFilePath("");
+    struct Case {
+        const char* xdg;
+        const char* home;
+        std::string expected;
+    } cases[] = {
+        {"/cfg", "/home/u", "/cfg/Brenlow/Tarrowin.reg"},
+        {"relative", "/home/u", "/home/u/.config/Brenlow/Tarrowin.reg"},
+        {nullptr, "/home/u", "/home/u/.config/Brenlow/Tarrowin.reg"},
+        {nullptr, "", std::string(getpwuid(getuid())->pw_dir) + "/.config/Brenlow/Tarrowin.reg"},
+    };
+    for (const Case& c : cases) {
+        c.xdg ? setenv("XDG_CONFIG_HOME", c.xdg, 1) : unsetenv("XDG_CONFIG_HOME");
+        setenv("HOME", c.home, 1);
+        EXPECT_EQ(reg::FilePath(), c.expected) << (c.xdg ? c.xdg : "(unset)") << " " << c.home;
+    }
+    xdg ? setenv("XDG_CONFIG_HOME", xdg->c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
+    home ? setenv("HOME", home->c_str(), 1) : unsetenv("HOME");
+}
+
+// Without a handler (no window yet) the notice goes to the terminal.
+TEST_F(RegistryTest, ANoticeWithoutHandlerGoesToStandardError)
+{
+    reg::SetNoticeHandler(nullptr);
+    WriteWholeFile(regPath_, "broken");
+    testing::internal::CaptureStderr();
+    TRegistry r;
+    r.OpenKey(kSettingsKey, false);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("Tarrowin: ", 0), 0u) << err;
+    EXPECT_NE(err.find(".broken-"), std::string::npos) << err;
 }
 
 } // namespace
