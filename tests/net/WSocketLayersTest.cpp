@@ -90,3 +90,60 @@ TEST(SyncWait, WaitUntilDoneGivesUpAfterItsTimeLimit)
     bool Never = false;
     EXPECT_EQ(S.WaitUntilDone(Never), 12001);
 }
+
+// The peer's last line without a line end is still what it sent: it is
+// offered before the close is reported. Until then it is not handed out.
+TEST(LineMode, AnUnfinishedLastLineIsOfferedBeforeTheClose)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    std::vector<std::string> Seen;
+    P.Server->SetLineMode(true);
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Seen.push_back(P.Server->ReceiveAvailable()); };
+    P.Server->OnSessionClosed = [&](rtl::TObject*, uint16_t) { Seen.push_back("closed"); };
+    P.Client->SendString("one\r\ntail");
+    ASSERT_TRUE(PumpUntil([&] { return Seen.size() == 1; }));
+    PumpFor(50);
+    char Buf[16];
+    EXPECT_EQ(P.Server->ReceiveInto(Buf, sizeof Buf), -1) << "an unfinished line is not handed out";
+    EXPECT_EQ(P.Server->LastError(), 10035);
+    P.Client->CloseSession();
+    ASSERT_TRUE(PumpUntil([&] { return Seen.size() == 3; }));
+    EXPECT_EQ(Seen, (std::vector<std::string>{"one\r\n", "tail", "closed"}));
+}
+
+TEST(LineMode, EchoSendsBackWhatCameAndEditReachesIntoThePartOfTheLineAlreadyThere)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    std::string Line, Echoed;
+    P.Server->SetLineMode(true);
+    P.Server->LineEcho = true;
+    P.Server->LineEdit = true;
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Line += P.Server->ReceiveAvailable(); };
+    P.Client->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Echoed += P.Client->ReceiveAvailable(); };
+    P.Client->SendString("abx");
+    ASSERT_TRUE(PumpUntil([&] { return Echoed == "abx"; }));
+    P.Client->SendString("\x7f\bc\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return !Line.empty(); }));
+    EXPECT_EQ(Line, "ac\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return Echoed == "abx\x7f\bc\r\n"; })) << "echoed as it came, unedited";
+}
+
+// Line mode with nobody reading drops the lines instead of hoarding them;
+// without a line end every piece is a line of its own.
+TEST(LineMode, LinesNobodyReadsAreDroppedAndWithoutALineEndEachPieceIsALine)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    P.Server->SetLineMode(true);
+    P.Client->SendString("lost\r\n");
+    PumpFor(50);
+    EXPECT_EQ(P.Server->RcvdCount(), 0);
+    std::vector<std::string> Got;
+    P.Server->LineEnd = "";
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Got.push_back(P.Server->ReceiveAvailable()); };
+    P.Client->SendString("piece");
+    ASSERT_TRUE(PumpUntil([&] { return !Got.empty(); }));
+    EXPECT_EQ(Got, std::vector<std::string>{"piece"});
+}
