@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -230,4 +231,54 @@ TEST_F(WinSockLookupTest, BlockingLookupUsesTheSameResolver)
     EXPECT_EQ(Dotted(He->h_addr_list[0]), "10.0.0.7");
     EXPECT_EQ(Dotted(He->h_addr_list[1]), "10.0.0.8");
     EXPECT_EQ(He->h_addr_list[2], nullptr);
+}
+
+TEST_F(WinSockLookupTest, LookupsWithoutWhatTheyNeedAreRefusedAtTheStart)
+{
+    const uint32_t A = htonl(0x7f000001);
+    const char* a = reinterpret_cast<const char*>(&A);
+    struct Case {
+        const char* what;
+        std::function<HANDLE()> start;
+        int error;
+    } cases[] = {
+        {"no name", [&] { return WSAAsyncGetHostByName(Wnd, kMsg, nullptr, Buffer, sizeof Buffer); }, WSAEFAULT},
+        {"no buffer", [&] { return WSAAsyncGetHostByName(Wnd, kMsg, "x", nullptr, sizeof Buffer); }, WSAEFAULT},
+        {"a buffer of no bytes", [&] { return WSAAsyncGetHostByName(Wnd, kMsg, "x", Buffer, 0); }, WSAEFAULT},
+        {"no window", [&] { return WSAAsyncGetHostByName(0, kMsg, "x", Buffer, sizeof Buffer); }, WSAEINVAL},
+        {"a short address", [&] { return WSAAsyncGetHostByAddr(Wnd, kMsg, a, 3, AF_INET, Buffer, sizeof Buffer); },
+         WSAEFAULT},
+        {"no address", [&] { return WSAAsyncGetHostByAddr(Wnd, kMsg, nullptr, 4, AF_INET, Buffer, sizeof Buffer); },
+         WSAEFAULT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WSASetLastError(0);
+        EXPECT_EQ(c.start(), 0u);
+        EXPECT_EQ(WSAGetLastError(), c.error);
+    }
+    EXPECT_EQ(PendingLookupCount(), 0);
+    EXPECT_EQ(gethostbyname(nullptr), nullptr);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    EXPECT_EQ(getservbyname(nullptr, "tcp"), nullptr);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    EXPECT_EQ(getprotobyname(nullptr), nullptr);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    EXPECT_EQ(getprotobyname("no-such-protocol"), nullptr);
+    EXPECT_EQ(WSAGetLastError(), WSANO_DATA);
+}
+
+// Without a stand-in resolver the system's answers: localhost both ways, as
+// every machine's hosts file has it.
+TEST_F(WinSockLookupTest, TheSystemResolverAnswersForLocalhostBothWays)
+{
+    HOSTENT* He = gethostbyname("localhost");
+    ASSERT_NE(He, nullptr) << WSAGetLastError();
+    EXPECT_EQ(Dotted(He->h_addr_list[0]), "127.0.0.1");
+    const uint32_t A = htonl(0x7f000001);
+    ASSERT_NE(WSAAsyncGetHostByAddr(Wnd, kMsg, reinterpret_cast<const char*>(&A), 4, AF_INET, Buffer, sizeof Buffer), 0u);
+    ASSERT_TRUE(PumpUntil([&] { return !Answers.empty(); }));
+    EXPECT_EQ(Answers[0].error, 0);
+    EXPECT_STRNE(Entry()->h_name, "");
+    Settle();
 }
