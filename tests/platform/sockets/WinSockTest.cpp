@@ -571,3 +571,51 @@ TEST_F(WinSockTest, ARefusedConnectWithoutNotificationsIsReadFromSoError)
     ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len), 0);
     EXPECT_EQ(error, WSAECONNREFUSED);
 }
+
+TEST_F(WinSockTest, APeekLeavesTheBytesAndUrgentDataComesApart)
+{
+    SOCKET c, a;
+    Pair(c, a);
+    ASSERT_EQ(send(a, "abc", 3, 0), 3);
+    ASSERT_TRUE(PumpUntil([&] { return Count(FD_READ) == 1; }));
+    char buf[8] = {};
+    EXPECT_EQ(recv(c, buf, sizeof buf, MSG_PEEK), 3);
+    EXPECT_EQ(recv(c, buf, sizeof buf, 0), 3);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    ASSERT_EQ(send(a, "!", 1, MSG_OOB), 1);
+    ASSERT_TRUE(PumpUntil([&] { return recv(c, buf, 1, MSG_OOB) == 1; }));
+    EXPECT_EQ(buf[0], '!');
+}
+
+// Shutting down one direction: no more sending after SD_SEND or SD_BOTH,
+// and after SD_RECEIVE what still arrives is never reported.
+TEST_F(WinSockTest, AShutDownDirectionStaysShut)
+{
+    SOCKET c, a;
+    Pair(c, a);
+    ASSERT_EQ(shutdown(c, SD_RECEIVE), 0);
+    ASSERT_EQ(send(a, "late", 4, 0), 4);
+    PumpFor(50);
+    EXPECT_EQ(Count(FD_READ), 0);
+    EXPECT_EQ(send(c, "x", 1, 0), 1) << "sending still works";
+    ASSERT_EQ(shutdown(c, SD_BOTH), 0);
+    EXPECT_EQ(send(c, "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+}
+
+// Zero-length reads ask whether the connection still stands: would-block
+// while it does, the reset once the peer has reset it.
+TEST_F(WinSockTest, AZeroLengthReadTellsAResetFromNothingToRead)
+{
+    SOCKET c, a;
+    Pair(c, a);
+    char b;
+    EXPECT_EQ(recv(c, &b, 0, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    LINGER abort{1, 0};
+    setsockopt(a, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+    closesocket(a);
+    ASSERT_TRUE(PumpUntil([&] {
+        return recv(c, &b, 0, 0) == SOCKET_ERROR && WSAGetLastError() == WSAECONNRESET;
+    }));
+}
