@@ -149,3 +149,37 @@ TEST(WSocketClose, LingerNeedsAHandleAndATimeThatFitsSixteenBits)
         EXPECT_EQ(C.State(), wsOpened) << "left where the failure stopped it";
     }
 }
+
+// Sending before the connection stands is a failure of the connection: the
+// handle goes, OnSessionClosed reports 10057 once, and the object is closed.
+TEST(WSocketClose, SendingWhileStillConnectingClosesWith10057)
+{
+    auto L = MakeListener();
+    TWSocket S;
+    std::vector<uint16_t> Closes;
+    S.OnSessionClosed = [&](rtl::TObject*, uint16_t E) { Closes.push_back(E); };
+    AimAt(S, L->LocalBoundPort());
+    S.BeginConnect();
+    ASSERT_EQ(S.State(), wsConnecting);
+    EXPECT_EQ(Raised([&] { S.SendString("early"); }), "Error 10057 in function Send\r\nSocket is not connected");
+    EXPECT_EQ(S.State(), wsClosed);
+    EXPECT_EQ(S.Handle(), winsock::INVALID_SOCKET);
+    PumpFor(50);
+    EXPECT_EQ(Closes, std::vector<uint16_t>{10057});
+}
+
+TEST(WSocketClose, AHandleThatIsGoneMakesTheReadableCountAFailure)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    ASSERT_EQ(winsock::closesocket(P.Client->Handle()), 0);
+    EXPECT_EQ(Raised([&] { P.Client->RcvdCount(); }),
+              "Error 10038 in function ioctlSocket\r\nSocket operation on non-socket");
+    EXPECT_EQ(Raised([&] { P.Client->ReceiveAvailable(); }),
+              "Error 10038 in function ioctlSocket\r\nSocket operation on non-socket");
+    int Errors = 0;
+    P.Client->OnError = [&](rtl::TObject*) { ++Errors; };
+    EXPECT_EQ(P.Client->RcvdCount(), -1);
+    EXPECT_EQ(P.Client->ReceiveAvailable(), "");
+    EXPECT_EQ(Errors, 2);
+}

@@ -181,3 +181,32 @@ TEST(WSocketEvents, DatagramEndsAreConnectedAtOnceAndCarryDatagrams)
     EXPECT_EQ(Got, "datagram");
     EXPECT_EQ(From, "127.0.0.1");
 }
+
+// Whatever a handler throws stays inside the socket layer: a thrown object
+// of no exception class reaches OnBgException as an unknown exception.
+TEST(WSocketEvents, AThrownNonExceptionReachesBgExceptionAsUnknown)
+{
+    LoopbackPair P;
+    std::string BgMessage;
+    P.Client->OnSessionConnected = [](rtl::TObject*, uint16_t) { throw 42; };
+    P.Client->OnBgException = [&](rtl::TObject*, const std::exception& E, bool&) { BgMessage = E.what(); };
+    P.Client->BeginConnect();
+    ASSERT_TRUE(PumpUntil([&] { return !BgMessage.empty(); }));
+    EXPECT_EQ(BgMessage, "Unknown exception during socket event");
+    EXPECT_EQ(P.Client->State(), wsClosed) << "aborted, CanClose being left true";
+}
+
+TEST(WSocketEvents, TimeValuesAreSetWhenEitherPartIsAndCompareByBothParts)
+{
+    TWSocket S;
+    TTimeVal Zero{0, 0}, Sec{1, 0}, Usec{0, 1};
+    EXPECT_FALSE(S.TimeValueIsSet(Zero));
+    EXPECT_TRUE(S.TimeValueIsSet(Sec));
+    EXPECT_TRUE(S.TimeValueIsSet(Usec));
+    EXPECT_TRUE(S.TimeValueCompare(Sec, TTimeVal{1, 0}, true));
+    EXPECT_FALSE(S.TimeValueCompare(Sec, Usec, true));
+    EXPECT_TRUE(S.TimeValueCompare(Sec, Usec, false));
+    EXPECT_FALSE(S.TimeValueCompare(Usec, TTimeVal{0, 1}, false));
+    S.TimeValueClear(Sec);
+    EXPECT_FALSE(S.TimeValueIsSet(Sec));
+}
