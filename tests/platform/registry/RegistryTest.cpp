@@ -490,7 +490,14 @@ INSTANTIATE_TEST_SUITE_P(
         "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=hex:01,\\\n",                    // continuation missing
         "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=hex:01,,02\n",                   // empty byte
         "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=-\n",                            // deletion syntax
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X\n"));                                    // key without ]
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X\n",                                     // key without ]
+        "REGEDIT4\n\n[-HKEY_CURRENT_USER\\X]\n",                                   // key deletion syntax
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X\x01]\n",                                // control character in a key
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\" \"b\"\n",                       // no = after the name
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=hex:0g\n",                      // not a hex byte
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=hex(2:00\n",                    // hex( without )
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=hex 00\n",                      // no : after hex
+        "\xef\xbb\xbfWindows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=\"\xff\"\n")); // bad UTF-8
 
 TEST_F(RegistryTest, BrokenFilesSetAsideTwiceGetDistinctNames)
 {
@@ -514,6 +521,31 @@ TEST_F(RegistryTest, EmptyFileIsAnEmptyRegistry)
     TRegistry r;
     EXPECT_FALSE(r.OpenKey(kSettingsKey, false));
     EXPECT_TRUE(notices_.empty());
+}
+
+// Windows' registry editor exports in UTF-16 with a byte order mark; such a
+// file is read like any other, as long as its text fits Windows-1252.
+TEST_F(RegistryTest, AUtf16ExportIsRead)
+{
+    const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_CURRENT_USER\\Software\\Brenlow\\Tarrowin]\r\n"
+                             "\"TXEN\"=\"true\"\r\n\"Gr\xfc\xdf" "e\"=dword:00000007\r\n";
+    std::string utf16 = "\xff\xfe";
+    for (char c : text) {
+        utf16.push_back(c); // Windows-1252 below 0x100 is Latin-1 here
+        utf16.push_back('\0');
+    }
+    WriteWholeFile(regPath_, utf16);
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    EXPECT_EQ(r.ReadString("TXEN"), "true");
+    EXPECT_EQ(r.ReadInteger("Gr\xfc\xdf" "e"), 7);
+    EXPECT_TRUE(notices_.empty());
+    r.WriteString("TXEN", "false");
+    ForgetCache();
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    EXPECT_EQ(r.ReadString("TXEN"), "false");
+    EXPECT_EQ(r.ReadInteger("Gr\xfc\xdf" "e"), 7);
 }
 
 // A folder where the file should be: nothing is read, the user is told
