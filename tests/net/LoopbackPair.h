@@ -6,10 +6,16 @@
 #include "EventLoopWait.h"
 #include "WSocket.h"
 
+#include <QDir>
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace nettest {
 
@@ -78,6 +84,43 @@ public:
     std::unique_ptr<TWSocket> Server;
     std::unique_ptr<TWSocket> Client;
     std::string Port;
+};
+
+// Uses up every descriptor the process may open but Spare, until Release();
+// whatever happens, the descriptors and the limit are given back.
+class DescriptorShortage {
+public:
+    explicit DescriptorShortage(int Spare = 1)
+    {
+        getrlimit(RLIMIT_NOFILE, &Saved);
+        rlimit Low = Saved;
+        Low.rlim_cur = static_cast<rlim_t>(QDir("/proc/self/fd").count()) + 32;
+        if (Low.rlim_cur < Saved.rlim_cur)
+            setrlimit(RLIMIT_NOFILE, &Low);
+        for (;;) {
+            int Fd = fcntl(0, F_DUPFD_CLOEXEC, 0);
+            if (Fd < 0)
+                break;
+            Held.push_back(Fd);
+        }
+        for (; Spare > 0 && !Held.empty(); --Spare) {
+            close(Held.back());
+            Held.pop_back();
+        }
+    }
+    ~DescriptorShortage() { Release(); }
+    void Release()
+    {
+        for (int Fd : Held)
+            close(Fd);
+        Held.clear();
+        setrlimit(RLIMIT_NOFILE, &Saved);
+    }
+    bool Filled() const { return !Held.empty(); }
+
+private:
+    rlimit Saved{};
+    std::vector<int> Held;
 };
 
 } // namespace nettest

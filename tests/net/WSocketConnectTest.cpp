@@ -448,3 +448,27 @@ TEST(AttachHandle, AHandleThatIsNoSocketNeverConnects)
     EXPECT_EQ(Codes, (std::vector<int>{10038, 10038}));
     EXPECT_NE(S.State(), wsConnected);
 }
+
+// A process out of descriptors: neither a connect nor a listen gets a
+// handle, each says why, and both objects stay closed.
+TEST(BeginConnect, WithNoDescriptorLeftConnectAndListenSayTooManyOpenFiles)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "needs every descriptor, and the sanitizers need some of their own";
+#endif
+    TWSocket C, L;
+    AimAt(C, "1");
+    AimAt(L, "0");
+    std::string ConnectMessage, ListenMessage;
+    {
+        DescriptorShortage None(0);
+        ASSERT_TRUE(None.Filled());
+        ConnectMessage = Raised([&] { C.BeginConnect(); });
+        ListenMessage = Raised([&] { L.BeginListen(); });
+    }
+    EXPECT_EQ(ConnectMessage, "Error 10024 in function Connect (socket)\r\nToo many open files");
+    EXPECT_EQ(ListenMessage, "Error 10024 in function socket\r\nToo many open files");
+    EXPECT_EQ(C.State(), wsClosed);
+    EXPECT_EQ(L.State(), wsClosed);
+    EXPECT_EQ(C.LastError(), 10024);
+}

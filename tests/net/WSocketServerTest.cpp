@@ -3,12 +3,6 @@
 #include "WSocketS.h"
 #include "WinSockInternal.h"
 
-#include <QDir>
-
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -153,47 +147,6 @@ TEST(WSocketServer, APeerOverMaxClientsGetsTheBusyGreetingAndIsClosed)
     EXPECT_EQ(Srv->CountClients(), 1);
 }
 
-namespace {
-
-// Uses up every descriptor the process may open but one, until Release();
-// whatever happens, the descriptors and the limit are given back.
-class DescriptorShortage {
-public:
-    DescriptorShortage()
-    {
-        getrlimit(RLIMIT_NOFILE, &Saved);
-        rlimit Low = Saved;
-        Low.rlim_cur = static_cast<rlim_t>(QDir("/proc/self/fd").count()) + 32;
-        if (Low.rlim_cur < Saved.rlim_cur)
-            setrlimit(RLIMIT_NOFILE, &Low);
-        for (;;) {
-            int Fd = fcntl(0, F_DUPFD_CLOEXEC, 0);
-            if (Fd < 0)
-                break;
-            Held.push_back(Fd);
-        }
-        // One left, for the peer's own socket.
-        if (!Held.empty()) {
-            close(Held.back());
-            Held.pop_back();
-        }
-    }
-    ~DescriptorShortage() { Release(); }
-    void Release()
-    {
-        for (int Fd : Held)
-            close(Fd);
-        Held.clear();
-        setrlimit(RLIMIT_NOFILE, &Saved);
-    }
-    bool Filled() const { return !Held.empty(); }
-
-private:
-    rlimit Saved{};
-    std::vector<int> Held;
-};
-
-} // namespace
 
 // The sanitizers probe memory through a pipe and report false errors while
 // no descriptor is left: plain build only.
@@ -205,7 +158,7 @@ TEST(WSocketServer, RunningOutOfDescriptorsPausesAcceptingAndTheListenerLivesOn)
     std::vector<std::string> Reported;
     bool PausedWhenReported = false;
     bool ListeningWhenReported = false;
-    DescriptorShortage* Shortage = nullptr;
+    nettest::DescriptorShortage* Shortage = nullptr;
     auto Srv = StartServer();
     Srv->OnBgException = [&](rtl::TObject*, const std::exception& E, bool&) {
         if (Shortage)
@@ -216,7 +169,7 @@ TEST(WSocketServer, RunningOutOfDescriptorsPausesAcceptingAndTheListenerLivesOn)
     };
     std::unique_ptr<Peer> P;
     {
-        DescriptorShortage Short;
+        nettest::DescriptorShortage Short; // one left, for the peer's own socket
         ASSERT_TRUE(Short.Filled());
         Shortage = &Short;
         P = std::make_unique<Peer>(Srv->LocalBoundPort()); // takes the last descriptor
@@ -432,4 +385,35 @@ TEST(WSocketServer, AFailureOfOneConnectionEndsTheListenerOnlyWhenTheHandlerAsks
     FailingAccepts Failing(1, 10053);
     Peer P(Srv->LocalBoundPort());
     ASSERT_TRUE(PumpUntil([&] { return Srv->State() == wsClosed; }));
+}
+
+// A filter that fails refuses the connection it was asked about, and the
+// failure reaches OnBgException like any other in the accepting reaction.
+TEST(WSocketServer, AFailingAcceptFilterRefusesTheConnection)
+{
+    auto Srv = StartServer();
+    ServerFailure F;
+    F.Keep = true;
+    F.Watch(*Srv);
+    int Calls = 0;
+    Srv->AcceptFilter = [&](rtl::TObject*, winsock::SOCKET, const winsock::SOCKADDR_IN&) -> bool {
+        if (++Calls == 1)
+            throw ESocketException("filter failed");
+        return true;
+    };
+    Peer Refused(Srv->LocalBoundPort());
+    ASSERT_TRUE(PumpUntil([&] { return Refused.Closes == 1; }));
+    EXPECT_EQ(F.Reported, std::vector<std::string>{"filter failed"});
+    EXPECT_EQ(Srv->CountClients(), 0);
+    Peer Admitted(Srv->LocalBoundPort());
+    ASSERT_TRUE(Admitted.Greeted());
+}
+
+TEST(WSocketServer, AClientClassThatMakesNothingGivesAPlainClient)
+{
+    auto Srv = StartServer();
+    Srv->ClientObjectClass = [](TNetComponent*) -> TWSocketClient* { return nullptr; };
+    Peer P(Srv->LocalBoundPort());
+    ASSERT_TRUE(P.Greeted());
+    EXPECT_EQ(Srv->CountClients(), 1);
 }
