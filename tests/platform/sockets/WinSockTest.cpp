@@ -619,3 +619,52 @@ TEST_F(WinSockTest, AZeroLengthReadTellsAResetFromNothingToRead)
         return recv(c, &b, 0, 0) == SOCKET_ERROR && WSAGetLastError() == WSAECONNRESET;
     }));
 }
+
+// The rest of what the original reports: which socket listens, socket
+// switches that read back, and what a caller without the right arguments or
+// version is told.
+TEST_F(WinSockTest, MoreOptionsReadBackAndMoreCallsAreRefused)
+{
+    auto get = [](SOCKET s, int level, int name) {
+        int v = -1;
+        int len = sizeof v;
+        EXPECT_EQ(getsockopt(s, level, name, reinterpret_cast<char*>(&v), &len), 0) << name;
+        return v;
+    };
+    winsock::u_short port = 0;
+    SOCKET l = Listener(port);
+    SOCKET s = Tcp();
+    SOCKET udp = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    Open.push_back(udp);
+    EXPECT_EQ(get(l, SOL_SOCKET, SO_ACCEPTCONN), 1);
+    EXPECT_EQ(get(s, SOL_SOCKET, SO_ACCEPTCONN), 0);
+    EXPECT_EQ(get(s, SOL_SOCKET, SO_DEBUG), 0);
+    const int on = 1;
+    for (int name : {SO_DONTROUTE, SO_OOBINLINE}) {
+        EXPECT_EQ(get(s, SOL_SOCKET, name), 0) << name;
+        ASSERT_EQ(setsockopt(s, SOL_SOCKET, name, reinterpret_cast<const char*>(&on), sizeof on), 0) << name;
+        EXPECT_EQ(get(s, SOL_SOCKET, name), 1) << name;
+    }
+    EXPECT_EQ(get(udp, IPPROTO_IP, IP_MULTICAST_LOOP), 1);
+    IP_MREQ group{};
+    group.imr_multiaddr.s_addr = inet_addr("239.255.0.1");
+    const int len = sizeof group;
+    int nameLen = sizeof(SOCKADDR_IN);
+    SOCKET c, a;
+    Pair(c, a);
+    ExpectRefusals({
+        {"leaving a group never joined",
+         [&] { return setsockopt(udp, IPPROTO_IP, IP_DROP_MEMBERSHIP, reinterpret_cast<const char*>(&group), len); },
+         WSAEADDRNOTAVAIL},
+        {"the name into nothing", [&] { return getsockname(l, nullptr, &nameLen); }, WSAEFAULT},
+        {"the peer into nothing", [&] { return getpeername(c, nullptr, &nameLen); }, WSAEFAULT},
+        {"notifications to no window", [&] { return WSAAsyncSelect(s, 0, kMsg, FD_READ); }, WSAEINVAL},
+        {"notifications for a closed handle", [&] { return WSAAsyncSelect(INVALID_SOCKET, Wnd, kMsg, FD_READ); },
+         WSAENOTSOCK},
+    });
+    WSADATA d;
+    EXPECT_EQ(WSAStartup(0x0001, &d), WSAVERNOTSUPPORTED) << "version 1.0";
+    EXPECT_EQ(inet_addr(nullptr), INADDR_NONE);
+    EXPECT_EQ(inet_addr("1.2.3.256"), INADDR_NONE);
+    EXPECT_EQ(PeerUserId(s), -1) << "no peer";
+}
