@@ -75,10 +75,10 @@ test-sanitize: setup
 	  ctest --output-on-failure -j $(JOBS)
 
 # The serial driver's and its event thread's tests under ThreadSanitizer:
-# all of tests_serial, and the comm API and loopback plug tests of
-# tests_platform. Any report fails the run.
+# all of tests_serial, and the comm API, loopback plug and network port tests
+# of tests_platform. Any report fails the run.
 TSAN_BUILD ?= build-tsan
-TSAN_FILTER ?= Comm*:Loopback*
+TSAN_FILTER ?= Comm*:Loopback*:NetworkPort*:TransmitDrain*
 test-tsan: setup
 	cmake -S . -B $(TSAN_BUILD) -DTARROWIN_TSAN=ON $(CMAKE_FLAGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tests_serial tests_platform
@@ -93,7 +93,8 @@ test-tsan: setup
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TIMEOUT ?= 10
-FUZZ_TARGETS ?= fuzz_send_escapes fuzz_interlink_frames fuzz_regfile fuzz_decode_text fuzz_net_numbers
+FUZZ_TARGETS ?= fuzz_send_escapes fuzz_interlink_frames fuzz_regfile fuzz_decode_text fuzz_net_numbers \
+                fuzz_rfc2217
 FUZZ_FLAGS   ?=
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 
