@@ -301,6 +301,10 @@ int ZeroLengthRead(Entry& e)
     char c;
     int flags = MSG_PEEK | (e.nonBlocking ? MSG_DONTWAIT : 0);
     ssize_t n = ::recv(e.fd, &c, 1, flags);
+    // The end of the stream after a reset whose one report the kernel has
+    // already given (perhaps to our own peek) is still that reset.
+    if (n == 0 && e.latchedError)
+        return Fail(e.latchedError);
     if (n >= 0)
         return 0;
     int err = errno;
