@@ -26,28 +26,25 @@
 // device, once.
 
 #include "CommDevice.h"
+#include "NetworkConnection.h"
 #include "Rfc2217.h"
 #include "TransmitDrain.h"
 
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <map>
-#include <mutex>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,9 +58,7 @@ using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 namespace tn = rfc2217;
 
-constexpr const char* Scheme = "rfc2217://";
 
-std::atomic<int> g_connectMs{3000};
 // Set by a start that failed because the server closed the connection.
 thread_local bool t_closedAtOnce = false;
 bool ClosedAtOnce() { return t_closedAtOnce; }
@@ -152,77 +147,6 @@ private:
     const size_t& pending_;
 };
 
-// A connection whose handle was closed, kept for a reopen (see Park).
-struct Parked {
-    int fd = -1;
-    tn::Parser parser;
-    tn::Negotiator negotiator;
-    DCB settings;
-    bool hasModemLines = false;
-    int pings = 0;
-    uint64_t ticket = 0;
-};
-
-// The port object reopens its device for every change of a line setting
-// and for a break. A new connection each time would make the server close
-// and reopen its serial port (raising DTR there, keying a transceiver whose
-// transmit enable is on it), and a server that notices the old connection's
-// end only a moment later turns the new one away as a second user. So a
-// closed network port keeps its connection for Linger; an open of the same
-// address in that while takes it over, and nothing on the far side moves.
-class ParkingLot {
-public:
-    static constexpr milliseconds Linger{250};
-
-    void Park(const std::string& path, std::unique_ptr<Parked> parked)
-    {
-        std::lock_guard lock(mutex_);
-        parked->ticket = ++tickets_;
-        const uint64_t ticket = parked->ticket;
-        if (auto old = slots_.find(path); old != slots_.end())
-            ::close(old->second->fd);
-        slots_[path] = std::move(parked);
-        // One short-lived thread per parked connection lets it go unless it
-        // has been taken over meanwhile.
-        std::thread([this, path, ticket] {
-            std::unique_lock lock(mutex_);
-            changed_.wait_for(lock, Linger, [&] {
-                auto it = slots_.find(path);
-                return it == slots_.end() || it->second->ticket != ticket;
-            });
-            auto it = slots_.find(path);
-            if (it != slots_.end() && it->second->ticket == ticket) {
-                ::close(it->second->fd);
-                slots_.erase(it);
-            }
-        }).detach();
-    }
-
-    std::unique_ptr<Parked> Take(const std::string& path)
-    {
-        std::lock_guard lock(mutex_);
-        auto it = slots_.find(path);
-        if (it == slots_.end())
-            return nullptr;
-        std::unique_ptr<Parked> parked = std::move(it->second);
-        slots_.erase(it);
-        changed_.notify_all();
-        return parked;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::map<std::string, std::unique_ptr<Parked>> slots_;
-    uint64_t tickets_ = 0;
-};
-
-ParkingLot& Lot()
-{
-    static ParkingLot* lot = new ParkingLot; // outlives the threads that use it
-    return *lot;
-}
-
 class NetworkDevice final : public CommDevice, private tn::Sink {
 public:
     NetworkDevice(int fd, std::string path, std::string address)
@@ -231,7 +155,7 @@ public:
         answerTimeout_ = milliseconds(g_answerMs.load());
     }
     // Takes over a connection kept from an earlier handle of this address.
-    void Adopt(const Parked& parked)
+    void Adopt(const netport::Parked& parked)
     {
         parser_ = parked.parser;
         negotiator_ = parked.negotiator;
@@ -686,14 +610,14 @@ void NetworkDevice::DeviceShutdown()
     }
     if (fd_ >= 0) {
         if (open_ && !FailedLocked() && !closedByServer_ && FlushBeforeParking()) {
-            auto parked = std::make_unique<Parked>();
+            auto parked = std::make_unique<netport::Parked>();
             parked->fd = fd_;
             parked->parser = parser_;
             parked->negotiator = negotiator_;
             parked->settings = settings_;
             parked->hasModemLines = hasModemLines_;
             parked->pings = pings_;
-            Lot().Park(path_, std::move(parked));
+            netport::Lot().Park(path_, std::move(parked));
         } else {
             ::close(fd_);
         }
@@ -1004,121 +928,30 @@ DWORD NetworkDevice::DevicePurge(bool receive, bool transmit)
     return 0;
 }
 
-// ---- Addresses ----------------------------------------------------------------------
-
-// "host:port" or "[v6]:port" after the scheme.
-bool SplitAddress(const std::string& path, std::string& host, std::string& port)
-{
-    std::string rest = path.substr(std::strlen(Scheme));
-    while (!rest.empty() && rest.back() == '/')
-        rest.pop_back();
-    size_t colon;
-    if (!rest.empty() && rest[0] == '[') {
-        size_t close = rest.find(']');
-        if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':')
-            return false;
-        host = rest.substr(1, close - 1);
-        colon = close + 1;
-    } else {
-        colon = rest.rfind(':');
-        if (colon == std::string::npos)
-            return false;
-        host = rest.substr(0, colon);
-    }
-    port = rest.substr(colon + 1);
-    if (host.empty() || port.empty() || port.size() > 5 ||
-        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return false;
-    long number = std::stol(port);
-    return number > 0 && number < 65536;
-}
-
-// Connects within the time-out; the socket, or -1 with `error` set.
-int Connect(const std::string& host, const std::string& port, DWORD& error)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
-        SetServerAnswer("The server name " + host + " cannot be resolved: " + gai_strerror(rc));
-        error = ERROR_PORT_SERVER;
-        return -1;
-    }
-    const Clock::time_point deadline = Clock::now() + milliseconds(g_connectMs.load());
-    error = ETIMEDOUT;
-    int fd = -1;
-    for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
-        int s = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (s < 0) {
-            error = errno;
-            continue;
-        }
-        int rc = ::connect(s, a->ai_addr, a->ai_addrlen);
-        if (rc != 0 && errno == EINPROGRESS) {
-            pollfd p{s, POLLOUT, 0};
-            int ms = static_cast<int>(std::chrono::ceil<milliseconds>(deadline - Clock::now()).count());
-            int ready = ms > 0 ? ::poll(&p, 1, ms) : 0;
-            if (ready <= 0) {
-                error = ready == 0 ? ETIMEDOUT : errno;
-                ::close(s);
-                continue;
-            }
-            int soError = 0;
-            socklen_t len = sizeof soError;
-            getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len);
-            rc = soError ? -1 : 0;
-            errno = soError;
-        }
-        if (rc != 0) {
-            error = errno;
-            ::close(s);
-            continue;
-        }
-        fd = s;
-    }
-    freeaddrinfo(found);
-    if (fd < 0)
-        return -1;
-    // Small writes (a Modbus frame, a command) go at once; a server that
-    // vanishes without a word is noticed within a quarter of a minute.
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-    int idle = 5, interval = 2, probes = 3;
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    unsigned int userTimeout = 15000;
-    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
-    error = 0;
-    return fd;
-}
-
 } // namespace
 
 bool IsNetworkPortPath(const std::string& path)
 {
-    return path.size() > std::strlen(Scheme) && strncasecmp(path.c_str(), Scheme, std::strlen(Scheme)) == 0;
+    const size_t scheme = std::strlen(netport::Scheme);
+    return path.size() > scheme && strncasecmp(path.c_str(), netport::Scheme, scheme) == 0;
 }
 
 void SetNetworkTimeoutsForTests(int connectMs, int answerMs)
 {
-    g_connectMs = connectMs;
+    netport::SetConnectTimeout(milliseconds(connectMs));
     g_answerMs = answerMs;
 }
 
 std::shared_ptr<CommDevice> OpenNetworkDevice(const std::string& path, DWORD& error)
 {
     std::string host, port;
-    if (!SplitAddress(path, host, port)) {
+    if (!netport::SplitAddress(path, host, port)) {
         // Not an address: no such device.
         error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
     std::shared_ptr<NetworkDevice> device;
-    if (std::unique_ptr<Parked> parked = Lot().Take(path)) {
+    if (std::unique_ptr<netport::Parked> parked = netport::Lot().Take(path)) {
         device = std::make_shared<NetworkDevice>(parked->fd, path, host + ":" + port);
         device->Adopt(*parked);
         if (device->Start() != 0)
@@ -1128,7 +961,7 @@ std::shared_ptr<CommDevice> OpenNetworkDevice(const std::string& path, DWORD& er
     // turns a new one away at once; it is asked again a few times.
     const Clock::time_point retryEnd = Clock::now() + milliseconds(500);
     while (!device) {
-        int fd = Connect(host, port, error);
+        int fd = netport::Connect(host, port, error);
         if (fd < 0)
             return nullptr;
         device = std::make_shared<NetworkDevice>(fd, path, host + ":" + port);
