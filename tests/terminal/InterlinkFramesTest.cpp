@@ -107,7 +107,7 @@ TEST(InterlinkFrames, NotificationsCarryATenCharacterTimeStamp)
     const std::string stamp = InterlinkTimeStamp();
     ASSERT_EQ(stamp.size(), stamp[0] == '-' ? 11u : 10u) << '"' << stamp << '"';
     for (const char* kind : {"RCVD", "SENT"}) {
-        for (const std::string data : {std::string(), std::string("x\0y", 3)}) {
+        for (const std::string& data : {std::string(), std::string("x\0y", 3)}) {
             const std::vector<std::string> payloads = MakeNotificationPayloads(kind, data);
             ASSERT_EQ(payloads.size(), 1u);
             EXPECT_EQ(payloads[0].substr(0, 4), kind);
