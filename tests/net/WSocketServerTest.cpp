@@ -267,17 +267,16 @@ namespace {
 // How a server fares after a failure in accepting: what OnBgException was
 // given, and whether it still listens.
 struct ServerFailure {
-    std::vector<std::string> Reported;
-    bool Keep = false; // the OnBgException handler clears CanClose
-
-    void Watch(TWSocketServer& Srv)
+    // With Keep the OnBgException handler clears CanClose.
+    ServerFailure(TWSocketServer& Srv, bool Keep)
     {
-        Srv.OnBgException = [this](rtl::TObject*, const std::exception& E, bool& CanClose) {
+        Srv.OnBgException = [this, Keep](rtl::TObject*, const std::exception& E, bool& CanClose) {
             Reported.push_back(E.what());
             if (Keep)
                 CanClose = false;
         };
     }
+    std::vector<std::string> Reported;
 };
 
 } // namespace
@@ -290,9 +289,7 @@ TEST(WSocketServer, AFailingClientConnectHandlerReachesBgExceptionAndEndsTheList
     for (bool Keep : {false, true}) {
         SCOPED_TRACE(Keep ? "kept" : "not kept");
         auto Srv = StartServer();
-        ServerFailure F;
-        F.Keep = Keep;
-        F.Watch(*Srv);
+        ServerFailure F(*Srv, Keep);
         Srv->OnClientConnect = [](rtl::TObject*, TWSocketClient*, uint16_t) { throw ESocketException("no room"); };
         Peer P(Srv->LocalBoundPort());
         ASSERT_TRUE(PumpUntil([&] { return !F.Reported.empty(); }));
@@ -310,9 +307,7 @@ TEST(WSocketServer, AFailingClientDisconnectHandlerStillReleasesTheClient)
         SCOPED_TRACE(Keep ? "kept" : "not kept");
         auto Srv = StartServer();
         Srv->ClientObjectClass = ClientClassOf<CountedClient>();
-        ServerFailure F;
-        F.Keep = Keep;
-        F.Watch(*Srv);
+        ServerFailure F(*Srv, Keep);
         Srv->OnClientDisconnect = [](rtl::TObject*, TWSocketClient*, uint16_t) { throw std::runtime_error("late"); };
         auto P = std::make_unique<Peer>(Srv->LocalBoundPort());
         ASSERT_TRUE(P->Greeted());
@@ -330,9 +325,7 @@ TEST(WSocketServer, AFailingClientDisconnectHandlerStillReleasesTheClient)
 TEST(WSocketServer, AFailingClientCreateHandlerLetsTheConnectionGoAndTheClientEndsAsUsual)
 {
     auto Srv = StartServer();
-    ServerFailure F;
-    F.Keep = true;
-    F.Watch(*Srv);
+    ServerFailure F(*Srv, true);
     int Disconnects = 0;
     Srv->OnClientCreate = [](rtl::TObject*, TWSocketClient*) { throw ESocketException("create failed"); };
     Srv->OnClientDisconnect = [&](rtl::TObject*, TWSocketClient*, uint16_t) { ++Disconnects; };
@@ -352,9 +345,7 @@ TEST(WSocketServer, AnAcceptThatCanNeverWorkEndsTheListenerUnlessKept)
     for (bool Keep : {false, true}) {
         SCOPED_TRACE(Keep ? "kept" : "not kept");
         auto Srv = StartServer();
-        ServerFailure F;
-        F.Keep = Keep;
-        F.Watch(*Srv);
+        ServerFailure F(*Srv, Keep);
         FailingAccepts Failing(1, 10038);
         Peer P(Srv->LocalBoundPort());
         ASSERT_TRUE(PumpUntil([&] { return !F.Reported.empty(); }));
@@ -392,9 +383,7 @@ TEST(WSocketServer, AFailureOfOneConnectionEndsTheListenerOnlyWhenTheHandlerAsks
 TEST(WSocketServer, AFailingAcceptFilterRefusesTheConnection)
 {
     auto Srv = StartServer();
-    ServerFailure F;
-    F.Keep = true;
-    F.Watch(*Srv);
+    ServerFailure F(*Srv, true);
     int Calls = 0;
     Srv->AcceptFilter = [&](rtl::TObject*, winsock::SOCKET, const winsock::SOCKADDR_IN&) -> bool {
         if (++Calls == 1)

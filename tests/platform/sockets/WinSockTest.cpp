@@ -95,6 +95,14 @@ protected:
         Notes.clear();
     }
 
+    // Closes s with a reset, as a peer that aborts its connection.
+    static void Reset(SOCKET s)
+    {
+        LINGER abort{1, 0};
+        setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+        closesocket(s);
+    }
+
     int Count(long event) const
     {
         int n = 0;
@@ -217,9 +225,7 @@ TEST_F(WinSockTest, ResetIsPostedAsAbortedAndLaterCallsSeeTheReset)
 {
     SOCKET c, a;
     Pair(c, a);
-    LINGER abort{1, 0};
-    setsockopt(a, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
-    closesocket(a);
+    Reset(a);
     ASSERT_TRUE(PumpUntil([&] { return Count(FD_CLOSE) == 1; }));
     EXPECT_EQ(Notes.back(), (Note{c, FD_CLOSE, WSAECONNABORTED}));
     EXPECT_EQ(send(c, "x", 1, 0), SOCKET_ERROR);
@@ -435,9 +441,7 @@ TEST_F(WinSockTest, ASendWithoutAConnectionTellsWhyAndNeverRaisesSigpipe)
     ASSERT_EQ(shutdown(c, SD_SEND), 0);
     SOCKET reset, peer;
     Pair(reset, peer);
-    LINGER abort{1, 0};
-    setsockopt(peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
-    closesocket(peer);
+    Reset(peer);
     ASSERT_TRUE(PumpUntil([&] { return Count(FD_CLOSE) == 1; }));
     ExpectRefusals({
         {"never connected", [&] { return send(never, b, 1, 0); }, WSAENOTCONN},
@@ -613,9 +617,7 @@ TEST_F(WinSockTest, AZeroLengthReadTellsAResetFromNothingToRead)
     char b;
     EXPECT_EQ(recv(c, &b, 0, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
-    LINGER abort{1, 0};
-    setsockopt(a, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
-    closesocket(a);
+    Reset(a);
     ASSERT_TRUE(PumpUntil([&] { return Count(FD_CLOSE) == 1; }));
     EXPECT_EQ(recv(c, &b, 0, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
