@@ -438,7 +438,8 @@ TEST_F(CommTty, AWriteIsDoneOnlyOnceTheKernelHasPassedItsBytesOn)
         std::optional<bool> TransmitterEmpty() override { return std::nullopt; }
         std::atomic<int>& queued;
     };
-    static std::atomic<int> queued{5};
+    static std::atomic<int> queued;
+    queued = 5; // the test ends with it at 0; a repeated run starts afresh
     detail::SetTtyDrainProbeForTests([](int) { return std::make_unique<HeldQueue>(queued); });
     CloseHandle(device);
     device = OpenPlain(pty.SlavePath());
