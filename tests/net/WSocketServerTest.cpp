@@ -406,3 +406,19 @@ TEST(WSocketServer, AClientClassThatMakesNothingGivesAPlainClient)
     ASSERT_TRUE(P.Greeted());
     EXPECT_EQ(Srv->CountClients(), 1);
 }
+
+// Running short of descriptors again and again: every failed try is
+// reported, accepting pauses longer each time, and the peer that waited is
+// taken once a try works.
+TEST(WSocketServer, AcceptingThatFailsAgainAndAgainPausesEachTimeAndThenTakesThePeer)
+{
+    auto Srv = StartServer();
+    std::vector<std::string> Reported;
+    Srv->OnBgException = [&](rtl::TObject*, const std::exception& E, bool&) { Reported.push_back(E.what()); };
+    FailingAccepts Failing(3, 10024);
+    Peer P(Srv->LocalBoundPort());
+    ASSERT_TRUE(P.Greeted());
+    EXPECT_EQ(Reported, std::vector<std::string>(3, "Error 10024 in function Accept\r\nToo many open files"));
+    EXPECT_FALSE(Srv->AcceptPaused());
+    EXPECT_EQ(Srv->CountClients(), 1);
+}

@@ -389,6 +389,8 @@ TEST_F(WinSockTest, SocketsOfAnotherKindAndBadArgumentsAreRefused)
     SOCKET s = Tcp();
     SOCKET udp = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     Open.push_back(udp);
+    winsock::u_short port = 0;
+    SOCKET l = Listener(port);
     ExpectRefusals({
         {"an address family other than IPv4", [] { return AsResult(socket(23, SOCK_STREAM, 0)); }, WSAEAFNOSUPPORT},
         {"a raw socket", [] { return AsResult(socket(AF_INET, 3, 0)); }, WSAESOCKTNOSUPPORT},
@@ -406,6 +408,7 @@ TEST_F(WinSockTest, SocketsOfAnotherKindAndBadArgumentsAreRefused)
         // Linux would bind the socket to some port here.
         {"listen on an unbound socket", [&] { return listen(s, 5); }, WSAEINVAL},
         {"accept on a socket that does not listen", [&] { return AsResult(accept(s, nullptr, nullptr)); }, WSAEINVAL},
+        {"accept into a short address", [&] { return AsResult(accept(l, sa, &shortLen)); }, WSAEFAULT},
     });
 }
 
