@@ -209,3 +209,28 @@ TEST(WSocketSend, ADatagramGoesStraightToItsAddressAndTheSenderIsKnown)
     EXPECT_EQ(Rx.ReceiveDatagramFrom(Buf, sizeof Buf, From, FromLen), -1) << "nothing more there";
     EXPECT_EQ(Rx.LastError(), 10035);
 }
+
+// After a drain the queue keeps its one block and fills it again from the
+// start: every byte reaches the peer once, in order.
+TEST(WSocketSend, TheDrainedBlockIsFilledAgainAndEveryByteArrivesOnce)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    std::string Got;
+    int DataSent = 0;
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Got += P.Server->ReceiveAvailable(); };
+    P.Client->OnDataSent = [&](rtl::TObject*, uint16_t) { ++DataSent; };
+    ASSERT_EQ(P.Client->SendString("first"), 5);
+    ASSERT_TRUE(PumpUntil([&] { return Got.size() >= 5; }));
+    PumpFor(50);
+    ASSERT_TRUE(Got == "first") << Got.size() << " bytes arrived";
+    ASSERT_EQ(DataSent, 1);
+    ASSERT_EQ(P.Client->SendQueue().size(), 1u);
+    EXPECT_EQ(P.Client->SendQueue().front()->Unsent(), 0);
+    ASSERT_EQ(P.Client->SendString("second"), 6);
+    ASSERT_TRUE(PumpUntil([&] { return Got.size() >= 11; }));
+    PumpFor(50);
+    EXPECT_TRUE(Got == "firstsecond") << Got.size() << " bytes arrived";
+    EXPECT_EQ(DataSent, 2);
+    EXPECT_EQ(P.Client->SendQueue().size(), 1u);
+}
