@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -526,13 +527,33 @@ TEST_F(CommTty, SettingsThePtyKeepsAreAppliedAndReadBackAsTheyWereAsked)
     }
 }
 
-TEST_F(CommTty, ARateChangedBehindTheProgramsBackShowsInTheReadBack)
+// Another program (stty, say) changing the tty under the open port: the
+// read-back tells what the tty now does.
+TEST_F(CommTty, SettingsChangedBehindTheProgramsBackShowInTheReadBack)
 {
     ASSERT_TRUE(SetCommState(device, PlainDcb(9600)));
     pty.SetSpeed(4800);
     DCB got;
     ASSERT_TRUE(GetCommState(device, got));
     EXPECT_EQ(got.BaudRate, 4800u);
+
+    auto setHardwareFlow = [&](bool on) {
+        termios t{};
+        ASSERT_EQ(tcgetattr(pty.Observer(), &t), 0);
+        t.c_cflag = on ? (t.c_cflag | CRTSCTS) : (t.c_cflag & ~CRTSCTS);
+        ASSERT_EQ(tcsetattr(pty.Observer(), TCSANOW, &t), 0);
+    };
+    setHardwareFlow(true);
+    ASSERT_TRUE(GetCommState(device, got));
+    EXPECT_TRUE(got.Flags & fOutxCtsFlow);
+    EXPECT_EQ((got.Flags & fRtsControlMask) >> 12, DWORD(RTS_CONTROL_HANDSHAKE));
+
+    DCB flow = PlainDcb(9600);
+    flow.Flags |= fOutxCtsFlow;
+    ASSERT_TRUE(SetCommState(device, flow));
+    setHardwareFlow(false);
+    ASSERT_TRUE(GetCommState(device, got));
+    EXPECT_FALSE(got.Flags & fOutxCtsFlow);
 }
 
 // Bytes received but not read are gone after a purge; what comes after it
