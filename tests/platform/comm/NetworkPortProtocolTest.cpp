@@ -168,6 +168,9 @@ protected:
     {
         device = win::CreateFile(server.Address());
         ASSERT_NE(device, win::INVALID_HANDLE_VALUE) << win::FormatMessage(win::GetLastError());
+        // The open ends with the server's answer to its rate question; the
+        // event masks sent behind that question may still be on their way.
+        ASSERT_TRUE(server.WaitFor("SET-MODEMSTATE-MASK 0"));
         win::COMMTIMEOUTS timeouts;
         timeouts.ReadIntervalTimeout = win::MAXDWORD;
         ASSERT_TRUE(win::SetCommTimeouts(device, timeouts));
@@ -196,6 +199,9 @@ TEST_F(NetworkPortProtocol, SettingsGoOutAsTheirCommandsAndLinesAreAnswered)
     const std::vector<std::string> expected = {"SET-BAUDRATE 19200", "SET-DATASIZE 5", "SET-PARITY 4",
                                                "SET-STOPSIZE 3",     "SET-CONTROL 2",  "SET-CONTROL 9",
                                                "SET-CONTROL 11",     "SET-BAUDRATE 0"};
+    // SetCommState returns once the settings and DTR are answered; RTS and
+    // the question behind them may still be on their way to the server.
+    ASSERT_TRUE(server.WaitFor("SET-BAUDRATE 0"));
     EXPECT_EQ(server.Commands(), expected);
     // This server answers DTR and RTS: the port has its lines.
     win::COMMPROP properties;
@@ -208,6 +214,7 @@ TEST_F(NetworkPortProtocol, SettingsGoOutAsTheirCommandsAndLinesAreAnswered)
     dcb.StopBits = win::TWOSTOPBITS;
     server.Forget();
     ASSERT_TRUE(win::SetCommState(device, dcb));
+    ASSERT_TRUE(server.WaitFor("SET-BAUDRATE 0"));
     // Under hardware flow RTS is the handshake's: no RTS command.
     EXPECT_EQ(server.Commands(), (std::vector<std::string>{"SET-BAUDRATE 9600", "SET-DATASIZE 8", "SET-PARITY 5",
                                                            "SET-STOPSIZE 2", "SET-CONTROL 3", "SET-CONTROL 8",
@@ -218,6 +225,7 @@ TEST_F(NetworkPortProtocol, SettingsGoOutAsTheirCommandsAndLinesAreAnswered)
 TEST_F(NetworkPortProtocol, LinesBreakAndPurgeGoOutAsCommands)
 {
     ASSERT_TRUE(win::SetCommState(device, PlainDcb(9600)));
+    ASSERT_TRUE(server.WaitFor("SET-BAUDRATE 0"));
     server.Forget();
     for (win::DWORD f : {win::CLRDTR, win::SETDTR, win::CLRRTS, win::SETRTS, win::SETBREAK, win::CLRBREAK})
         ASSERT_TRUE(win::EscapeCommFunction(device, f)) << f;
