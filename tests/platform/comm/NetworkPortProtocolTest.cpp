@@ -224,6 +224,7 @@ TEST_F(NetworkPortProtocol, SettingsGoOutAsTheirCommandsAndLinesAreAnswered)
 
 TEST_F(NetworkPortProtocol, LinesBreakAndPurgeGoOutAsCommands)
 {
+    server.Forget();
     ASSERT_TRUE(win::SetCommState(device, PlainDcb(9600)));
     ASSERT_TRUE(server.WaitFor("SET-BAUDRATE 0"));
     server.Forget();
