@@ -26,13 +26,13 @@
 // device, once.
 
 #include "CommDevice.h"
+#include "DeviceWatcher.h"
 #include "NetworkConnection.h"
 #include "Rfc2217.h"
 #include "TransmitDrain.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -253,7 +253,6 @@ private:
     DWORD PumpLocked(Clock::time_point deadline, Done done);
     DWORD Refuse(const std::string& text);
     void Watch();
-    void Wake();
     nanoseconds NextTimeoutLocked(Clock::time_point now);
     void LoseConnectionLocked(DWORD error);
     bool FlushBeforeParking();
@@ -263,8 +262,7 @@ private:
     std::string address_;
     bool adopted_ = false;
     bool discarding_ = false; // data that came while nobody listened
-    int wake_ = -1;
-    std::thread watcher_;
+    DeviceWatcher watcher_;
     bool stopping_ = false;
     milliseconds answerTimeout_;
 
@@ -584,11 +582,7 @@ DWORD NetworkDevice::Start()
 
 DWORD NetworkDevice::StartWatcher()
 {
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake_ < 0)
-        return errno;
-    watcher_ = std::thread([this] { Watch(); });
-    return 0;
+    return watcher_.Start([this] { Watch(); });
 }
 
 void NetworkDevice::DeviceShutdown()
@@ -597,17 +591,11 @@ void NetworkDevice::DeviceShutdown()
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    if (watcher_.joinable()) {
-        Wake();
-        watcher_.join();
-    }
+    watcher_.Join();
     // A caller that found the device before its handle closed may still be
     // in the middle of an operation on it.
     std::lock_guard lock(mutex_);
-    if (wake_ >= 0) {
-        ::close(wake_);
-        wake_ = -1;
-    }
+    watcher_.CloseWake();
     if (fd_ >= 0) {
         if (open_ && !FailedLocked() && !closedByServer_ && FlushBeforeParking()) {
             auto parked = std::make_unique<netport::Parked>();
@@ -640,14 +628,6 @@ bool NetworkDevice::FlushBeforeParking()
     return outBytes_ == 0 && !FailedLocked();
 }
 
-void NetworkDevice::Wake()
-{
-    if (wake_ < 0)
-        return;
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
-}
-
 void NetworkDevice::DeviceKick()
 {
     if (FailedLocked())
@@ -655,7 +635,7 @@ void NetworkDevice::DeviceKick()
     SendMasksLocked();
     TransmitLocked();
     FlushLocked();
-    Wake();
+    watcher_.Wake();
 }
 
 // ---- The watcher ------------------------------------------------------------------
@@ -663,7 +643,7 @@ void NetworkDevice::DeviceKick()
 void NetworkDevice::Watch()
 {
     for (;;) {
-        pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, 0, 0}};
+        pollfd fds[2] = {{watcher_.WakeFd(), POLLIN, 0}, {fd_, 0, 0}};
         int timeoutMs = -1;
         {
             std::lock_guard lock(mutex_);
@@ -685,10 +665,8 @@ void NetworkDevice::Watch()
         std::lock_guard lock(mutex_);
         if (stopping_)
             return;
-        if (ready > 0 && (fds[0].revents & POLLIN)) {
-            uint64_t value = 0;
-            [[maybe_unused]] ssize_t n = ::read(wake_, &value, sizeof value);
-        }
+        if (ready > 0 && (fds[0].revents & POLLIN))
+            watcher_.TakeWakeups();
         if (FailedLocked())
             continue;
         BeginReportLocked();

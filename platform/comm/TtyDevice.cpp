@@ -18,6 +18,7 @@
 // DTR and RTS and change nothing, as virtual ports do elsewhere.
 //
 #include "CommDevice.h"
+#include "DeviceWatcher.h"
 #include "TransmitDrain.h"
 #include "TtyParking.h"
 
@@ -25,7 +26,6 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -40,7 +40,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace win::detail {
 
@@ -283,7 +282,6 @@ protected:
 private:
     void Watch();
     void PassLocked(short revents);
-    void Wake();
     nanoseconds NextTimeoutLocked(Clock::time_point now);
     void ReceiveInputLocked();
     void DecodeLocked(const uint8_t* data, size_t count);
@@ -298,8 +296,7 @@ private:
     DWORD ApplyLineLevels(const DCB& dcb);
 
     int fd_;
-    int wake_ = -1;
-    std::thread watcher_;
+    DeviceWatcher watcher_;
     bool stopping_ = false;
 
     // What the driver can tell, found out at opening.
@@ -380,11 +377,7 @@ DWORD TtyDevice::Claim()
 
 DWORD TtyDevice::StartWatcher()
 {
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake_ < 0)
-        return errno;
-    watcher_ = std::thread([this] { Watch(); });
-    return 0;
+    return watcher_.Start([this] { Watch(); });
 }
 
 void TtyDevice::DeviceShutdown()
@@ -395,14 +388,12 @@ void TtyDevice::DeviceShutdown()
         stopping_ = true;
         failed = FailedLocked();
     }
-    if (watcher_.joinable()) {
-        Wake();
-        watcher_.join();
-    }
-    // Only now that nothing polls it may the descriptor go.
-    if (wake_ >= 0) {
-        ::close(wake_);
-        wake_ = -1;
+    watcher_.Join();
+    {
+        // Only now that nothing polls it may the wake-up descriptor go; a
+        // caller may still be inside an operation that wakes.
+        std::lock_guard lock(mutex_);
+        watcher_.CloseWake();
     }
     if (fd_ >= 0) {
         // A device that is still there is kept for a reopen, which then
@@ -417,12 +408,6 @@ void TtyDevice::DeviceShutdown()
     }
 }
 
-void TtyDevice::Wake()
-{
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
-}
-
 void TtyDevice::DeviceKick()
 {
     // Take what the kernel takes now, so that a write that fits completes
@@ -430,8 +415,7 @@ void TtyDevice::DeviceKick()
     if (!writes_.empty() && !FailedLocked())
         TransmitLocked();
     UpdateRtsFlowLocked();
-    if (wake_ >= 0)
-        Wake();
+    watcher_.Wake();
 }
 
 // ---- The watcher ------------------------------------------------------------------
@@ -442,7 +426,7 @@ void TtyDevice::Watch()
     prctl(PR_SET_TIMERSLACK, 1UL);
     std::unique_lock lock(mutex_);
     while (!stopping_) {
-        pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, 0, 0}};
+        pollfd fds[2] = {{watcher_.WakeFd(), POLLIN, 0}, {fd_, 0, 0}};
         nfds_t count = 1;
         if (!FailedLocked()) {
             if (!ReceiveQueueFullLocked())
@@ -462,10 +446,8 @@ void TtyDevice::Watch()
         lock.lock();
         if (stopping_)
             break;
-        if (ready > 0 && (fds[0].revents & POLLIN)) {
-            uint64_t value = 0;
-            [[maybe_unused]] ssize_t n = ::read(wake_, &value, sizeof value);
-        }
+        if (ready > 0 && (fds[0].revents & POLLIN))
+            watcher_.TakeWakeups();
         // What this pass finds goes out as one report.
         BeginReportLocked();
         PassLocked(ready > 0 && count == 2 ? fds[1].revents : 0);
