@@ -1,7 +1,7 @@
 // The transmit-empty moment per kind of device, against drivers played by
 // a probe: a UART's exact status, an adapter without a status register, an
-// FTDI chip's stale status, output held in the kernel. Time is the test's
-// own, so every figure is exact.
+// FTDI chip's stale status, output held in the kernel, a network port's
+// socket. Time is the test's own, so every figure is exact.
 
 #include "TransmitDrain.h"
 
@@ -148,6 +148,57 @@ TEST_F(TransmitDrainTest, TheSlowerRateCountsAndAPurgeEndsTheWait)
     drain.Queued(start, 1000);
     drain.Purged(start);
     EXPECT_LE(RunUntilEmpty(drain, probe), start + nanoseconds(CharNs * 103 / 100 * 2));
+}
+
+// A network port: the socket's queue count (not yet sent or not yet
+// acknowledged) runs empty, then the whole burst's wire time at the port's
+// rate, plus one character.
+TEST_F(TransmitDrainTest, ANetworkPortGuardRunsTheWholeBurstFromTheAcknowledgement)
+{
+    // How late the end of the queue may be found: about a millisecond while
+    // it moves, up to the longest poll step once it is held.
+    struct Case {
+        size_t bytes;
+        milliseconds acknowledgedAfter;
+        nanoseconds slack;
+    } cases[] = {
+        {1, milliseconds(0), milliseconds(2)},
+        {8, milliseconds(3), milliseconds(2)},
+        {2000, milliseconds(1), milliseconds(2)}, // far more than any chip's buffer: not capped
+        {2000, milliseconds(5000), TransmitDrain::MaxHeldWait + milliseconds(2)}, // held on the far side
+    };
+    for (const Case& c : cases) {
+        TransmitDrain drain;
+        drain.ConfigureNetwork();
+        drain.SetCharacterTimes(CharNs, CharNs);
+        ScriptedProbe probe;
+        probe.now = t0;
+        const Clock::time_point acked = t0 + c.acknowledgedAfter;
+        probe.queued = [&](Clock::time_point now) { return now < acked ? int(c.bytes) : 0; };
+        drain.Queued(t0, c.bytes);
+        const Clock::time_point empty = RunUntilEmpty(drain, probe);
+        const Clock::time_point guard = acked + Chars(int64_t(c.bytes) + 1);
+        EXPECT_GE(empty, guard) << c.bytes << " bytes";
+        EXPECT_LE(empty, guard + c.slack) << c.bytes << " bytes";
+    }
+}
+
+TEST_F(TransmitDrainTest, ALocalDeviceKindAfterANetworkPortKeepsItsCap)
+{
+    // Configure() for a tty after a network port: the burst is capped again.
+    TransmitDrain drain;
+    drain.ConfigureNetwork();
+    drain.Configure(LineStatusKind::None, false);
+    drain.SetCharacterTimes(CharNs, CharNs);
+    ScriptedProbe probe;
+    probe.now = t0;
+    probe.queued = [](Clock::time_point) { return 0; };
+    drain.Queued(t0, 2000);
+    const Clock::time_point empty = RunUntilEmpty(drain, probe);
+    // The wire end of 2000 bytes comes first; 128 held bytes from the
+    // queue's end would be earlier.
+    EXPECT_GE(empty, t0 + Chars(2000));
+    EXPECT_LE(empty, t0 + Chars(2001) + milliseconds(1));
 }
 
 } // namespace
