@@ -7,6 +7,7 @@
 #include "CommApi.h"
 #include "CommDevice.h"
 #include "CommTesting.h"
+#include "LoopbackListener.h"
 #include "Rfc2217.h"
 
 #include <gtest/gtest.h>
@@ -38,15 +39,7 @@ class ComPortServer : tn::Sink {
 public:
     ComPortServer()
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener_, 1);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listener_ = testsupport::LoopbackListener(1, port_);
         thread_ = std::thread([this] { Serve(); });
     }
     ~ComPortServer()

@@ -4,6 +4,7 @@
 #include "CommApi.h"
 #include "CommDevice.h"
 #include "CommTesting.h"
+#include "LoopbackListener.h"
 #include "Rfc2217.h"
 #include "Ser2netServer.h"
 
@@ -249,15 +250,7 @@ class TestPeer {
 public:
     explicit TestPeer(std::function<void(int fd, const std::atomic<bool>& going)> serve) : serve_(std::move(serve))
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener_, 4);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listener_ = testsupport::LoopbackListener(4, port_);
         thread_ = std::thread([this] {
             pollfd p{listener_, POLLIN, 0};
             while (going_) {
