@@ -427,8 +427,15 @@ public:
         // Reached through the network namespace's own abstract socket only:
         // a socket file in /tmp would be shared with the X servers of tests
         // running side by side in other namespaces, under the same number.
-        Start({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-nolisten", "unix", "-screen", "0",
-               "1024x768x24"},
+        //
+        // The number is this test process's own: X servers in other
+        // namespaces would all pick :0, and files the server keeps in /tmp
+        // by number (its compiled keymap) are shared, so servers starting
+        // side by side broke each other's keyboard set-up and ended. It
+        // never resets: a reset when the last client leaves (a copy
+        // ending, an xdotool run) turns away whoever connects meanwhile.
+        Start({"/usr/bin/Xvfb", ":" + std::to_string(::getpid()), "-displayfd", "3", "-noreset", "-nolisten", "tcp",
+               "-nolisten", "unix", "-screen", "0", "1024x768x24"},
               {}, -1, fds[1]);
         ::close(fds[1]);
         std::string line;
@@ -436,8 +443,12 @@ public:
         while (line.size() < 16 && ::read(fds[0], &c, 1) == 1 && c != '\n')
             line.push_back(c);
         ::close(fds[0]);
-        const bool ready = !line.empty() && line.find_first_not_of("0123456789") == std::string::npos;
-        return ready ? ":" + line : std::string();
+        const bool numbered = !line.empty() && line.find_first_not_of("0123456789") == std::string::npos;
+        if (!numbered)
+            return {};
+        // Ready means a client gets through, not only that the number came.
+        const std::string display = ":" + line;
+        return WaitUntil([&] { return Xdotool(display, {"getdisplaygeometry"}); }, 10000) ? display : std::string();
     }
     // Runs xdotool on the display to its end; true when it succeeded (a
     // search succeeds when it finds a window, and prints their ids).
