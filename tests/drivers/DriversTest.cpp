@@ -36,21 +36,6 @@ namespace {
 
 bool InGuest() { return std::getenv("TARROWIN_IN_DRIVER_VM") != nullptr; }
 
-// What the far end echoed, until `count` bytes or the patience runs out.
-std::string ReadEcho(HANDLE device, size_t count)
-{
-    std::string got;
-    const auto end = Clock::now() + std::chrono::seconds(10);
-    while (got.size() < count && Clock::now() < end) {
-        if (InQueue(device) == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            continue;
-        }
-        got += ReadWaiting(device);
-    }
-    return got;
-}
-
 // The modem control lines as a second, privileged handle sees them.
 int Lines(int fd)
 {
@@ -175,7 +160,7 @@ TEST_P(Driver, EveryByteCrossesBothWaysAt9600And115200)
         ASSERT_TRUE(SetCommState(device, PlainDcb(rate)));
         ASSERT_TRUE(PurgeComm(device, PURGE_RXCLEAR | PURGE_TXCLEAR));
         WriteAll(device, all);
-        EXPECT_EQ(ReadEcho(device, all.size()), all);
+        EXPECT_EQ(ReadAtLeast(device, all.size()), all);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(InQueue(device), 0u) << "bytes doubled";
     }
@@ -291,7 +276,7 @@ TEST_P(Driver, AfterASendTxenReturnsToReceiveNoEarlierThanTheWireTime)
         EXPECT_GE(ms, wireMs);
         EXPECT_LT(ms, wireMs + 500);
         EXPECT_EQ(Lines(watch) & TIOCM_DTR, 0) << "TXEN still on transmit";
-        ReadEcho(com.DeviceHandle(), bytes); // what the far end sent back
+        ReadAtLeast(com.DeviceHandle(), bytes); // what the far end sent back
     }
     close(watch);
     com.ClosePort();

@@ -76,6 +76,21 @@ inline std::string ReadWaiting(win::HANDLE device)
     return std::string(buffer, done);
 }
 
+// Reads until `count` bytes have come, or the patience has run out.
+inline std::string ReadAtLeast(win::HANDLE device, size_t count)
+{
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(Patience);
+    while (got.size() < count && std::chrono::steady_clock::now() < end) {
+        if (InQueue(device) == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            continue;
+        }
+        got += ReadWaiting(device);
+    }
+    return got;
+}
+
 // The event word of the next report.
 inline win::DWORD NextEvents(win::HANDLE device)
 {
