@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -290,6 +291,61 @@ inline double CpuSecondsOf(int who)
 
 inline double ProcessCpuSeconds() { return CpuSecondsOf(RUSAGE_SELF); }
 inline double ThreadCpuSeconds() { return CpuSecondsOf(RUSAGE_THREAD); }
+
+// The far end of a cable writing the test pattern into `fd` (non-blocking)
+// as fast as it is taken, on a thread of its own, until `until`.
+class PatternWriter {
+public:
+    PatternWriter(int fd, Clock::time_point until)
+    {
+        thread_ = std::thread([this, fd, until] {
+            std::vector<uint8_t> chunk(16384);
+            uint64_t position = 0;
+            size_t have = 0, sent = 0;
+            while (Clock::now() < until) {
+                if (sent == have) {
+                    FillPattern(position, chunk.data(), chunk.size());
+                    have = chunk.size();
+                    sent = 0;
+                }
+                ssize_t n = ::write(fd, chunk.data() + sent, have - sent);
+                if (n > 0) {
+                    sent += static_cast<size_t>(n);
+                    position += static_cast<uint64_t>(n);
+                    written_ = position;
+                } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                    std::perror("pattern write");
+                    break;
+                } else {
+                    pollfd p{fd, POLLOUT, 0};
+                    ::poll(&p, 1, 10);
+                }
+            }
+            cpuSeconds_ = ThreadCpuSeconds();
+            writing_ = false;
+        });
+    }
+    ~PatternWriter() { Join(); }
+    PatternWriter(const PatternWriter&) = delete;
+    PatternWriter& operator=(const PatternWriter&) = delete;
+
+    uint64_t Written() const { return written_; }
+    bool Writing() const { return writing_; }
+    // The writer's own CPU time, once it has stopped (to take it out of the
+    // process's figure).
+    double CpuSeconds() const { return cpuSeconds_; }
+    void Join()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    std::atomic<uint64_t> written_{0};
+    std::atomic<bool> writing_{true};
+    std::atomic<double> cpuSeconds_{0};
+    std::thread thread_;
+};
 
 // Resident set size of the process, bytes.
 inline uint64_t ResidentBytes()

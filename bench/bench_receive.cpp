@@ -226,39 +226,11 @@ Result Run(const Sandbox& sandbox, bool decode, int seconds, size_t cap)
     });
 
     // The far end of the cable, as fast as the pty takes it.
-    std::atomic<uint64_t> written{0};
-    std::atomic<bool> writing{true};
-    std::atomic<double> writerCpu{0};
     WakeProbe wake;
     const double cpuStart = ProcessCpuSeconds();
     const Clock::time_point start = Clock::now();
     const Clock::time_point stopAt = start + std::chrono::seconds(seconds);
-    std::thread writer([&] {
-        std::vector<uint8_t> chunk(16384);
-        uint64_t position = 0;
-        size_t have = 0, sent = 0;
-        while (Clock::now() < stopAt) {
-            if (sent == have) {
-                FillPattern(position, chunk.data(), chunk.size());
-                have = chunk.size();
-                sent = 0;
-            }
-            ssize_t n = ::write(pty.Master(), chunk.data() + sent, have - sent);
-            if (n > 0) {
-                sent += static_cast<size_t>(n);
-                position += static_cast<uint64_t>(n);
-                written = position;
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                std::perror("pty write");
-                break;
-            } else {
-                pollfd p{pty.Master(), POLLOUT, 0};
-                poll(&p, 1, 10);
-            }
-        }
-        writerCpu = ThreadCpuSeconds();
-        writing = false;
-    });
+    PatternWriter writer(pty.Master(), stopAt);
     due = Clock::now() + std::chrono::milliseconds(20);
     timer.start(20);
 
@@ -268,18 +240,18 @@ Result Run(const Sandbox& sandbox, bool decode, int seconds, size_t cap)
     QTimer check;
     Clock::time_point writerDone{};
     QObject::connect(&check, &QTimer::timeout, [&] {
-        if (writing)
+        if (writer.Writing())
             return;
         if (writerDone == Clock::time_point{})
             writerDone = Clock::now();
-        if (verified.load() >= written.load() || mismatch || Clock::now() - writerDone > std::chrono::seconds(30))
+        if (verified.load() >= writer.Written() || mismatch || Clock::now() - writerDone > std::chrono::seconds(30))
             loop.quit();
     });
     check.start(10);
     loop.exec();
     const Clock::time_point drained = Clock::now();
     check.stop();
-    writer.join();
+    writer.Join();
     timer.stop();
     probing = false;
     prober.join();
@@ -288,7 +260,7 @@ Result Run(const Sandbox& sandbox, bool decode, int seconds, size_t cap)
     r.wake = wake.Stop();
 
     r.writeSeconds = std::chrono::duration<double>(stopAt - start).count();
-    r.written = written;
+    r.written = writer.Written();
     r.drainSeconds = std::chrono::duration<double>(drained - writerDone).count();
     r.processCpu = cpuEnd - cpuStart;
 
@@ -307,7 +279,7 @@ Result Run(const Sandbox& sandbox, bool decode, int seconds, size_t cap)
     r.mismatchAt = mismatchAt;
     r.rcvdFrames = rcvdFrames;
     r.otherFrames = otherFrames;
-    r.harnessCpu = writerCpu + probeCpu + wake.CpuSeconds();
+    r.harnessCpu = writer.CpuSeconds() + probeCpu + wake.CpuSeconds();
     r.timerLate = Summarise(timerLate);
     r.postedLate = Summarise(posted.micros);
     r.flushMicros = Summarise(flushes.micros);

@@ -96,56 +96,28 @@ int Receive(const Sandbox& sandbox, Ser2netServer& server, int seconds)
 
     const int master = server.Pty().Master();
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    std::atomic<uint64_t> written{0};
-    std::atomic<bool> writing{true};
-    std::atomic<double> writerCpu{0};
     const double cpuStart = ProcessCpuSeconds();
     const double serverStart = ProcessCpuOf(server.Pid());
     const Clock::time_point start = Clock::now();
     const Clock::time_point stopAt = start + std::chrono::seconds(seconds);
-    std::thread writer([&] {
-        std::vector<uint8_t> chunk(16384);
-        uint64_t position = 0;
-        size_t have = 0, sent = 0;
-        while (Clock::now() < stopAt) {
-            if (sent == have) {
-                FillPattern(position, chunk.data(), chunk.size());
-                have = chunk.size();
-                sent = 0;
-            }
-            ssize_t n = ::write(master, chunk.data() + sent, have - sent);
-            if (n > 0) {
-                sent += size_t(n);
-                position += uint64_t(n);
-                written = position;
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                std::perror("pty write");
-                break;
-            } else {
-                pollfd p{master, POLLOUT, 0};
-                ::poll(&p, 1, 10);
-            }
-        }
-        writerCpu = ThreadCpuSeconds();
-        writing = false;
-    });
+    PatternWriter writer(master, stopAt);
     QEventLoop loop;
     QTimer tick;
     Clock::time_point writerDone{};
     QObject::connect(&tick, &QTimer::timeout, [&] {
-        if (writing)
+        if (writer.Writing())
             return;
         if (writerDone == Clock::time_point{})
             writerDone = Clock::now();
         const bool quiet = Clock::now() - lastArrival > std::chrono::milliseconds(500);
-        if (taken >= written.load() || mismatchAt != UINT64_MAX || quiet)
+        if (taken >= writer.Written() || mismatchAt != UINT64_MAX || quiet)
             loop.quit();
     });
     tick.start(10);
     loop.exec();
     const Clock::time_point drained = Clock::now();
-    writer.join();
-    const double cpu = ProcessCpuSeconds() - cpuStart - writerCpu;
+    writer.Join();
+    const double cpu = ProcessCpuSeconds() - cpuStart - writer.CpuSeconds();
     const double serverCpu = ProcessCpuOf(server.Pid()) - serverStart;
     form->TimerUpdateMemoInTimer(form->TimerUpdateMemoIn);
     uint64_t paneCounted = 0;
@@ -161,24 +133,24 @@ int Receive(const Sandbox& sandbox, Ser2netServer& server, int seconds)
     }
     form->Com->ClosePort();
 
-    const double mb = double(written) / 1e6;
+    const double mb = double(writer.Written()) / 1e6;
     const double took = std::chrono::duration<double>(drained - start).count();
     std::printf("Receive: pty written at full speed for %d s -> ser2net -> RFC 2217 -> network port -> receive pane\n",
                 seconds);
-    std::printf("  written by the far end      %12" PRIu64 " bytes\n", written.load());
+    std::printf("  written by the far end      %12" PRIu64 " bytes\n", writer.Written());
     std::printf("  taken by the window         %12" PRIu64 " bytes, in order%s\n", taken,
                 mismatchAt == UINT64_MAX ? "" : " until a DIFFERENCE");
     if (mismatchAt != UINT64_MAX)
         std::printf("  DATA DIFFERS from byte      %12" PRIu64 "\n", mismatchAt);
     std::printf("  counted in the pane         %12" PRIu64 " bytes\n", paneCounted);
     std::printf("  sustained rate              %12.0f bytes/s (%.2f MB/s), last byte %.3f s after the far end stopped\n",
-                double(written) / took, mb / took, std::chrono::duration<double>(drained - writerDone).count());
+                double(writer.Written()) / took, mb / took, std::chrono::duration<double>(drained - writerDone).count());
     std::printf("  CPU, this process (window, port object, network port)  %.3f s per MB (%.2f s in all)\n", cpu / mb,
                 cpu);
     std::printf("  CPU, ser2net                                          %.3f s per MB (%.2f s in all)\n",
                 serverCpu / mb, serverCpu);
     std::fflush(stdout);
-    return mismatchAt == UINT64_MAX && paneCounted == written ? 0 : 1;
+    return mismatchAt == UINT64_MAX && paneCounted == writer.Written() ? 0 : 1;
 }
 
 int Send(const Sandbox& sandbox, const std::string& device, int master, const char* label, int sends)
