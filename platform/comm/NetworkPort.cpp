@@ -25,8 +25,8 @@
 // TransmitDrain's rule for network ports. A lost connection fails the
 // device, once.
 
-#include "CommDevice.h"
 #include "DeviceWatcher.h"
+#include "DrainedDevice.h"
 #include "NetworkConnection.h"
 #include "Rfc2217.h"
 #include "TransmitDrain.h"
@@ -147,12 +147,15 @@ private:
     const size_t& pending_;
 };
 
-class NetworkDevice final : public CommDevice, private tn::Sink {
+class NetworkDevice final : public DrainedDevice, private tn::Sink {
 public:
     NetworkDevice(int fd, std::string path, std::string address)
         : fd_(fd), path_(std::move(path)), address_(std::move(address)), probe_(fd, outBytes_)
     {
         answerTimeout_ = milliseconds(g_answerMs.load());
+        // The socket's queue runs empty as the server's TCP acknowledges,
+        // far faster than the wire.
+        quickQueuePoll_ = true;
     }
     // Takes over a connection kept from an earlier handle of this address.
     void Adopt(const netport::Parked& parked)
@@ -242,11 +245,9 @@ private:
     void SendMasksLocked();
     void ReadLocked(bool evenWhenFull);
     void FlushLocked();
-    void TransmitLocked();
+    void TransmitLocked() override;
+    DrainProbe& ProbeLocked() override { return probe_; }
     void DropUnsentData();
-    bool FrontWriteDrainingLocked() const;
-    void CheckWriteDrainedLocked(Clock::time_point now);
-    void CheckTransmitterLocked(Clock::time_point now);
     // Runs the connection from the calling thread until `done` holds, the
     // deadline passes (ETIMEDOUT) or the connection fails.
     template <typename Done>
@@ -289,10 +290,7 @@ private:
     int modemState_ = -1;
     DWORD maskSent_ = ~DWORD(0);
 
-    TransmitDrain drain_;
     SocketProbe probe_;
-    Clock::time_point writeCheck_{};
-    QueuePoll writePoll_;
 };
 
 // ---- The connection ------------------------------------------------------------
@@ -690,11 +688,7 @@ nanoseconds NetworkDevice::NextTimeoutLocked(Clock::time_point now)
 {
     if (FailedLocked())
         return nanoseconds(-1);
-    Clock::time_point next = Clock::time_point::max();
-    if (FrontWriteDrainingLocked())
-        next = writeCheck_;
-    if (drain_.Pending() && writes_.empty() && WantsTransmitterEmptyLocked())
-        next = std::min(next, drain_.NextCheck());
+    const Clock::time_point next = NextDrainCheckLocked();
     if (next == Clock::time_point::max())
         return nanoseconds(-1);
     return std::max(nanoseconds(0), next - now);
@@ -724,41 +718,9 @@ void NetworkDevice::TransmitLocked()
             Command(tn::SetBaudrate(0));
             ++pings_;
             FlushLocked();
-            writePoll_.Reset();
-            writeCheck_ = Clock::now();
+            FrontWriteTakenLocked();
         }
     }
-}
-
-bool NetworkDevice::FrontWriteDrainingLocked() const
-{
-    return !writes_.empty() && writes_.front().taken == writes_.front().data.size();
-}
-
-// A write is done when the server's TCP has acknowledged all of its bytes.
-void NetworkDevice::CheckWriteDrainedLocked(Clock::time_point now)
-{
-    while (FrontWriteDrainingLocked() && now >= writeCheck_) {
-        int queued = probe_.QueuedBytes();
-        if (queued > 0) {
-            writeCheck_ = now + writePoll_.Next(queued, drain_.CharacterNs(), true);
-            return;
-        }
-        CompleteFrontWriteLocked();
-        TransmitLocked();
-    }
-}
-
-void NetworkDevice::CheckTransmitterLocked(Clock::time_point now)
-{
-    if (!drain_.Pending() || !writes_.empty())
-        return;
-    if (!WantsTransmitterEmptyLocked()) {
-        drain_.Forget();
-        return;
-    }
-    if (drain_.Check(now, probe_))
-        TransmitterEmptyLocked();
 }
 
 void NetworkDevice::DeviceAbortWrite(PendingWrite& write)

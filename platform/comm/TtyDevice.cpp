@@ -17,8 +17,8 @@
 // Devices without modem lines (ptys, some CDC-ACM and rfcomm ports) take
 // DTR and RTS and change nothing, as virtual ports do elsewhere.
 //
-#include "CommDevice.h"
 #include "DeviceWatcher.h"
+#include "DrainedDevice.h"
 #include "TransmitDrain.h"
 #include "TtyParking.h"
 
@@ -248,7 +248,7 @@ std::unique_ptr<DrainProbe> MakeProbe(int fd)
     return std::make_unique<TtyProbe>(fd);
 }
 
-class TtyDevice final : public CommDevice {
+class TtyDevice final : public DrainedDevice {
 public:
     explicit TtyDevice(int fd) : fd_(fd) {}
     ~TtyDevice() override
@@ -285,10 +285,8 @@ private:
     nanoseconds NextTimeoutLocked(Clock::time_point now);
     void ReceiveInputLocked();
     void DecodeLocked(const uint8_t* data, size_t count);
-    void TransmitLocked();
-    bool FrontWriteDrainingLocked() const;
-    void CheckWriteDrainedLocked(Clock::time_point now);
-    void CheckTransmitterLocked(Clock::time_point now);
+    void TransmitLocked() override;
+    DrainProbe& ProbeLocked() override { return *probe_; }
     void UpdateRtsFlowLocked();
     DWORD ModemLine(unsigned long request, int line);
     bool WantsSamplingLocked() const;
@@ -313,13 +311,8 @@ private:
     // Error marks may be split across reads.
     enum class Mark { None, Escape, EscapeNull } mark_ = Mark::None;
 
-    // When the last stop bit is out, for the transmit-empty event.
-    TransmitDrain drain_;
+    // The kernel's answers (or a test's) about the transmit side.
     std::unique_ptr<DrainProbe> probe_;
-    // A write completes once the kernel has passed all of its bytes on; its
-    // queue count is asked again at writeCheck_.
-    Clock::time_point writeCheck_{};
-    QueuePoll writePoll_;
 
     // RTS handshake without CTS flow: RTS follows the receive queue's fill.
     bool rtsFlow_ = false;
@@ -485,11 +478,7 @@ nanoseconds TtyDevice::NextTimeoutLocked(Clock::time_point now)
 {
     if (FailedLocked())
         return nanoseconds(-1);
-    Clock::time_point next = Clock::time_point::max();
-    if (FrontWriteDrainingLocked())
-        next = writeCheck_;
-    if (drain_.Pending() && writes_.empty() && WantsTransmitterEmptyLocked())
-        next = drain_.NextCheck();
+    Clock::time_point next = NextDrainCheckLocked();
     if (WantsSamplingLocked())
         next = std::min(next, sampling_ ? nextSample_ : now);
     if (next == Clock::time_point::max())
@@ -575,32 +564,9 @@ void TtyDevice::TransmitLocked()
         drain_.Queued(Clock::now(), static_cast<size_t>(n));
         if (write.taken < write.data.size())
             return; // the kernel is full; POLLOUT tells when it takes more
-        writePoll_.Reset();
-        writeCheck_ = Clock::now();
-        CheckWriteDrainedLocked(writeCheck_);
+        FrontWriteTakenLocked();
+        CheckWriteDrainedLocked(Clock::now());
     }
-}
-
-bool TtyDevice::FrontWriteDrainingLocked() const
-{
-    return !writes_.empty() && writes_.front().taken == writes_.front().data.size();
-}
-
-// A write is done when the kernel has passed its bytes on (to the UART, or
-// over USB to the adapter), not when it has queued them: output held by
-// XOFF or CTS then keeps the write pending, and its time-out reports it.
-void TtyDevice::CheckWriteDrainedLocked(Clock::time_point now)
-{
-    if (!FrontWriteDrainingLocked() || now < writeCheck_)
-        return;
-    int queued = probe_->QueuedBytes();
-    if (queued > 0) {
-        writeCheck_ = now + writePoll_.Next(queued, drain_.CharacterNs());
-        return;
-    }
-    CompleteFrontWriteLocked();
-    if (!writes_.empty())
-        TransmitLocked();
 }
 
 void TtyDevice::DeviceAbortWrite(PendingWrite& write)
@@ -610,18 +576,6 @@ void TtyDevice::DeviceAbortWrite(PendingWrite& write)
         return;
     ioctl(fd_, TCFLSH, TCOFLUSH);
     drain_.Purged(Clock::now());
-}
-
-void TtyDevice::CheckTransmitterLocked(Clock::time_point now)
-{
-    if (!drain_.Pending() || !writes_.empty())
-        return;
-    if (!WantsTransmitterEmptyLocked()) {
-        drain_.Forget();
-        return;
-    }
-    if (drain_.Check(now, *probe_))
-        TransmitterEmptyLocked();
 }
 
 DWORD TtyDevice::DeviceOutQueue()
