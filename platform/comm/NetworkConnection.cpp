@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 namespace win::detail::netport {
 
@@ -119,46 +118,9 @@ int Connect(const std::string& host, const std::string& port, DWORD& error)
     return fd;
 }
 
-
-void ParkingLot::Park(const std::string& path, std::unique_ptr<Parked> parked)
-{
-    std::lock_guard lock(mutex_);
-    parked->ticket = ++tickets_;
-    const uint64_t ticket = parked->ticket;
-    if (auto old = slots_.find(path); old != slots_.end())
-        ::close(old->second->fd);
-    slots_[path] = std::move(parked);
-    // One short-lived thread per parked connection lets it go unless it
-    // has been taken over meanwhile.
-    std::thread([this, path, ticket] {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, Linger, [&] {
-            auto it = slots_.find(path);
-            return it == slots_.end() || it->second->ticket != ticket;
-        });
-        auto it = slots_.find(path);
-        if (it != slots_.end() && it->second->ticket == ticket) {
-            ::close(it->second->fd);
-            slots_.erase(it);
-        }
-    }).detach();
-}
-
-std::unique_ptr<Parked> ParkingLot::Take(const std::string& path)
-{
-    std::lock_guard lock(mutex_);
-    auto it = slots_.find(path);
-    if (it == slots_.end())
-        return nullptr;
-    std::unique_ptr<Parked> parked = std::move(it->second);
-    slots_.erase(it);
-    changed_.notify_all();
-    return parked;
-}
-
 ParkingLot& Lot()
 {
-    static ParkingLot* lot = new ParkingLot;
+    static auto* lot = new ParkingLot(Linger, [](std::unique_ptr<Parked>& parked) { ::close(parked->fd); });
     return *lot;
 }
 

@@ -45,6 +45,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -891,9 +892,10 @@ std::shared_ptr<CommDevice> OpenNetworkDevice(const std::string& path, DWORD& er
         return nullptr;
     }
     std::shared_ptr<NetworkDevice> device;
-    if (std::unique_ptr<netport::Parked> parked = netport::Lot().Take(path)) {
-        device = std::make_shared<NetworkDevice>(parked->fd, path, host + ":" + port);
-        device->Adopt(*parked);
+    if (std::optional<std::unique_ptr<netport::Parked>> kept = netport::Lot().Take(path)) {
+        const netport::Parked& parked = **kept;
+        device = std::make_shared<NetworkDevice>(parked.fd, path, host + ":" + port);
+        device->Adopt(parked);
         if (device->Start() != 0)
             device.reset(); // gone meanwhile: a new connection
     }
