@@ -35,18 +35,11 @@ bool InRange(int position, T last, T& value)
 template <class F>
 void TForm1::Reopen(F&& betweenCloseAndOpen)
 {
-    CmdClose->setEnabled(false);
+    // The close event puts the buttons in the Closed state, where a failure
+    // in between or in the open leaves them.
     Com->ClosePort();
-    try {
-        betweenCloseAndOpen();
-        Com->OpenPort();
-    } catch (...) {
-        // The port is left closed: the buttons follow.
-        CmdOpen->setEnabled(true);
-        CmdClose->setEnabled(false);
-        throw;
-    }
-    // The close event in between has put the buttons in the Closed state.
+    betweenCloseAndOpen();
+    Com->OpenPort();
     CmdOpen->setEnabled(false);
     CmdClose->setEnabled(true);
 }
