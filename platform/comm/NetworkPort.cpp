@@ -60,9 +60,6 @@ using std::chrono::nanoseconds;
 namespace tn = rfc2217;
 
 
-// Set by a start that failed because the server closed the connection.
-thread_local bool t_closedAtOnce = false;
-bool ClosedAtOnce() { return t_closedAtOnce; }
 std::atomic<int> g_answerMs{2000};
 
 // Rates within this of each other are the same rate, as for a tty.
@@ -174,6 +171,9 @@ public:
     // set) or the system's code when the server is not one to use.
     DWORD Start();
     DWORD StartWatcher();
+    // Whether a failed Start was the server closing the connection (a
+    // server still busy with our previous one turns a new one away so).
+    bool ClosedAtOnce() const { return closedAtOnce_; }
 
 protected:
     DWORD DeviceGetState(DCB&) override { return fd_ < 0 ? EBADF : 0; }
@@ -264,6 +264,7 @@ private:
     std::string address_;
     bool adopted_ = false;
     bool discarding_ = false; // data that came while nobody listened
+    bool closedAtOnce_ = false;
     DeviceWatcher watcher_;
     bool stopping_ = false;
     milliseconds answerTimeout_;
@@ -538,9 +539,9 @@ DWORD NetworkDevice::Start()
     // Data the server sends now is kept in the receive queue; it is also
     // what a server that closes at once says (ser2net: "Port already in
     // use").
-    t_closedAtOnce = false;
+    closedAtOnce_ = false;
     auto closedText = [this](const char* what) {
-        t_closedAtOnce = true;
+        closedAtOnce_ = true;
         std::string said = Quote(early_);
         return std::string("The server ") + address_ + " closed the connection " + what +
                (said.empty() ? "" : ": " + said);
@@ -910,9 +911,10 @@ std::shared_ptr<CommDevice> OpenNetworkDevice(const std::string& path, DWORD& er
         DWORD startError = device->Start();
         if (startError == 0)
             break;
+        const bool turnedAway = startError == ERROR_PORT_SERVER && device->ClosedAtOnce();
         device.reset();
         error = startError;
-        if (!(startError == ERROR_PORT_SERVER && ClosedAtOnce()) || Clock::now() >= retryEnd)
+        if (!turnedAway || Clock::now() >= retryEnd)
             return nullptr;
         std::this_thread::sleep_for(milliseconds(50));
     }
