@@ -254,6 +254,7 @@ private:
     template <typename Done>
     DWORD PumpLocked(Clock::time_point deadline, Done done);
     DWORD Refuse(const std::string& text);
+    DWORD OpenedLocked();
     void Watch();
     nanoseconds NextTimeoutLocked(Clock::time_point now);
     void LoseConnectionLocked(DWORD error);
@@ -528,11 +529,7 @@ DWORD NetworkDevice::Start()
         maskSent_ = ~DWORD(0);
         SendMasksLocked();
         FlushLocked();
-        drain_.ConfigureNetwork();
-        int64_t charNs = CharacterTimeNs(settings_);
-        drain_.SetCharacterTimes(charNs, charNs);
-        open_ = true;
-        return 0;
+        return OpenedLocked();
     }
     Command(negotiator_.Start());
     const Clock::time_point deadline = Clock::now() + answerTimeout_;
@@ -573,8 +570,14 @@ DWORD NetworkDevice::Start()
 
     settings_.Flags = fBinary | DTR_CONTROL_ENABLE << 4 | RTS_CONTROL_ENABLE << 12;
     settings_.BaudRate = lastRate_ ? lastRate_ : 9600;
-    int64_t charNs = CharacterTimeNs(settings_);
+    return OpenedLocked();
+}
+
+// The port is open under settings_: transmit-empty follows its rate.
+DWORD NetworkDevice::OpenedLocked()
+{
     drain_.ConfigureNetwork();
+    const int64_t charNs = CharacterTimeNs(settings_);
     drain_.SetCharacterTimes(charNs, charNs);
     open_ = true;
     return 0;
