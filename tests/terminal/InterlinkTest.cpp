@@ -72,6 +72,14 @@ protected:
         return Form();
     }
     std::string Port() { return Form().Server->Port(); }
+    // Connects the peers and waits until the window counts every one.
+    bool ConnectAll(std::initializer_list<Peer*> peers)
+    {
+        for (Peer* peer : peers)
+            if (!peer->Connect())
+                return false;
+        return PumpUntil([&] { return InterlinkPeers.size() == peers.size(); });
+    }
     std::string LastLogLine() { return Lines(Form().MemoOut).empty() ? std::string() : Lines(Form().MemoOut).back(); }
 
     // Another program listening on the port before the window is shown: it
@@ -96,8 +104,7 @@ TEST_F(Interlink, EveryByteReachesThePaneAndTheRcvdNotificationUnchanged)
 {
     TForm1& f = Shown();
     Peer a(Port());
-    ASSERT_TRUE(a.Connect());
-    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 1; }));
+    ASSERT_TRUE(ConnectAll({&a}));
     f.CheckDecode->setChecked(true);
     f.CmdOpen->click();
     f.MemoIn->SetText("");
@@ -126,9 +133,7 @@ TEST_F(Interlink, FramesOfTwoPeersArrivingInterleavedAreEachTakenWhole)
     TForm1& f = Shown();
     Peer a(Port());
     Peer b(Port());
-    ASSERT_TRUE(a.Connect());
-    ASSERT_TRUE(b.Connect());
-    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 2; }));
+    ASSERT_TRUE(ConnectAll({&a, &b}));
     f.MemoOut->SetText("");
     const std::string fromA = terminal::MakeInterlinkFrame("SENDAT#13");
     const std::string fromB = terminal::MakeInterlinkFrame("NOTE from b");
@@ -269,8 +274,7 @@ TEST_F(Interlink, ASendThatFailsDoesNotStrandTheFramesBehindIt)
     Form().Com->SetDeviceName("/dev/tarrowin-missing%d");
     Form().show();
     Peer a(Port());
-    ASSERT_TRUE(a.Connect());
-    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 1; }));
+    ASSERT_TRUE(ConnectAll({&a}));
     // One read: the SEND cannot open the port, the note behind it must still
     // be relayed without waiting for more data.
     a.Send(terminal::MakeInterlinkFrame("SENDx") + terminal::MakeInterlinkFrame("NOTE"));
@@ -376,9 +380,7 @@ TEST_F(Interlink, ABroadcastDropsAnUnconnectedPeerAndReachesEveryOtherOnce)
     TForm1& f = Shown();
     Peer a(Port());
     Peer b(Port());
-    ASSERT_TRUE(a.Connect());
-    ASSERT_TRUE(b.Connect());
-    ASSERT_TRUE(PumpUntil([&] { return InterlinkPeers.size() == 2; }));
+    ASSERT_TRUE(ConnectAll({&a, &b}));
     net::TWSocket idle; // never connected
     InterlinkPeers.insert(InterlinkPeers.begin(), &idle);
     f.ILSend("NOTE once");
