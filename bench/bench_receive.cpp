@@ -141,7 +141,7 @@ void CountPane(const TMemo* memo, Result& r)
         r.paneCounted += std::strtoull(text.c_str() + digits, nullptr, 10);
         ++r.paneLines;
     }
-    r.paneChars = static_cast<uint64_t>(memo->document()->characterCount());
+    r.paneChars = memo->Content().Size();
 }
 
 // `cap` > 0 is a what-if, not the window as built: the benchmark flushes
@@ -302,7 +302,7 @@ void Print(const char* label, const Result& r)
                 (unsigned long long)r.otherFrames, (unsigned long long)r.badFrames);
     if (r.mismatch)
         std::printf("  DATA DIFFERS from byte      %12llu\n", (unsigned long long)r.mismatchAt);
-    std::printf("  counted in the pane         %12llu bytes in %llu lines (%llu characters in the pane)\n",
+    std::printf("  counted in the pane         %12llu bytes in %llu lines (%llu bytes of pane text)\n",
                 (unsigned long long)r.paneCounted, (unsigned long long)r.paneLines,
                 (unsigned long long)r.paneChars);
     const long long lost = (long long)r.written - (long long)(r.mismatch ? r.mismatchAt : r.verified);

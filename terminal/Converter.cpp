@@ -142,7 +142,7 @@ void TForm1::PopCutClick(QObject* Sender)
 {
     PopCopyClick(Sender);
     if (PopupComponent)
-        PopupComponent->textCursor().removeSelectedText();
+        PopupComponent->RemoveSelectedText();
 }
 
 void TForm1::PopCopyClick(QObject*)
@@ -150,8 +150,7 @@ void TForm1::PopCopyClick(QObject*)
     if (!PopupComponent)
         return;
     // Also with nothing selected: the clipboard then holds an empty text.
-    const std::string bytes = TMemo::FromPaneText(PopupComponent->textCursor().selectedText());
-    QApplication::clipboard()->setText(codepage::ToText(bytes));
+    QApplication::clipboard()->setText(codepage::ToText(PopupComponent->SelectedText()));
 }
 
 void TForm1::PopMarkAllClick(QObject*)

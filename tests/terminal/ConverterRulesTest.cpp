@@ -123,10 +123,7 @@ TEST_F(ConverterRules, PaneMenuActsOnThePaneItWasOpenedOn)
 
     emit f.MemoIn->customContextMenuRequested(QPoint(5, 5));
     f.PopupMenu1->hide();
-    QTextCursor sel = f.MemoIn->textCursor();
-    sel.setPosition(0);
-    sel.setPosition(4, QTextCursor::KeepAnchor);
-    f.MemoIn->setTextCursor(sel);
+    f.MemoIn->Select(0, 4);
     f.PopCut->trigger();
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("rece"));
     EXPECT_EQ(f.MemoIn->Text(), "ived");
@@ -157,13 +154,8 @@ TEST_F(ConverterRules, EveryPaneItemActsOnItsOwnPaneOnly)
             emit pane->customContextMenuRequested(QPoint(5, 5));
             f.PopupMenu1->hide();
         };
-        auto select = [](TMemo* memo, int from, int to) {
-            QTextCursor c = memo->textCursor();
-            c.setPosition(from);
-            c.setPosition(to, QTextCursor::KeepAnchor);
-            memo->setTextCursor(c);
-        };
-        auto selected = [](TMemo* memo) { return TMemo::FromPaneText(memo->textCursor().selectedText()); };
+        auto select = [](TMemo* memo, int from, int to) { memo->Select(from, to); };
+        auto selected = [](TMemo* memo) { return memo->SelectedText(); };
         pane->SetText(text);
         other->SetText(otherText);
         openOn();

@@ -89,7 +89,7 @@ TEST(Memo, CrLfSplitAcrossAppendsIsOneLineBreak)
     memo.AppendText("one\r");
     memo.AppendText("\ntwo");
     EXPECT_EQ(memo.Text(), "one\r\ntwo");
-    EXPECT_EQ(memo.document()->blockCount(), 2);
+    EXPECT_EQ(memo.Content().LineCount(), 2u);
     EXPECT_TRUE(memo.EndsWithLineBreak() == false);
 }
 
