@@ -77,12 +77,19 @@ void TPaneText::TrimToCapacity()
 {
     if (Size() <= capacity_)
         return;
-    // The first line start at or beyond the cut keeps the lines whole. A
-    // single line is never longer than the least capacity, so one is left.
+    // The first line start at or beyond the cut that follows a line break
+    // keeps the lines whole; only a text without any break left is cut at
+    // one of its display lines. A display line is never longer than the
+    // least capacity, so one is always left.
     const uint64_t cut = end_ - capacity_;
     auto keep = std::lower_bound(starts_.begin() + 1, starts_.end(), cut);
     if (keep == starts_.end())
         --keep;
+    auto whole = keep;
+    while (whole != starts_.end() && !(At(*whole - 1) == '\n' && At(*whole - 2) == '\r'))
+        ++whole;
+    if (whole != starts_.end())
+        keep = whole;
     const auto dropped = keep - starts_.begin();
     DropFront(*keep);
     starts_.erase(starts_.begin(), keep);

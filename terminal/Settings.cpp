@@ -13,6 +13,11 @@
 namespace {
 
 const char* const kSettingsKey = "Software\\Brenlow\\Tarrowin\\";
+// The panes' own settings, beside the values above: how much text each pane
+// keeps (MiB) before its oldest lines leave it.
+const char* const kPanesKey = "Software\\Brenlow\\Tarrowin\\Panes\\";
+const char* const kCapacityName = "CapacityMiB";
+constexpr int32_t kDefaultCapacityMiB = static_cast<int32_t>(terminal::TPaneText::kDefaultCapacity >> 20);
 
 struct ListSetting {
     const char* name;
@@ -93,6 +98,7 @@ void TForm1::RestoreSettings(TMyRegistry& Reg)
         for (const FlagSetting& s : kFlags)
             SetChecked(this->*s.box, Reg.ReadStringDefault(s.name, s.defaultText) == "true");
 
+        RestorePaneCapacity();
         MemoIn->SetText(Reg.ReadStringDefault("MemoIn", ""));
         MemoOut->SetText(Reg.ReadStringDefault("MemoOut", ""));
         EditSend->setText(codepage::ToText(Reg.ReadStringDefault("EditSend", "")));
@@ -120,4 +126,24 @@ void TForm1::SaveSettings()
     Reg.WriteString("MemoIn", saveTexts ? MemoIn->Text() : std::string());
     Reg.WriteString("MemoOut", saveTexts ? MemoOut->Text() : std::string());
     Reg.WriteString("EditSend", saveTexts ? codepage::ToBytes(EditSend->text()) : std::string());
+    Reg.CloseKey();
+
+    // Written back so that a user finds the value to change.
+    Reg.OpenKey(kPanesKey, true);
+    Reg.WriteInteger(kCapacityName, static_cast<int32_t>(MemoIn->Capacity() >> 20));
+}
+
+void TForm1::RestorePaneCapacity()
+{
+    // A missing, unreadable or out-of-range value gives the default; the
+    // pane keeps its capacity within its own bounds.
+    TMyRegistry Reg;
+    Reg.SetRootKey(reg::HKEY::HKEY_CURRENT_USER);
+    int32_t mib = kDefaultCapacityMiB;
+    if (Reg.OpenKey(kPanesKey, false))
+        mib = Reg.ReadIntegerDefault(kCapacityName, kDefaultCapacityMiB);
+    if (mib <= 0)
+        mib = kDefaultCapacityMiB;
+    for (TMemo* pane : {MemoIn, MemoOut})
+        pane->SetCapacity(static_cast<uint64_t>(mib) << 20);
 }

@@ -18,6 +18,7 @@
 #include <cctype>
 #include <limits>
 #include <map>
+#include <utility>
 
 static void InitResources()
 {
@@ -179,6 +180,8 @@ void TForm1::BindEvents()
     connect(EditChr, &QLineEdit::textChanged, this, [this] { Guarded([&] { EditChrChange(EditChr); }); });
     connect(EditOrd, &QLineEdit::textChanged, this, [this] { Guarded([&] { EditOrdChange(EditOrd); }); });
     CreatePaneMenu();
+    for (TMemo* pane : {MemoIn, MemoOut})
+        connect(pane, &TMemo::Trimmed, this, [this, pane] { Guarded([&] { PaneTrimmed(pane); }); });
     connect(TimerUpdateMemoIn, &QTimer::timeout, this,
             [this] { Guarded([&] { TimerUpdateMemoInTimer(TimerUpdateMemoIn); }); });
     connect(TimerUpdateFinally, &QTimer::timeout, this,
@@ -290,6 +293,16 @@ void TForm1::LogOut(const std::string& Msg)
         }
     }
     MemoOut->AddLine(line);
+}
+
+void TForm1::PaneTrimmed(TMemo* Pane)
+{
+    // The flag is set first: the log line itself may trim the log pane.
+    bool& told = Pane == MemoIn ? receivePaneFullTold_ : logPaneFullTold_;
+    if (std::exchange(told, true))
+        return;
+    LogOut(Pane == MemoIn ? "Empfangsfenster voll: \xe4lteste Zeilen entfernt"
+                          : "Protokollfenster voll: \xe4lteste Zeilen entfernt");
 }
 
 void TForm1::AppException(rtl::TObject*, const std::string& Message)

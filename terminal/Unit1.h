@@ -42,9 +42,13 @@ public:
     // The settings store: every setting, and the texts if chosen.
     void RestoreSettings(TMyRegistry& Reg);
     void SaveSettings();
+    void RestorePaneCapacity();
 
     // Event log and error reporting.
     void LogOut(const std::string& Msg);
+    // A pane reached its capacity and dropped its oldest lines: said once
+    // per pane and session.
+    void PaneTrimmed(TMemo* Pane);
     void AppException(rtl::TObject* Sender, const std::string& Message);
 
     // Receive path. Batches longer than kMaxRxLine (only ever reached far
@@ -179,6 +183,8 @@ private:
     // The device for which the log has said that it has no control lines;
     // cleared when another port is picked.
     std::string noControlLinesToldFor_;
+    bool receivePaneFullTold_ = false;
+    bool logPaneFullTold_ = false;
     // Closes and opens again; on failure leaves the Closed button state and
     // passes the exception on.
     template <class F>

@@ -242,6 +242,39 @@ TEST_F(DataPath, AnArrivalThatReachesThePendingCapShowsTheBatchAtOnce)
 }
 
 
+// A full pane drops its oldest whole lines and says so once per pane and
+// session; the peers still get every byte, and the log goes on when it fills.
+TEST_F(DataPathRules, AFullPaneDropsOldLinesAndSaysSoOnceWhileThePeersGetEveryByte)
+{
+    FrameCollector& peer = AttachPeer();
+    TForm1& f = Form();
+    f.MemoIn->SetCapacity(1u << 20);
+    f.MemoOut->SetCapacity(1u << 20);
+    f.MemoOut->SetText("");
+    std::string all;
+    for (int i = 0; i < 120; ++i) {
+        PendingRxText = std::string(10000, static_cast<char>('a' + i % 26));
+        all += PendingRxText;
+        f.TimerUpdateMemoInTimer(f.TimerUpdateMemoIn);
+    }
+    EXPECT_LE(f.MemoIn->Content().Size(), 1u << 20);
+    const std::vector<std::string> lines = Lines(f.MemoIn);
+    // Whole lines left: the first one kept is a whole batch line.
+    EXPECT_EQ(lines.front().size(), 10021u);
+    EXPECT_EQ(lines.front().compare(0, 21, "10000 Byte empfangen:"), 0);
+    EXPECT_TRUE(f.MemoIn->AtEnd());
+    EXPECT_EQ(Lines(f.MemoOut), std::vector<std::string>{"Empfangsfenster voll: \xe4lteste Zeilen entfernt"});
+    ASSERT_TRUE(PumpUntil([&] { return peer.DataOf("RCVD").size() >= all.size(); }));
+    EXPECT_TRUE(peer.DataOf("RCVD") == all);
+
+    for (int i = 0; i < 30; ++i)
+        f.LogOut(std::string(50000, 'l'));
+    const std::string log = f.MemoOut->Text();
+    EXPECT_EQ(log.find("Protokollfenster voll"), log.rfind("Protokollfenster voll"));
+    EXPECT_NE(log.find("Protokollfenster voll: \xe4lteste Zeilen entfernt\r\n"), std::string::npos);
+    EXPECT_EQ(log.substr(log.size() - 7), "lllll\r\n");
+}
+
 TEST_F(DataPathRules, EveryByteValueReachesThePaneAndTheNotificationUnchanged)
 {
     FrameCollector& peer = AttachPeer();
