@@ -293,22 +293,33 @@ inline double ProcessCpuSeconds() { return CpuSecondsOf(RUSAGE_SELF); }
 inline double ThreadCpuSeconds() { return CpuSecondsOf(RUSAGE_THREAD); }
 
 // The far end of a cable writing the test pattern into `fd` (non-blocking)
-// as fast as it is taken, on a thread of its own, until `until`.
+// as fast as it is taken, on a thread of its own, until `until`, or until
+// `limit` bytes are written; with `bytesPerSecond` it keeps to that rate.
 class PatternWriter {
 public:
-    PatternWriter(int fd, Clock::time_point until)
+    PatternWriter(int fd, Clock::time_point until, uint64_t limit = UINT64_MAX, double bytesPerSecond = 0)
     {
-        thread_ = std::thread([this, fd, until] {
+        thread_ = std::thread([this, fd, until, limit, bytesPerSecond] {
             std::vector<uint8_t> chunk(16384);
             uint64_t position = 0;
             size_t have = 0, sent = 0;
-            while (Clock::now() < until) {
+            const Clock::time_point start = Clock::now();
+            while (Clock::now() < until && position < limit) {
                 if (sent == have) {
                     FillPattern(position, chunk.data(), chunk.size());
-                    have = chunk.size();
+                    have = static_cast<size_t>(std::min<uint64_t>(chunk.size(), limit - position));
                     sent = 0;
                 }
-                ssize_t n = ::write(fd, chunk.data() + sent, have - sent);
+                size_t allowed = have - sent;
+                if (bytesPerSecond > 0) {
+                    const double due = std::chrono::duration<double>(Clock::now() - start).count() * bytesPerSecond;
+                    allowed = due > double(position) ? std::min<size_t>(allowed, size_t(due - double(position)) + 1) : 0;
+                    if (allowed == 0) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                        continue;
+                    }
+                }
+                ssize_t n = ::write(fd, chunk.data() + sent, allowed);
                 if (n > 0) {
                     sent += static_cast<size_t>(n);
                     position += static_cast<uint64_t>(n);
