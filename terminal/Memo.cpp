@@ -10,6 +10,7 @@
 #include <QTextOption>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 constexpr char16_t kLoneCr = 0x240D;
@@ -17,8 +18,9 @@ constexpr char16_t kLoneLf = 0x240A;
 constexpr char16_t kNul = 0x2400;
 // Space between the frame and the text, as other text panes keep it.
 constexpr int kMargin = 4;
-// Laid-out lines kept for painting and scrolling; a screenful is a few dozen.
-constexpr size_t kMaxLayouts = 512;
+// Laid-out lines kept for painting and scrolling; a screenful is a few
+// dozen. Lines far from the view are dropped first.
+constexpr size_t kMaxLayouts = 128;
 
 // One line's characters: every byte is one character, so a character's
 // index in the layout is the byte's distance from the line's start.
@@ -269,14 +271,32 @@ QTextLayout& TMemo::LayoutOf(uint64_t line) const
     auto found = layouts_.find(line);
     if (found != layouts_.end())
         return *found->second;
-    if (layouts_.size() >= kMaxLayouts)
-        layouts_.clear();
+    if (layouts_.size() >= kMaxLayouts) {
+        // Keep the half nearest to the view and to the end, where appends
+        // and painting look.
+        const uint64_t view = top_.line;
+        const uint64_t last = text_.LastLine();
+        auto distance = [&](uint64_t l) {
+            const uint64_t toView = l > view ? l - view : view - l;
+            return std::min(toView, last - std::min(l, last));
+        };
+        std::vector<uint64_t> lines;
+        lines.reserve(layouts_.size());
+        for (const auto& entry : layouts_)
+            lines.push_back(entry.first);
+        std::nth_element(lines.begin(), lines.begin() + kMaxLayouts / 2, lines.end(),
+                         [&](uint64_t a, uint64_t b) { return distance(a) < distance(b); });
+        for (auto it = lines.begin() + kMaxLayouts / 2; it != lines.end(); ++it)
+            layouts_.erase(*it);
+    }
     auto layout = std::make_unique<QTextLayout>(LineChars(text_.Bytes(text_.LineStart(line), text_.LineEnd(line))),
                                                 font());
     QTextOption option;
     option.setWrapMode(wrap_ == WidgetWidth ? QTextOption::WrapAtWordBoundaryOrAnywhere : QTextOption::NoWrap);
     layout->setTextOption(option);
-    layout->setCacheEnabled(true);
+    // Shaped glyphs are made again for each paint of the few lines in view
+    // rather than kept for every line laid out.
+    layout->setCacheEnabled(false);
     const qreal width = std::max(10, viewport()->width() - 2 * kMargin);
     const int rowHeight = RowHeight();
     layout->beginLayout();
