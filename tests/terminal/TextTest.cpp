@@ -8,6 +8,10 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QMimeData>
+#include <QScrollBar>
+#include <QTest>
+#include <QToolTip>
+#include <QWheelEvent>
 #include <gtest/gtest.h>
 
 using terminal::DecodeText;
@@ -103,4 +107,49 @@ TEST(Memo, CopiedSelectionGivesBackTheBytes)
     const QMimeData* data = QApplication::clipboard()->mimeData();
     ASSERT_NE(data, nullptr);
     EXPECT_EQ(codepage::ToBytes(data->text()), bytes);
+}
+
+// What a user does with the mouse: a drag selects the bytes under it, a
+// double click a word, the wheel scrolls away from the end and the next
+// append brings the newest line back; the pane's hint is its tool tip.
+TEST(Memo, MouseSelectsWheelScrollsAndAnAppendFollowsTheEnd)
+{
+    TMemo memo;
+    memo.setToolTip(QStringLiteral("empfangene Zeichen"));
+    memo.resize(300, 120);
+    memo.show();
+    std::string text;
+    for (int i = 0; i < 200; ++i)
+        text += "line " + std::to_string(i) + " word\r\n";
+    memo.SetText(text);
+    ASSERT_TRUE(memo.AtEnd());
+
+    QWheelEvent up(QPointF(50, 50), QPointF(), QPoint(), QPoint(0, 600), Qt::NoButton, Qt::NoModifier,
+                   Qt::NoScrollPhase, false);
+    QApplication::sendEvent(memo.viewport(), &up);
+    EXPECT_FALSE(memo.AtEnd());
+    EXPECT_LT(memo.verticalScrollBar()->value(), memo.verticalScrollBar()->maximum());
+
+    // The top row is "line <n> word": drag over its first four characters.
+    QWidget* view = memo.viewport();
+    const int row = memo.fontMetrics().lineSpacing();
+    const int x4 = 4 + memo.fontMetrics().horizontalAdvance(QStringLiteral("line"));
+    QTest::mousePress(view, Qt::LeftButton, {}, QPoint(5, 4 + row / 2));
+    QTest::mouseMove(view, QPoint(x4, 4 + row / 2));
+    QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(x4, 4 + row / 2));
+    EXPECT_EQ(memo.SelectedText(), "line");
+    const int xNumber = 4 + memo.fontMetrics().horizontalAdvance(QStringLiteral("line 1"));
+    QTest::mouseDClick(view, Qt::LeftButton, {}, QPoint(xNumber, 4 + row + row / 2));
+    const std::string word = memo.SelectedText();
+    EXPECT_FALSE(word.empty());
+    EXPECT_EQ(word.find_first_not_of("0123456789"), std::string::npos) << "[" << word << "]";
+
+    QHelpEvent hint(QEvent::ToolTip, QPoint(20, 20), view->mapToGlobal(QPoint(20, 20)));
+    QApplication::sendEvent(view, &hint);
+    EXPECT_EQ(QToolTip::text(), QStringLiteral("empfangene Zeichen"));
+
+    memo.AddLine("newest");
+    EXPECT_TRUE(memo.AtEnd());
+    EXPECT_EQ(memo.SelectedText(), "");
+    EXPECT_EQ(memo.verticalScrollBar()->value(), memo.verticalScrollBar()->maximum());
 }
