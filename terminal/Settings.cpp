@@ -106,6 +106,9 @@ void TForm1::RestoreSettings(TMyRegistry& Reg)
 
 void TForm1::SaveSettings()
 {
+    // All values reach the file in one rewrite: with full panes each write
+    // of its own would write the whole file again.
+    reg::TRegistryBatch batch;
     TMyRegistry Reg;
     Reg.SetRootKey(reg::HKEY::HKEY_CURRENT_USER);
     Reg.OpenKey(kSettingsKey, true);
@@ -120,4 +123,5 @@ void TForm1::SaveSettings()
     Reg.WriteString("MemoIn", saveTexts ? MemoIn->Text() : std::string());
     Reg.WriteString("MemoOut", saveTexts ? MemoOut->Text() : std::string());
     Reg.WriteString("EditSend", saveTexts ? codepage::ToBytes(EditSend->text()) : std::string());
+    batch.Commit();
 }
