@@ -112,6 +112,9 @@ void TForm1::RestoreSettings(TMyRegistry& Reg)
 
 void TForm1::SaveSettings()
 {
+    // All values reach the file in one rewrite: with full panes each write
+    // of its own would write the whole file again.
+    reg::TRegistryBatch batch;
     TMyRegistry Reg;
     Reg.SetRootKey(reg::HKEY::HKEY_CURRENT_USER);
     Reg.OpenKey(kSettingsKey, true);
@@ -131,6 +134,7 @@ void TForm1::SaveSettings()
     // Written back so that a user finds the value to change.
     Reg.OpenKey(kPanesKey, true);
     Reg.WriteInteger(kCapacityName, static_cast<int32_t>(MemoIn->Capacity() >> 20));
+    batch.Commit();
 }
 
 void TForm1::RestorePaneCapacity()

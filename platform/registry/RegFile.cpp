@@ -8,7 +8,12 @@
 #include <QString>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string_view>
 
 namespace reg::file {
@@ -51,15 +56,22 @@ std::string_view TrimRight(std::string_view s)
     return s.substr(0, n);
 }
 
+// The value of a hex digit, -1 for any other byte. A table: \xHH escapes
+// may be a third of a long text.
 int HexDigit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    static const std::array<signed char, 256> table = [] {
+        std::array<signed char, 256> t{};
+        t.fill(-1);
+        for (int d = 0; d < 10; ++d)
+            t['0' + d] = static_cast<signed char>(d);
+        for (int d = 0; d < 6; ++d) {
+            t['a' + d] = static_cast<signed char>(10 + d);
+            t['A' + d] = static_cast<signed char>(10 + d);
+        }
+        return t;
+    }();
+    return table[static_cast<unsigned char>(c)];
 }
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix)
@@ -81,32 +93,108 @@ struct Broken {
     std::string reason;
 };
 
+// Flags the bytes of an eight-byte word that are '"' or '\\'. The lowest
+// flag marks the first such byte; flags above it may be false.
+inline uint64_t QuoteOrBackslashFlags(uint64_t v)
+{
+    constexpr uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+    uint64_t q = v ^ (kOnes * '"'), b = v ^ (kOnes * '\\');
+    return (((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
+}
+
+constexpr bool kWordScan = std::endian::native == std::endian::little;
+
+// The first '"' or '\\' in [p, end), or end. Eight bytes at a time: a
+// pane text may be tens of megabytes on one line.
+const char* FindQuoteOrBackslash(const char* p, const char* end)
+{
+    if constexpr (kWordScan) {
+        while (end - p >= 8) {
+            uint64_t v;
+            std::memcpy(&v, p, 8);
+            if (uint64_t hit = QuoteOrBackslashFlags(v))
+                return p + (std::countr_zero(hit) >> 3);
+            p += 8;
+        }
+    }
+    while (p < end && *p != '"' && *p != '\\')
+        ++p;
+    return p;
+}
+
+// Copies from p to o up to the first '"' or '\\' (or end) and leaves both
+// there. Whole words are stored, so o needs eight bytes of room beyond what
+// it receives.
+inline void CopyToQuoteOrBackslash(const char*& p, const char* end, char*& o)
+{
+    if constexpr (kWordScan) {
+        while (end - p >= 8) {
+            uint64_t v;
+            std::memcpy(&v, p, 8);
+            std::memcpy(o, &v, 8);
+            if (uint64_t hit = QuoteOrBackslashFlags(v)) {
+                size_t n = static_cast<size_t>(std::countr_zero(hit) >> 3);
+                p += n;
+                o += n;
+                return;
+            }
+            p += 8;
+            o += 8;
+        }
+    }
+    while (p < end && *p != '"' && *p != '\\')
+        *o++ = *p++;
+}
+
 // Reads a quoted text starting at s[pos] == '"'; leaves pos after the
-// closing quote.
+// closing quote. The text's length is found first, so that a long one
+// takes its room once and exactly.
 std::string ParseQuoted(std::string_view s, size_t& pos)
 {
-    std::string out;
-    ++pos; // opening quote
-    while (pos < s.size()) {
-        char c = s[pos++];
-        if (c == '"')
-            return out;
-        if (c != '\\') {
-            out.push_back(c);
-            continue;
-        }
-        if (pos >= s.size())
+    const char* const begin = s.data();
+    const char* const end = begin + s.size();
+    const char* const start = begin + pos + 1; // after the opening quote
+
+    // Sizing pass; it skips escapes as the reading pass does, and leaves
+    // every complaint to that pass.
+    size_t size = 0;
+    for (const char* p = start;;) {
+        const char* stop = FindQuoteOrBackslash(p, end);
+        size += static_cast<size_t>(stop - p);
+        if (stop == end || *stop == '"')
             break;
-        char e = s[pos++];
+        ++size;
+        p = stop + (stop + 1 < end && stop[1] == 'x' ? 4 : 2);
+        if (p >= end)
+            break;
+    }
+
+    constexpr size_t kSlack = 8;
+    std::string out(size + kSlack, '\0');
+    char* o = out.data();
+    char* const oend = o + size;
+    const char* p = start;
+    while (p < end) {
+        CopyToQuoteOrBackslash(p, end, o);
+        if (o > oend || p == end)
+            break; // o > oend cannot happen: both passes read the same way
+        if (*p++ == '"') {
+            pos = static_cast<size_t>(p - begin);
+            out.resize(static_cast<size_t>(o - out.data()));
+            return out;
+        }
+        if (p == end || o == oend)
+            break;
+        char e = *p++;
         if (e == '\\' || e == '"') {
-            out.push_back(e);
+            *o++ = e;
         } else if (e == 'x') {
-            int hi = pos < s.size() ? HexDigit(s[pos]) : -1;
-            int lo = pos + 1 < s.size() ? HexDigit(s[pos + 1]) : -1;
+            int hi = p < end ? HexDigit(p[0]) : -1;
+            int lo = p + 1 < end ? HexDigit(p[1]) : -1;
             if (hi < 0 || lo < 0)
                 throw Broken{"\\x ohne zwei Hexziffern"};
-            out.push_back(static_cast<char>(hi * 16 + lo));
-            pos += 2;
+            *o++ = static_cast<char>(hi * 16 + lo);
+            p += 2;
         } else {
             throw Broken{std::string("unbekannte Escape-Folge \\") + e};
         }
@@ -172,16 +260,6 @@ bool SameData(const Value& a, const Value& b)
     case Value::Kind::Raw: return a.raw == b.raw;
     }
     return false;
-}
-
-std::string NamePart(const std::string& name)
-{
-    if (name.empty())
-        return "@";
-    std::string quoted = "\"";
-    quoted += EscapeText(name);
-    quoted += '"';
-    return quoted;
 }
 
 } // namespace
@@ -282,40 +360,87 @@ bool Document::WideHexStrings() const
     return header == kHeaderVersion5;
 }
 
-std::string EscapeText(const std::string& text)
+namespace {
+
+// How each byte is written inside quotes: as it is, after a backslash, or
+// as \xHH; up to four bytes, always stored as four.
+struct Escaped {
+    char bytes[4];
+    unsigned char size;
+};
+
+const std::array<Escaped, 256>& EscapeTable()
 {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size() + text.size() / 8);
-    for (char c : text) {
-        unsigned char b = static_cast<unsigned char>(c);
-        if (c == '\\' || c == '"') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (b < 32 || b == 127) {
-            out += "\\x";
-            out.push_back(kHex[b >> 4]);
-            out.push_back(kHex[b & 15]);
-        } else {
-            out.push_back(c);
+    static const std::array<Escaped, 256> table = [] {
+        static const char kHex[] = "0123456789abcdef";
+        std::array<Escaped, 256> t{};
+        for (int b = 0; b < 256; ++b) {
+            char c = static_cast<char>(b);
+            if (c == '\\' || c == '"')
+                t[b] = {{'\\', c, 0, 0}, 2};
+            else if (b < 32 || b == 127)
+                t[b] = {{'\\', 'x', kHex[b >> 4], kHex[b & 15]}, 4};
+            else
+                t[b] = {{c, 0, 0, 0}, 1};
         }
+        return t;
+    }();
+    return table;
+}
+
+size_t EscapedSize(std::string_view text)
+{
+    const auto& table = EscapeTable();
+    size_t size = 0;
+    for (char c : text)
+        size += table[static_cast<unsigned char>(c)].size;
+    return size;
+}
+
+// Room an escaped text needs beyond its own size: every byte is written as
+// four, of which only its own count.
+constexpr size_t kEscapeSlack = 3;
+
+// Writes the escaped form of `text` at `out`, which has room for
+// EscapedSize(text) + kEscapeSlack bytes; returns the end. Without
+// branches, as the texts may hold any byte anywhere.
+char* EscapeInto(char* out, std::string_view text)
+{
+    const auto& table = EscapeTable();
+    for (char c : text) {
+        const Escaped& e = table[static_cast<unsigned char>(c)];
+        std::memcpy(out, e.bytes, 4);
+        out += e.size;
     }
     return out;
 }
 
-bool Parse(const std::string& input, Document& out, ParseError& error)
+} // namespace
+
+std::string EscapeText(const std::string& text)
+{
+    const size_t size = EscapedSize(text);
+    std::string out(size + kEscapeSlack, '\0');
+    EscapeInto(out.data(), text);
+    out.resize(size);
+    return out;
+}
+
+bool Parse(std::string_view input, Document& out, ParseError& error)
 {
     out = Document();
     error = ParseError();
 
     // A file written by a Unicode editor: accept it when every character
     // has a place in Windows-1252, since that is what values hold.
-    std::string bytes;
+    std::string decoded;
+    std::string_view bytes = input;
     auto decodeWith = [&](QStringDecoder::Encoding encoding, size_t bomSize) {
         QStringDecoder decoder(encoding, QStringDecoder::Flag::Stateless);
         QString text = decoder(QByteArrayView(input.data() + bomSize, static_cast<qsizetype>(input.size() - bomSize)));
         bool lossless = true;
-        bytes = codepage::ToBytes(text, &lossless);
+        decoded = codepage::ToBytes(text, &lossless);
+        bytes = decoded;
         if (decoder.hasError() || !lossless) {
             error.line = 1;
             error.reason = "Zeichen au\xdf" "erhalb von Windows-1252 oder fehlerhafte Kodierung";
@@ -329,8 +454,6 @@ bool Parse(const std::string& input, Document& out, ParseError& error)
     } else if (input.compare(0, 2, "\xff\xfe") == 0) {
         if (!decodeWith(QStringDecoder::Utf16LE, 2))
             return false;
-    } else {
-        bytes = input;
     }
 
     std::vector<std::string_view> lines;
@@ -461,62 +584,146 @@ bool Parse(const std::string& input, Document& out, ParseError& error)
 
 namespace {
 
-// Lines are written with LF alone, and the reader takes one CR off a line's
-// end. A kept line (comment, raw value) that itself ends in CR therefore
-// gets a CR LF ending, so that it reads back as it was.
-void PutLine(std::string& out, std::string_view text)
-{
-    for (;;) {
-        size_t nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        out += line;
-        if (!line.empty() && line.back() == '\r')
-            out += '\r';
-        out += '\n';
-        if (nl == std::string_view::npos)
-            return;
-        text.remove_prefix(nl + 1);
+// Gathers the file text in pieces of about a megabyte and hands each to the
+// sink, so that a document with long texts is never held a second time as
+// one string.
+class Writer {
+public:
+    explicit Writer(const std::function<bool(std::string_view)>& sink)
+        : sink_(sink), buf_(new char[kSize + kEscapeSlack])
+    {
     }
+
+    void Put(char c)
+    {
+        if (used_ == kSize)
+            Flush();
+        buf_[used_++] = c;
+    }
+    void Put(std::string_view s)
+    {
+        while (!s.empty()) {
+            if (used_ == kSize)
+                Flush();
+            size_t n = std::min(s.size(), kSize - used_);
+            std::memcpy(buf_.get() + used_, s.data(), n);
+            used_ += n;
+            s.remove_prefix(n);
+        }
+    }
+    // The text with the escapes of a quoted value; at most four bytes each,
+    // and the buffer has the slack the escaping needs.
+    void PutEscaped(std::string_view text)
+    {
+        while (!text.empty()) {
+            if (kSize - used_ < 4 * kStep)
+                Flush();
+            size_t n = std::min(text.size(), (kSize - used_) / 4);
+            used_ = static_cast<size_t>(EscapeInto(buf_.get() + used_, text.substr(0, n)) - buf_.get());
+            text.remove_prefix(n);
+        }
+    }
+    // Lines are written with LF alone, and the reader takes one CR off a
+    // line's end. A kept line (comment, raw value) that itself ends in CR
+    // therefore gets a CR LF ending, so that it reads back as it was.
+    void PutLine(std::string_view text)
+    {
+        for (;;) {
+            size_t nl = text.find('\n');
+            std::string_view line = text.substr(0, nl);
+            Put(line);
+            if (!line.empty() && line.back() == '\r')
+                Put('\r');
+            Put('\n');
+            if (nl == std::string_view::npos)
+                return;
+            text.remove_prefix(nl + 1);
+        }
+    }
+    // False once the sink has refused a piece; nothing more reaches it.
+    bool Finish()
+    {
+        Flush();
+        return ok_;
+    }
+
+private:
+    static constexpr size_t kSize = size_t(1) << 20;
+    static constexpr size_t kStep = 4096;
+
+    void Flush()
+    {
+        if (ok_ && used_ > 0)
+            ok_ = sink_(std::string_view(buf_.get(), used_));
+        used_ = 0;
+    }
+
+    const std::function<bool(std::string_view)>& sink_;
+    std::unique_ptr<char[]> buf_;
+    size_t used_ = 0;
+    bool ok_ = true;
+};
+
+void PutName(Writer& out, const std::string& name)
+{
+    if (name.empty()) {
+        out.Put('@');
+        return;
+    }
+    out.Put('"');
+    out.PutEscaped(name);
+    out.Put('"');
 }
 
 } // namespace
 
-std::string Serialize(const Document& doc)
+bool SerializeTo(const Document& doc, const std::function<bool(std::string_view)>& sink)
 {
-    std::string out = doc.header;
-    out += '\n';
+    Writer out(sink);
+    out.Put(doc.header);
+    out.Put('\n');
     for (const Key& key : doc.Keys()) {
-        out += '\n';
+        out.Put('\n');
         for (const auto& c : key.comments)
-            PutLine(out, c);
-        out += '[';
-        out += key.path;
-        out += "]\n";
+            out.PutLine(c);
+        out.Put('[');
+        out.Put(key.path);
+        out.Put("]\n");
         for (const Value& v : key.Values()) {
             for (const auto& c : v.comments)
-                PutLine(out, c);
+                out.PutLine(c);
             switch (v.kind) {
             case Value::Kind::String:
-                out += NamePart(v.name);
-                out += "=\"";
-                out += EscapeText(v.text);
-                out += "\"\n";
+                PutName(out, v.name);
+                out.Put("=\"");
+                out.PutEscaped(v.text);
+                out.Put("\"\n");
                 break;
             case Value::Kind::Dword:
-                out += NamePart(v.name);
-                out += rtl::Format("=dword:%08x\n", v.dword);
+                PutName(out, v.name);
+                out.Put(rtl::Format("=dword:%08x\n", v.dword));
                 break;
             case Value::Kind::Raw:
-                PutLine(out, v.raw);
+                out.PutLine(v.raw);
                 break;
             }
         }
     }
     if (!doc.trailer.empty()) {
-        out += '\n';
+        out.Put('\n');
         for (const auto& c : doc.trailer)
-            PutLine(out, c);
+            out.PutLine(c);
     }
+    return out.Finish();
+}
+
+std::string Serialize(const Document& doc)
+{
+    std::string out;
+    SerializeTo(doc, [&](std::string_view piece) {
+        out.append(piece);
+        return true;
+    });
     return out;
 }
 

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -122,10 +123,14 @@ struct ParseError {
 // reading to that encoding (a text that does not fit Windows-1252 is then
 // an error). Returns false with `error` set when the file cannot be
 // understood; `out` then holds nothing useful.
-bool Parse(const std::string& bytes, Document& out, ParseError& error);
+bool Parse(std::string_view bytes, Document& out, ParseError& error);
 
 // The file text for a document: always Windows-1252, LF line ends.
 std::string Serialize(const Document& doc);
+// The same text handed to `sink` in pieces of up to a megabyte, so that a
+// document holding long texts is written without a second copy of it.
+// Stops at the first piece the sink refuses and then returns false.
+bool SerializeTo(const Document& doc, const std::function<bool(std::string_view)>& sink);
 
 // Text of a string-like value (REG_SZ / REG_EXPAND_SZ, in any notation),
 // cut at its first zero byte.
@@ -139,11 +144,12 @@ namespace reg::store {
 // the file changed on disk. `fn` must not call back into the store.
 void Read(const std::function<void(const file::Document&)>& fn);
 
-// Re-reads the file under the folder lock, lets `fn` change a copy of it
-// and, when `fn` returns true, commits the copy atomically. Returns false
-// (with a reason for logs) when the change could not be stored; the file
-// and the in-memory content are then as before. `fn` must not call back
-// into the store.
+// Re-reads the file under the folder lock, lets `fn` change the content
+// and, when `fn` returns true, commits it atomically (inside a batch, at the
+// batch's commit). `fn` returns false only when it changed nothing. Returns
+// false (with a reason for logs) when the change could not be stored; the
+// file and the content read from it are then as before. `fn` must not call
+// back into the store.
 bool Update(const std::function<bool(file::Document&)>& fn, std::string* reason = nullptr);
 
 } // namespace reg::store

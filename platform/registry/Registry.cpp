@@ -11,13 +11,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,7 +85,7 @@ bool MakeDirs(const std::string& dir, std::string& reason)
     return true;
 }
 
-bool WriteAll(int fd, const std::string& data, std::string& reason)
+bool WriteAll(int fd, std::string_view data, std::string& reason)
 {
     size_t done = 0;
     while (done < data.size()) {
@@ -98,12 +101,28 @@ bool WriteAll(int fd, const std::string& data, std::string& reason)
     return true;
 }
 
-bool ReadAll(int fd, std::string& out, std::string& reason)
+// The whole file, read straight into one buffer of the size the file has
+// (a file that grows meanwhile is read to its end all the same): it may
+// hold tens of megabytes of pane text.
+struct FileBytes {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+    std::string_view View() const { return {data.get(), size}; }
+};
+
+bool ReadAll(int fd, size_t sizeHint, FileBytes& out, std::string& reason)
 {
-    out.clear();
-    char buf[65536];
+    size_t room = sizeHint + 1; // the extra byte tells a file that grew
+    out.data.reset(new char[room]);
+    out.size = 0;
     while (true) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (out.size == room) {
+            std::unique_ptr<char[]> bigger(new char[room * 2]);
+            std::memcpy(bigger.get(), out.data.get(), out.size);
+            out.data = std::move(bigger);
+            room *= 2;
+        }
+        ssize_t n = ::read(fd, out.data.get() + out.size, room - out.size);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -112,8 +131,78 @@ bool ReadAll(int fd, std::string& out, std::string& reason)
         }
         if (n == 0)
             return true;
-        out.append(buf, static_cast<size_t>(n));
+        out.size += static_cast<size_t>(n);
     }
+}
+
+// The file a save replaces: a symbolic link (a managed dotfile) stays a
+// link, and its target is replaced instead.
+std::string SaveTarget(const std::string& path)
+{
+    struct stat lst;
+    if (lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        if (char* real = realpath(path.c_str(), nullptr)) {
+            std::string target = real;
+            free(real);
+            return target;
+        }
+    }
+    return path;
+}
+
+// A decimal number as printf writes it: digits only, no leading zero.
+bool ParseDecimal(std::string_view text, unsigned long long limit, unsigned long long& value)
+{
+    if (text.empty() || text.size() > 20 || (text[0] == '0' && text.size() > 1))
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+        if (value > limit)
+            return false;
+    }
+    return true;
+}
+
+// The process that wrote a save's temporary file ".<base>.tmp-<pid>-<n>",
+// or 0 when `name` is not such a file of `base`.
+pid_t TempFileWriter(std::string_view name, const std::string& base)
+{
+    const std::string prefix = "." + base + ".tmp-";
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+        return 0;
+    name.remove_prefix(prefix.size());
+    size_t dash = name.find('-');
+    unsigned long long pid = 0, counter = 0;
+    if (dash == std::string_view::npos || !ParseDecimal(name.substr(0, dash), INT_MAX, pid) || pid == 0 ||
+        !ParseDecimal(name.substr(dash + 1), UINT_MAX, counter))
+        return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// Removes what saves killed halfway left behind: temporary files of the
+// settings file whose writing process no longer exists. A process that
+// exists, even one we may not signal, may still be writing its file, so
+// that file stays. Callers hold the folder lock, so no copy of the program
+// is between creating and renaming a temporary file of its own.
+void RemoveStaleTempFiles(const std::string& path)
+{
+    const std::string target = SaveTarget(path);
+    const std::string base = BaseOf(target);
+    DIR* dir = opendir(DirOf(target).c_str());
+    if (!dir)
+        return;
+    while (const struct dirent* entry = readdir(dir)) {
+        pid_t pid = TempFileWriter(entry->d_name, base);
+        if (pid <= 0 || kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+    closedir(dir);
 }
 
 // Holds flock(LOCK_EX) on a folder. Writers of the registry file take it
@@ -122,14 +211,15 @@ bool ReadAll(int fd, std::string& out, std::string& reason)
 // replaced by rename.
 class FolderLock {
 public:
-    explicit FolderLock(const std::string& dir)
+    // With `wait` false the lock is only taken when nobody holds it.
+    explicit FolderLock(const std::string& dir, bool wait = true)
     {
         fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd_ < 0) {
             error_ = errno;
             return;
         }
-        while (flock(fd_, LOCK_EX) != 0) {
+        while (flock(fd_, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
             if (errno != EINTR) {
                 error_ = errno;
                 break;
@@ -185,7 +275,9 @@ class Store {
 public:
     ~Store() { CloseHeld(); }
 
-    std::mutex mu;
+    // Recursive: a batch (TRegistryBatch) holds it for its whole life, so
+    // other threads wait and never see or commit its changes halfway.
+    std::recursive_mutex mu;
     file::Document doc;
     // Non-empty while the file on disk cannot be trusted (unreadable, or
     // broken and not movable aside): writes are refused so it is never
@@ -193,12 +285,26 @@ public:
     std::string blockedReason;
     std::vector<std::string> notices; // delivered once the mutex is released
 
+    // The batch of this thread, if one is open: its depth, the folder lock
+    // taken at its first change, whether `doc` holds changes not yet in the
+    // file, and the first value changed (named in the error of a failed
+    // commit).
+    int batchDepth = 0;
+    std::unique_ptr<FolderLock> batchLock;
+    bool batchDirty = false;
+    std::string batchFirst;
+
     void Refresh(int lockedFolderFd);
-    bool Commit(file::Document&& next, std::string& reason);
+    // Writes `doc` to the file. When that fails, the file is as it was and
+    // `doc` is read from it again before its next use.
+    bool Commit(std::string& reason);
+    // `doc` holds changes that will not reach the file: read it again.
+    void Forget() { loaded_ = false; }
     const std::string& Path() const { return path_; }
 
 private:
     std::string path_;
+    std::string sweptPath_; // the file whose stale temporary files were looked for
     bool loaded_ = false;
     Stamp stamp_;
     int heldFd_ = -1;
@@ -248,6 +354,17 @@ void Store::Refresh(int lockedFolderFd)
         blockedReason.clear();
         doc = file::Document();
     }
+    if (sweptPath_ != path_) {
+        // The first look at this file: saves of earlier runs that were
+        // killed may have left temporary files. Only while no copy of the
+        // program is saving; otherwise the next save of ours sees to them.
+        sweptPath_ = path_;
+        std::unique_ptr<FolderLock> ownLock;
+        if (lockedFolderFd < 0)
+            ownLock = std::make_unique<FolderLock>(DirOf(path_), false);
+        if (lockedFolderFd >= 0 || (ownLock->fd() >= 0 && ownLock->error() == 0))
+            RemoveStaleTempFiles(SaveTarget(path_));
+    }
     const std::string shown = PathForMessage(path_);
     // A few rounds cover a file replaced by another program while it was
     // being looked at.
@@ -280,7 +397,8 @@ void Store::Refresh(int lockedFolderFd)
                       "). Die Einstellungen werden nicht gespeichert.");
             return;
         }
-        std::string content, reason;
+        FileBytes content;
+        std::string reason;
         bool ok = fstat(fd, &st) == 0;
         if (!ok)
             reason = ErrnoText("fstat", errno);
@@ -288,7 +406,7 @@ void Store::Refresh(int lockedFolderFd)
             ok = false;
             reason = "keine gew\xf6hnliche Datei";
         } else {
-            ok = ReadAll(fd, content, reason);
+            ok = ReadAll(fd, static_cast<size_t>(st.st_size), content, reason);
         }
         if (!ok) {
             ::close(fd);
@@ -301,7 +419,7 @@ void Store::Refresh(int lockedFolderFd)
         file::Document parsed;
         file::ParseError error;
         // An empty file holds nothing that could be lost.
-        if (content.empty() || file::Parse(content, parsed, error)) {
+        if (content.size == 0 || file::Parse(content.View(), parsed, error)) {
             CloseHeld();
             doc = std::move(parsed);
             stamp_ = StampOf(st);
@@ -375,18 +493,12 @@ bool Store::SetAside(const struct stat& brokenStat, const file::ParseError& erro
     return false;
 }
 
-bool Store::Commit(file::Document&& next, std::string& reason)
+bool Store::Commit(std::string& reason)
 {
-    // A symbolic link (a managed dotfile) stays a link: its target is
-    // replaced instead.
-    std::string target = path_;
-    struct stat lst;
-    if (lstat(path_.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
-        if (char* real = realpath(path_.c_str(), nullptr)) {
-            target = real;
-            free(real);
-        }
-    }
+    const std::string target = SaveTarget(path_);
+    // Leftovers of killed saves go first: on a full disk their room may be
+    // what this save needs.
+    RemoveStaleTempFiles(target);
     const std::string dir = DirOf(target);
     static std::atomic<unsigned> counter{0};
     const std::string temp = dir + "/." + BaseOf(target) + rtl::Format(".tmp-%d-%u", static_cast<int>(getpid()), counter++);
@@ -394,18 +506,22 @@ bool Store::Commit(file::Document&& next, std::string& reason)
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         reason = ErrnoText(temp.c_str(), errno);
+        Forget();
         return false;
     }
     auto fail = [&](const std::string& why) {
         reason = why;
         ::close(fd);
         unlink(temp.c_str());
+        Forget();
         return false;
     };
     struct stat old;
     if (stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode))
         fchmod(fd, old.st_mode & 07777);
-    if (!WriteAll(fd, file::Serialize(next), reason))
+    // Written piece by piece as it is serialized: the document may hold
+    // both pane texts, and is never held a second time as one string.
+    if (!file::SerializeTo(doc, [&](std::string_view piece) { return WriteAll(fd, piece, reason); }))
         return fail(reason);
     if (fsync(fd) != 0)
         return fail(ErrnoText("fsync", errno));
@@ -427,7 +543,6 @@ bool Store::Commit(file::Document&& next, std::string& reason)
     }
     CloseHeld();
     heldFd_ = fd;
-    doc = std::move(next);
     return true;
 }
 
@@ -552,38 +667,64 @@ void Read(const std::function<void(const file::Document&)>& fn)
     Store& s = TheStore();
     std::vector<std::string> notices;
     {
-        std::lock_guard<std::mutex> lock(s.mu);
-        s.Refresh(-1);
+        std::lock_guard<std::recursive_mutex> lock(s.mu);
+        // Changes of an open batch are what the program reads until it
+        // commits them.
+        if (!s.batchDirty)
+            s.Refresh(s.batchLock ? s.batchLock->fd() : -1);
         notices.swap(s.notices);
         fn(s.doc);
     }
     DeliverNotices(std::move(notices));
 }
 
-bool Update(const std::function<bool(file::Document&)>& fn, std::string* reasonOut)
+namespace {
+
+// Update, with the name of the value being changed for the error of a
+// batch whose commit fails.
+bool Change(const std::function<bool(file::Document&)>& fn, std::string* reasonOut, const std::string& what)
 {
     Store& s = TheStore();
     std::vector<std::string> notices;
     std::string reason;
     bool ok = false;
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::lock_guard<std::recursive_mutex> lock(s.mu);
         const std::string path = FilePath();
         const std::string dir = DirOf(path);
-        if (MakeDirs(dir, reason)) {
-            FolderLock folder(dir);
-            if (folder.fd() < 0 || folder.error() != 0) {
-                reason = ErrnoText("flock", folder.error());
-            } else {
-                s.Refresh(folder.fd());
-                if (!s.blockedReason.empty()) {
-                    reason = s.blockedReason;
-                } else {
-                    // The change goes into a copy, so a failed commit leaves
-                    // the in-memory content as it was.
-                    file::Document next = s.doc;
-                    ok = !fn(next) || s.Commit(std::move(next), reason);
+        std::unique_ptr<FolderLock> ownLock;
+        int folderFd = -1;
+        if (s.batchLock) {
+            folderFd = s.batchLock->fd();
+        } else if (MakeDirs(dir, reason)) {
+            ownLock = std::make_unique<FolderLock>(dir);
+            if (ownLock->fd() < 0 || ownLock->error() != 0)
+                reason = ErrnoText("flock", ownLock->error());
+            else
+                folderFd = ownLock->fd();
+        }
+        if (folderFd >= 0) {
+            if (!s.batchDirty)
+                s.Refresh(folderFd);
+            if (!s.blockedReason.empty()) {
+                reason = s.blockedReason;
+            } else if (s.batchDepth > 0) {
+                // The batch keeps the folder lock until it ends, so the
+                // file it commits is the one its changes were made to.
+                if (!s.batchLock)
+                    s.batchLock = std::move(ownLock);
+                if (fn(s.doc)) {
+                    s.batchDirty = true;
+                    if (s.batchFirst.empty())
+                        s.batchFirst = what;
                 }
+                ok = true;
+            } else {
+                // The change is made in place rather than to a copy: the
+                // document may hold both pane texts. Should the file refuse
+                // it, Commit has the content read again from the file,
+                // which is then as it was.
+                ok = !fn(s.doc) || s.Commit(reason);
             }
         }
         notices.swap(s.notices);
@@ -594,9 +735,60 @@ bool Update(const std::function<bool(file::Document&)>& fn, std::string* reasonO
     return ok;
 }
 
+} // namespace
+
+bool Update(const std::function<bool(file::Document&)>& fn, std::string* reasonOut)
+{
+    return Change(fn, reasonOut, std::string());
+}
+
 } // namespace store
 
 // ---------------------------------------------------------------------------
+
+TRegistryBatch::TRegistryBatch()
+{
+    Store& s = TheStore();
+    s.mu.lock();
+    ++s.batchDepth;
+}
+
+TRegistryBatch::~TRegistryBatch()
+{
+    Store& s = TheStore();
+    if (--s.batchDepth == 0) {
+        // Changes never committed are dropped: the content is read from
+        // the file again.
+        if (s.batchDirty)
+            s.Forget();
+        s.batchDirty = false;
+        s.batchFirst.clear();
+        s.batchLock.reset();
+    }
+    s.mu.unlock();
+}
+
+void TRegistryBatch::Commit()
+{
+    Store& s = TheStore();
+    std::vector<std::string> notices;
+    std::string failed;
+    bool ok = true;
+    {
+        std::lock_guard<std::recursive_mutex> lock(s.mu);
+        if (s.batchDepth > 1 || !s.batchDirty)
+            return; // the outermost batch writes
+        std::string reason;
+        ok = s.Commit(reason);
+        failed = s.batchFirst;
+        s.batchDirty = false;
+        s.batchFirst.clear();
+        notices.swap(s.notices);
+    }
+    DeliverNotices(std::move(notices));
+    if (!ok)
+        throw CannotSet(failed);
+}
 
 TRegistry::TRegistry(uint32_t access) : access_(access) {}
 
@@ -767,7 +959,7 @@ int32_t TRegistry::ReadInteger(const std::string& name) const
     throw CannotGet(name);
 }
 
-void TRegistry::WriteString(const std::string& name, const std::string& value)
+void TRegistry::WriteString(const std::string& name, std::string value)
 {
     if (!HasCurrentKey() || !(access_ & KEY_SET_VALUE))
         throw CannotSet(name);
@@ -776,9 +968,12 @@ void TRegistry::WriteString(const std::string& name, const std::string& value)
     v.kind = file::Value::Kind::String;
     // A REG_SZ reads back up to its first zero byte; nothing after it
     // could ever be read, so it is not stored.
-    v.text = CutAtZero(value);
+    size_t zero = value.find('\0');
+    if (zero != std::string::npos)
+        value.resize(zero);
+    v.text = std::move(value);
     const std::string keyPath = IsViewKey(currentKey_) ? std::string(file::kSerialCommKey) : currentKey_;
-    if (!store::Update([&](file::Document& doc) { return doc.EnsureKey(keyPath).Set(v); }))
+    if (!store::Change([&](file::Document& doc) { return doc.EnsureKey(keyPath).Set(std::move(v)); }, nullptr, name))
         throw CannotSet(name);
 }
 
@@ -791,7 +986,7 @@ void TRegistry::WriteInteger(const std::string& name, int32_t value)
     v.kind = file::Value::Kind::Dword;
     v.dword = static_cast<uint32_t>(value);
     const std::string keyPath = IsViewKey(currentKey_) ? std::string(file::kSerialCommKey) : currentKey_;
-    if (!store::Update([&](file::Document& doc) { return doc.EnsureKey(keyPath).Set(v); }))
+    if (!store::Change([&](file::Document& doc) { return doc.EnsureKey(keyPath).Set(std::move(v)); }, nullptr, name))
         throw CannotSet(name);
 }
 

@@ -42,6 +42,25 @@ std::string FilePath();
 // handler the message goes to stderr.
 void SetNoticeHandler(std::function<void(const std::string& message)> handler);
 
+// Gathers the writes made while it lives, through any registry object of
+// the thread, into one rewrite of the file at Commit(): a save of many
+// values then costs one write instead of one each, and the file is at every
+// moment the old or the new complete file. The values written read back at
+// once; other threads wait until the batch ends. Writes the store refuses
+// outright (an unusable folder, a broken file) still raise at once.
+// Commit() raises "Konnte Daten für '<name>' nicht setzen", naming the first
+// value the batch changed, when the file cannot be written; the values then
+// read as before the batch. A batch ended without Commit() drops its
+// changes. Batches nest; only the outermost one writes.
+class TRegistryBatch {
+public:
+    TRegistryBatch();
+    ~TRegistryBatch();
+    TRegistryBatch(const TRegistryBatch&) = delete;
+    TRegistryBatch& operator=(const TRegistryBatch&) = delete;
+    void Commit();
+};
+
 class TRegistry : public rtl::TObject {
 public:
     explicit TRegistry(uint32_t access = KEY_ALL_ACCESS);
@@ -70,7 +89,8 @@ public:
     // "Ungültiger Datentyp für '<name>'" when not a dword.
     int32_t ReadInteger(const std::string& name) const;
     // Raise "Konnte Daten für '<name>' nicht setzen" when the store refuses.
-    void WriteString(const std::string& name, const std::string& value);
+    // The text is taken over, not copied, when the caller hands over its own.
+    void WriteString(const std::string& name, std::string value);
     void WriteInteger(const std::string& name, int32_t value);
 
 private:

@@ -13,6 +13,7 @@
 
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -600,6 +601,127 @@ TEST_F(RegistryTest, ALinkedFileStaysALinkAndItsTargetIsRewritten)
     r.WriteString("TXEN", "true");
     EXPECT_TRUE(fs::is_symlink(regPath_));
     EXPECT_EQ(ReadWholeFile(target), kOwnKeyFile + "\"TXEN\"=\"true\"\n");
+}
+
+// A pid no process has: a child that has ended and been reaped.
+pid_t GonePid()
+{
+    pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+// Saves killed halfway leave ".Tarrowin.reg.tmp-<pid>-<n>" files. The next
+// first look at the file and the next save remove those whose process is
+// gone, beside the file a save replaces (a link's target), and nothing else.
+TEST_F(RegistryTest, TemporaryFilesOfKilledSavesGoButNeverALivingCopys)
+{
+    const std::string target = root_ + "/dotfiles/Tarrowin.reg";
+    WriteWholeFile(target, kOwnKeyFile);
+    fs::create_directories(Folder());
+    fs::create_symlink(target, regPath_);
+    const std::string gone = std::to_string(GonePid());
+    const std::string dotfiles = root_ + "/dotfiles";
+    auto tmp = [](const std::string& pid, const std::string& n) { return ".Tarrowin.reg.tmp-" + pid + "-" + n; };
+    const std::vector<std::string> stay = {
+        tmp(std::to_string(getpid()), "0"), // this process: a copy that is alive
+        tmp("1", "3"),                      // alive, perhaps not ours to signal
+        tmp(gone, "x"), tmp("0" + gone, "1"), tmp(gone, "1") + ".bak", ".Other.reg.tmp-" + gone + "-1",
+        "Tarrowin.reg.tmp-" + gone + "-1",
+    };
+    for (const auto& name : stay)
+        WriteWholeFile(dotfiles + "/" + name, "kept");
+    WriteWholeFile(dotfiles + "/" + tmp(gone, "7"), "stale");
+    WriteWholeFile(Folder() + "/" + tmp(gone, "7"), "beside the link, not the file saves replace");
+    std::vector<std::string> kept = stay;
+    kept.push_back("Tarrowin.reg");
+    std::sort(kept.begin(), kept.end());
+
+    ForgetCache();
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    EXPECT_EQ(FolderEntries(dotfiles), kept) << "the first look at the file";
+    EXPECT_TRUE(fs::exists(Folder() + "/" + tmp(gone, "7")));
+
+    WriteWholeFile(dotfiles + "/" + tmp(gone, "8"), "stale");
+    r.WriteString("TXEN", "true");
+    EXPECT_EQ(FolderEntries(dotfiles), kept) << "a save";
+    EXPECT_EQ(r.ReadString("TXEN"), "true");
+}
+
+// A batch writes its values in one rewrite at its commit; until then the
+// file is the old one and the program reads the new values. A commit the
+// file refuses names the first value changed and leaves file and values as
+// they were; so does a batch that ends without a commit.
+TEST_F(RegistryTest, ABatchWritesItsValuesInOneRewrite)
+{
+    {
+        TRegistry r;
+        ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
+        r.WriteInteger("PortNumIndex", 1);
+        r.WriteString("MemoIn", "old");
+    }
+    const std::string before = ReadWholeFile(regPath_);
+    {
+        reg::TRegistryBatch batch;
+        TRegistry r;
+        ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
+        r.WriteInteger("PortNumIndex", 1); // unchanged: not the one to name
+        r.WriteString("MemoIn", std::string(10000, 'x'));
+        r.WriteString("EditSend", "AT");
+        EXPECT_EQ(r.ReadString("EditSend"), "AT");
+        EXPECT_EQ(ReadWholeFile(regPath_), before);
+        FileSizeLimit limit(before.size() + 64);
+        EXPECT_EQ(MessageOf([&] { batch.Commit(); }), "Konnte Daten f\xfcr 'MemoIn' nicht setzen");
+        EXPECT_EQ(r.ReadString("MemoIn"), "old");
+        EXPECT_FALSE(r.ValueExists("EditSend"));
+    }
+    EXPECT_EQ(ReadWholeFile(regPath_), before);
+    EXPECT_EQ(FolderEntries(Folder()), std::vector<std::string>{"Tarrowin.reg"});
+    {
+        reg::TRegistryBatch batch;
+        TRegistry r;
+        ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+        r.WriteString("MemoIn", "dropped");
+    }
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    EXPECT_EQ(r.ReadString("MemoIn"), "old");
+    {
+        reg::TRegistryBatch batch;
+        r.WriteString("MemoIn", "new");
+        r.WriteInteger("PortNumIndex", 2);
+        batch.Commit();
+    }
+    EXPECT_EQ(ReadWholeFile(regPath_), kOwnKeyFile + "\"PortNumIndex\"=dword:00000002\n\"MemoIn\"=\"new\"\n");
+}
+
+// Pane texts are long and hold any byte; the reader takes long runs of
+// plain bytes at once, so escapes must come through at every position.
+TEST_F(RegistryTest, LongTextsOfEveryByteRoundTrip)
+{
+    std::string text;
+    uint32_t x = 12345;
+    for (int i = 0; i < 300000; ++i) {
+        x = x * 1103515245u + 12345u;
+        const unsigned r = x >> 16;
+        // Runs of plain text of every length between the bytes to escape.
+        text.push_back(r % 5 == 0 ? "\"\\\r\n\x01\x7f\xff"[r / 5 % 7] : char('a' + r % 26));
+    }
+    text += "\\\\\"\\"; // ends in escapes right before the closing quote
+    {
+        TRegistry r;
+        ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
+        r.WriteString("MemoIn", text);
+        r.WriteString("MemoOut", text.substr(1));
+    }
+    ForgetCache();
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    EXPECT_TRUE(r.ReadString("MemoIn") == text);
+    EXPECT_TRUE(r.ReadString("MemoOut") == text.substr(1));
 }
 
 TEST_F(RegistryTest, KeyNamesThatCannotStandOnAKeyLineAreRefused)
