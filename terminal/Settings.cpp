@@ -120,4 +120,6 @@ void TForm1::SaveSettings()
     Reg.WriteString("MemoIn", saveTexts ? MemoIn->Text() : std::string());
     Reg.WriteString("MemoOut", saveTexts ? MemoOut->Text() : std::string());
     Reg.WriteString("EditSend", saveTexts ? codepage::ToBytes(EditSend->text()) : std::string());
+    Reg.CloseKey();
+    SaveCaptureSettings();
 }
