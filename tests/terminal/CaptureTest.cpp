@@ -390,3 +390,15 @@ TEST_F(CaptureWindow, MenuAsksForTheFolderOnceAndAFailureIsToldOnceAndTurnsItOff
     EXPECT_EQ(CaptureSetting("Enabled"), "false");
     EXPECT_TRUE(boxes.empty()) << boxes.front();
 }
+
+TEST_F(CaptureWindow, EnabledWithoutAFolderCapturesIntoTheDefaultFolder)
+{
+    ASSERT_TRUE(pty.Ok());
+    const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", dir.Path().c_str(), 1);
+    WriteSettings("\"Enabled\"=\"true\"\r\n");
+    Form().CmdOpen->click();
+    const std::string file = Form().CaptureFile();
+    setenv("HOME", oldHome.c_str(), 1);
+    EXPECT_TRUE(file.starts_with(dir.Path() + "/Tarrowin-Mitschnitte/Tarrowin-COM17-")) << file;
+}
