@@ -32,12 +32,12 @@ void SetTimerEnabled(QTimer* timer, bool enabled)
 void TForm1::ComRxChar(rtl::TObject*, int32_t)
 {
     SetTimerEnabled(TimerUpdateMemoIn, false);
-    std::string read = Com->ReadString();
+    std::string arrived = Com->ReadString();
     // The capture's time of these bytes: when they came off the device.
     const auto readAt = std::chrono::system_clock::now();
-    if (!read.empty())
-        CaptureRecord(terminal::TCaptureKind::RX, read, readAt);
-    PendingRxText += read;
+    if (!arrived.empty())
+        CaptureRecord(terminal::TCaptureKind::RX, arrived, readAt);
+    PendingRxText += arrived;
     // Off and on again: the quiet time starts over with every arrival.
     SetTimerEnabled(TimerUpdateMemoIn, true);
     SetTimerEnabled(TimerUpdateFinally, true);
