@@ -108,6 +108,8 @@ void TForm1::CreatePaneMenu()
     PopCut = PopupMenu1->addAction(QStringLiteral("Ausschneiden"));
     PopCopy = PopupMenu1->addAction(QStringLiteral("Kopieren"));
     PopMarkAll = PopupMenu1->addAction(QStringLiteral("Alles markieren"));
+    N2 = PopupMenu1->addSeparator();
+    PopCapture = PopupMenu1->addAction(QStringLiteral("Mitschnitt starten\u2026"));
 
     for (TMemo* memo : {MemoIn, MemoOut}) {
         memo->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -124,6 +126,7 @@ void TForm1::CreatePaneMenu()
     bind(PopCut, &TForm1::PopCutClick);
     bind(PopCopy, &TForm1::PopCopyClick);
     bind(PopMarkAll, &TForm1::PopMarkAllClick);
+    bind(PopCapture, &TForm1::PopCaptureClick);
 }
 
 void TForm1::PopClearMemoClick(QObject*)

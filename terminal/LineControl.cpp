@@ -4,12 +4,15 @@
 
 #include "Unit1.h"
 
+#include "Capture.h"
+
 void TForm1::CheckTXENClick(QObject*)
 {
     // DTR is asserted exactly when TXEN and the invert box differ.
     Com->SetDtrLine(CheckTXEN->isChecked() != CheckInvTXEN->isChecked());
     CheckTXEN->setText(CheckTXEN->isChecked() ? QStringLiteral("&TXEN (Senden)")
                                               : QStringLiteral("&TXEN (Empfangen)"));
+    CaptureRecord(terminal::TCaptureKind::EV, CheckTXEN->isChecked() ? "TXEN an" : "TXEN aus");
 }
 
 void TForm1::CheckInvTXENClick(QObject*)
@@ -48,5 +51,6 @@ void TForm1::ComTxEmpty(rtl::TObject*)
 
 void TForm1::ComBreak(rtl::TObject*)
 {
+    CaptureRecord(terminal::TCaptureKind::EV, "Break-Event");
     MemoIn->AddLine("Break-Event");
 }

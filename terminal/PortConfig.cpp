@@ -3,6 +3,7 @@
 
 #include "Unit1.h"
 
+#include "Capture.h"
 #include "CodePage.h"
 
 namespace {
@@ -150,7 +151,12 @@ void TForm1::CmdCloseClick(QObject*)
 
 void TForm1::ComOpen(rtl::TObject*)
 {
-    LogOut("Port " + std::to_string(Com->PortNum()) + " offen.");
+    // The capture file belongs to the port: started with the first open,
+    // and a new one for another port.
+    EnsureCaptureFile();
+    const std::string opened = "Port " + std::to_string(Com->PortNum()) + " offen.";
+    CaptureRecord(terminal::TCaptureKind::EV, opened + " (" + PortSettingsText() + ")");
+    ShowInLog(opened);
     // Without modem lines TXEN (on DTR) and RTS change nothing, which a
     // technician would otherwise only find out on the bus. Said once per
     // port: a settings change or a break reopens the same port each time.

@@ -5,6 +5,7 @@
 
 #include "Unit1.h"
 
+#include "Capture.h"
 #include "DecodeText.h"
 #include "Interlink.h"
 #include "InterlinkFrames.h"
@@ -31,7 +32,12 @@ void SetTimerEnabled(QTimer* timer, bool enabled)
 void TForm1::ComRxChar(rtl::TObject*, int32_t)
 {
     SetTimerEnabled(TimerUpdateMemoIn, false);
-    PendingRxText += Com->ReadString();
+    std::string arrived = Com->ReadString();
+    // The capture's time of these bytes: when they came off the device.
+    const auto readAt = std::chrono::system_clock::now();
+    if (!arrived.empty())
+        CaptureRecord(terminal::TCaptureKind::RX, arrived, readAt);
+    PendingRxText += arrived;
     // Off and on again: the quiet time starts over with every arrival.
     SetTimerEnabled(TimerUpdateMemoIn, true);
     SetTimerEnabled(TimerUpdateFinally, true);

@@ -134,6 +134,8 @@ void TForm1::SaveSettings()
     // Written back so that a user finds the value to change.
     Reg.OpenKey(kPanesKey, true);
     Reg.WriteInteger(kCapacityName, static_cast<int32_t>(MemoIn->Capacity() >> 20));
+    Reg.CloseKey();
+    SaveCaptureSettings();
     batch.Commit();
 }
 

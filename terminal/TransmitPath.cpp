@@ -3,6 +3,7 @@
 
 #include "Unit1.h"
 
+#include "Capture.h"
 #include "CodePage.h"
 #include "InterlinkFrames.h"
 #include "SendEscapes.h"
@@ -38,11 +39,13 @@ void TForm1::SendText(const std::string& Text)
         LogOut("Fehler beim Senden");
         return;
     }
+    CaptureRecord(terminal::TCaptureKind::TX, wire);
     // The bytes are on the wire: a peer that cannot take the notification
     // must not keep them out of the log.
     terminal::TFirstFailure failures;
     for (const std::string& payload : terminal::MakeNotificationPayloads("SENT", wire))
         failures.Run([&] { ILSend(payload); });
-    LogOut(wire);
+    // The TX record above is this line's record in the capture.
+    ShowInLog(wire);
     failures.Raise();
 }

@@ -1,6 +1,7 @@
 #include "Unit1.h"
 
 #include "AppEvents.h"
+#include "Capture.h"
 #include "CodePage.h"
 #include "CodePageValidator.h"
 #include "DecodeText.h"
@@ -11,6 +12,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QKeyEvent>
 
@@ -82,6 +85,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     EditSend->setValidator(new TCodePageValidator(EditSend));
     // An entry line is not limited to a line edit's default 32767 characters.
     EditSend->setMaxLength(std::numeric_limits<int>::max());
+    AskCaptureFolder = [this] {
+        const QString folder = QFileDialog::getExistingDirectory(
+            this, QStringLiteral("Ordner f\u00fcr Mitschnitte"), QFile::decodeName(QByteArray::fromStdString(DefaultCaptureFolder())));
+        return QFile::encodeName(folder).toStdString();
+    };
     CreateComponents();
     BindEvents();
     Guarded([&] { FormCreate(this); });
@@ -90,6 +98,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
 
 TForm1::~TForm1()
 {
+    // The writer thread tells this window of failures; it ends first.
+    StopCapture();
     // The peer list refers to sockets this window owns.
     InterlinkPeers.clear();
     Client.reset();
@@ -251,7 +261,19 @@ void TForm1::FormCreate(rtl::TObject*)
     ComboPort->setCurrentIndex(-1);
     Reg.CloseKey();
 
-    RestoreSettings(Reg);
+    // The capture's choice is kept apart from the main key's values and
+    // restored even when those stop the restore.
+    auto restoreCapture = [this] {
+        RestoreCaptureSettings();
+        UpdateCaptureItem();
+    };
+    try {
+        RestoreSettings(Reg);
+    } catch (...) {
+        restoreCapture();
+        throw;
+    }
+    restoreCapture();
 }
 
 void TForm1::closeEvent(QCloseEvent* event)
@@ -272,12 +294,21 @@ void TForm1::FormClose(rtl::TObject*)
     // The close event logs "Port geschlossen" before the texts are saved.
     if (Com->PortIsOpen())
         Com->ClosePort();
+    // Every record, the close's included, is on the disk before the settings
+    // are saved.
+    StopCapture();
     SaveSettings();
 }
 
 // --- Event log and error reporting ------------------------------------------
 
 void TForm1::LogOut(const std::string& Msg)
+{
+    CaptureRecord(terminal::TCaptureKind::EV, Msg);
+    ShowInLog(Msg);
+}
+
+void TForm1::ShowInLog(const std::string& Msg)
 {
     std::string line;
     if (CheckDecode->isChecked()) {

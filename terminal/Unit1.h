@@ -14,13 +14,19 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <chrono>
 #include <exception>
+#include <functional>
 #include <map>
 
 #include <memory>
 #include <string>
 
 class TMyRegistry;
+namespace terminal {
+enum class TCaptureKind;
+class TCaptureFile;
+}
 
 class TForm1 : public QWidget, public Ui::TForm1, public rtl::TObject {
     Q_OBJECT
@@ -96,6 +102,21 @@ public:
     void PopCutClick(QObject* Sender);
     void PopCopyClick(QObject* Sender);
     void PopMarkAllClick(QObject* Sender);
+
+    // Capture file: every byte of both directions and every event, with its
+    // time, in a file (see Capture.h). One pane menu item starts and ends it;
+    // the choice and the folder live in the settings subkey Capture.
+    QAction* N2 = nullptr;
+    QAction* PopCapture = nullptr;
+    void PopCaptureClick(QObject* Sender);
+    // Asks for the capture folder; "" when the user cancels. Tests replace it.
+    std::function<std::string()> AskCaptureFolder;
+    // Where capturing goes when the settings name no folder.
+    static std::string DefaultCaptureFolder();
+    bool CaptureEnabled() const { return captureEnabled_; }
+    const std::string& CaptureFolder() const { return captureFolder_; }
+    // The file being written, "" when none is open.
+    std::string CaptureFile() const;
 
     // Interlink: frames a payload and sends it to every connected peer.
     void ILSend(const std::string& Payload);
@@ -189,6 +210,28 @@ private:
     // passes the exception on.
     template <class F>
     void Reopen(F&& betweenCloseAndOpen);
+
+    // Capture state: what the user chose, and the file while a port is open
+    // for it.
+    bool captureEnabled_ = false;
+    std::string captureFolder_;
+    std::unique_ptr<terminal::TCaptureFile> capture_;
+    // Tells failures of a capture that has since been replaced apart.
+    unsigned captureGeneration_ = 0;
+    void RestoreCaptureSettings();
+    void SaveCaptureSettings();
+    // Starts the file for the open port unless one for it runs already.
+    void EnsureCaptureFile();
+    void StopCapture();
+    void CaptureFailed(unsigned generation, const std::string& message);
+    void UpdateCaptureItem();
+    // A record of the capture file, if one is running.
+    void CaptureRecord(terminal::TCaptureKind kind, const std::string& bytes,
+                       std::chrono::system_clock::time_point time = std::chrono::system_clock::now());
+    // "COM5 9600 8N1", for the capture's record of an open.
+    std::string PortSettingsText() const;
+    // The log pane's line, without a capture record.
+    void ShowInLog(const std::string& Msg);
 };
 
 // The window's font: one bundled font at a fixed pixel size, so that every
