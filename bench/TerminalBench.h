@@ -53,6 +53,23 @@ namespace bench {
 
 using Clock = std::chrono::steady_clock;
 
+// CPU seconds (user + system) a thread of this process has used so far, by
+// its thread id; 0 when it is gone.
+inline double CpuSecondsOfThread(pid_t tid)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t paren = text.rfind(')');
+    if (paren == std::string::npos)
+        return 0;
+    // Fields after the name: state is field 3, utime 14 and stime 15.
+    const char* p = text.c_str() + paren + 2;
+    unsigned long long utime = 0, stime = 0;
+    if (std::sscanf(p, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
+        return 0;
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
 // ---- Sandbox ------------------------------------------------------------------
 
 // Settings under which the window starts like its definition, so that
@@ -212,6 +229,8 @@ public:
     PeerReader& operator=(const PeerReader&) = delete;
 
     net::TWSocket* Client() { return client_.get(); }
+    // The reading thread's id, for its CPU time while it runs.
+    pid_t ThreadId() const { return tid_; }
     // Ends the reading thread; what has not been read by now is dropped.
     void Stop()
     {
@@ -229,6 +248,7 @@ public:
 private:
     void Read()
     {
+        tid_ = gettid();
         std::string stream;
         std::vector<char> buffer(1 << 16);
         while (!stop_) {
@@ -274,6 +294,7 @@ private:
     std::unique_ptr<net::TWSocket> client_;
     std::thread reader_;
     std::atomic<bool> stop_{false};
+    std::atomic<pid_t> tid_{0};
     std::atomic<uint64_t> badFrames_{0};
     std::atomic<uint64_t> cpuMicros_{0};
 };
@@ -300,11 +321,12 @@ public:
     PatternWriter(int fd, Clock::time_point until, uint64_t limit = UINT64_MAX, double bytesPerSecond = 0)
     {
         thread_ = std::thread([this, fd, until, limit, bytesPerSecond] {
+            tid_ = gettid();
             std::vector<uint8_t> chunk(16384);
             uint64_t position = 0;
             size_t have = 0, sent = 0;
             const Clock::time_point start = Clock::now();
-            while (Clock::now() < until && position < limit) {
+            while (Clock::now() < until && position < limit && !stop_) {
                 if (sent == have) {
                     FillPattern(position, chunk.data(), chunk.size());
                     have = static_cast<size_t>(std::min<uint64_t>(chunk.size(), limit - position));
@@ -341,6 +363,9 @@ public:
     PatternWriter& operator=(const PatternWriter&) = delete;
 
     uint64_t Written() const { return written_; }
+    pid_t ThreadId() const { return tid_; }
+    // Ends the writing early (a reader that gave up).
+    void Stop() { stop_ = true; }
     bool Writing() const { return writing_; }
     // The writer's own CPU time, once it has stopped (to take it out of the
     // process's figure).
@@ -353,6 +378,8 @@ public:
 
 private:
     std::atomic<uint64_t> written_{0};
+    std::atomic<pid_t> tid_{0};
+    std::atomic<bool> stop_{false};
     std::atomic<bool> writing_{true};
     std::atomic<double> cpuSeconds_{0};
     std::thread thread_;
