@@ -501,9 +501,17 @@ bool Store::Commit(std::string& reason)
     RemoveStaleTempFiles(target);
     const std::string dir = DirOf(target);
     static std::atomic<unsigned> counter{0};
-    const std::string temp = dir + "/." + BaseOf(target) + rtl::Format(".tmp-%d-%u", static_cast<int>(getpid()), counter++);
-
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // A name of our own process id may be left by an earlier process that
+    // had the same id and was killed while saving: the stale-file sweep
+    // keeps it (the id is alive: ours), so the next number is taken.
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        temp = dir + "/." + BaseOf(target) + rtl::Format(".tmp-%d-%u", static_cast<int>(getpid()), counter++);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         reason = ErrnoText(temp.c_str(), errno);
         Forget();
