@@ -271,9 +271,13 @@ void TForm1::FormCreate(rtl::TObject*)
         RestoreSettings(Reg);
     } catch (...) {
         restoreCapture();
+        reg::ReleaseCache();
         throw;
     }
     restoreCapture();
+    // The panes now hold the saved texts; the store need not keep a second
+    // copy of them for the whole session.
+    reg::ReleaseCache();
 }
 
 void TForm1::closeEvent(QCloseEvent* event)

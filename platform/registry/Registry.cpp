@@ -639,6 +639,16 @@ void SetFilePath(const std::string& path)
     g_pathOverride = path;
 }
 
+void ReleaseCache()
+{
+    Store& s = TheStore();
+    std::lock_guard<std::recursive_mutex> lock(s.mu);
+    if (s.batchDepth > 0)
+        return; // changes not yet written must stay
+    s.doc = file::Document();
+    s.Forget();
+}
+
 std::string FilePath()
 {
     {

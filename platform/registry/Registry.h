@@ -37,6 +37,11 @@ public:
 void SetFilePath(const std::string& path);
 std::string FilePath();
 
+// Frees the store's copy of the file's values (the saved pane texts can be
+// the most of it); the next use reads the file again. Does nothing inside a
+// batch.
+void ReleaseCache();
+
 // Called with a German message when the file could not be read and was kept
 // aside under a new name. The window shows it in a message box; without a
 // handler the message goes to stderr.

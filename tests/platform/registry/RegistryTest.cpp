@@ -797,3 +797,24 @@ TEST_F(RegistryTest, ANoticeWithoutHandlerGoesToStandardError)
 }
 
 } // namespace
+
+// The window lets go of the store's copy once the panes hold the saved
+// texts: what is read later comes from the file, and a later save keeps
+// every value it did not change.
+TEST_F(RegistryTest, ReleasingTheCacheLosesNoValue)
+{
+    {
+        TRegistry r;
+        ASSERT_TRUE(r.OpenKey(kSettingsKey, true));
+        r.WriteString("MemoIn", std::string(100000, 'm') + "\r\n\x01");
+        r.WriteInteger("PortNumIndex", 4);
+    }
+    reg::ReleaseCache();
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey(kSettingsKey, false));
+    EXPECT_EQ(r.ReadInteger("PortNumIndex"), 4);
+    reg::ReleaseCache();
+    r.WriteString("TXEN", "true");
+    EXPECT_EQ(r.ReadString("MemoIn"), std::string(100000, 'm') + "\r\n\x01");
+    EXPECT_NE(ReadWholeFile(regPath_).find("\"PortNumIndex\"=dword:00000004"), std::string::npos);
+}
