@@ -566,12 +566,40 @@ int32_t TVaCustomComm::Transfer(Start start, const char* failureFormat, int32_t 
     return static_cast<int32_t>(done);
 }
 
+int32_t TVaCustomComm::WriteWaitMs(int32_t count)
+{
+    // A negative time-out is the platform's "wait for ever" and stays so.
+    if (writeTimeout_ < 0 || count <= 0)
+        return writeTimeout_;
+    // The bytes need their time on the wire before the transmitter has taken
+    // the last of them: at 300 bit/s a line of 60 characters takes 2 s, so
+    // WriteTimeout alone would fail every longer line. The frame is the one
+    // the device really has (a refused setting leaves the old one in force);
+    // the properties stand in when it cannot be read.
+    win::DCB dcb;
+    FillDcb(dcb);
+    if (PortIsOpen()) {
+        win::DCB device;
+        if (win::GetCommState(deviceHandle_, device))
+            dcb = device;
+    }
+    const win::DWORD rate = dcb.BaudRate ? dcb.BaudRate : VaBaudrateValue(baudrate_);
+    // Bits per character in halves, so that 1.5 stop bits stay exact.
+    const int64_t halfBits = 2 * (1 + dcb.ByteSize) + (dcb.Parity != win::NOPARITY ? 2 : 0) +
+                             (dcb.StopBits == win::ONESTOPBIT ? 2 : dcb.StopBits == win::ONE5STOPBITS ? 3 : 4);
+    const int64_t wireMs = (int64_t(count) * halfBits * 1000 + 2 * int64_t(rate) - 1) / (2 * int64_t(rate));
+    // INFINITE is never reached by a sum.
+    constexpr int64_t longest = int64_t(INT32_MAX);
+    return static_cast<int32_t>(std::min(longest, int64_t(writeTimeout_) + wireMs));
+}
+
 int32_t TVaCustomComm::WriteBuffer(const void* buffer, int32_t count)
 {
     auto start = [&](win::OVERLAPPED& overlapped, win::DWORD& done) {
         return win::WriteFile(deviceHandle_, buffer, static_cast<win::DWORD>(count), &done, &overlapped);
     };
-    return Transfer(start, MsgWrite, writeTimeout_);
+    PortGuard guard(portLock_);
+    return Transfer(start, MsgWrite, WriteWaitMs(count));
 }
 
 int32_t TVaCustomComm::ReadBuffer(void* buffer, int32_t count)

@@ -209,7 +209,8 @@ public:
     // The event mask for MonitorEvents.
     win::DWORD MonitorEventMask() const;
 
-    // Transfers, bounded by WriteTimeout / ReadTimeout. A transfer that does
+    // Transfers, bounded by ReadTimeout, and by WriteTimeout plus the wire
+    // time of the bytes at the current settings. A transfer that does
     // not complete in time is cancelled and counts 0 bytes: it never
     // completes later into the caller's buffer, and a write's bytes that the
     // device had not taken by then never go out.
@@ -282,6 +283,9 @@ private:
     // failure raises `failureFormat`, and the wait is bounded by `timeout`.
     template <class Start>
     int32_t Transfer(Start start, const char* failureFormat, int32_t timeout);
+    // How long a write of `count` bytes may take: WriteTimeout plus the
+    // bytes' wire time at the device's current frame and rate.
+    int32_t WriteWaitMs(int32_t count);
     // Tells the event thread to stop and forgets it; it frees itself.
     void StopEventThread();
 

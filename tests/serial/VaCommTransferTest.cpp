@@ -73,6 +73,28 @@ TEST_F(Transfer, AWriteThatTimesOutReturnsFalseAndNeverGoesOut)
     EXPECT_EQ(loopback::CurrentTrace().charactersLooped, 2u);
 }
 
+TEST_F(Transfer, AWriteLongerThanTheTimeOutOnTheWireGoesOutWhole)
+{
+    // 60 characters at 300 bit/s take 2 s on the wire, 2000 at 9600 about
+    // 2.1 s; WriteTimeout (1 s) is on top of that, not instead of it.
+    struct Case {
+        TVaBaudrate rate;
+        size_t count;
+    };
+    for (Case c : {Case{br300, 60}, Case{br9600, 2000}}) {
+        SCOPED_TRACE(c.count);
+        com.SetBaudrate(c.rate);
+        com.OpenPort();
+        std::string bytes;
+        for (size_t i = 0; i < c.count; ++i)
+            bytes.push_back(static_cast<char>('A' + i % 26));
+        EXPECT_TRUE(com.WriteString(bytes));
+        ASSERT_TRUE(PumpUntil([&] { return com.InQueueCount() >= static_cast<int32_t>(c.count); }));
+        EXPECT_EQ(com.ReadString(), bytes);
+        com.ClosePort();
+    }
+}
+
 // Every event watched, and the callbacks' names recorded.
 class TransferRules : public Transfer {
 protected:
