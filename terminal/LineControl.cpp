@@ -38,6 +38,7 @@ void TForm1::CheckBreakClick(QObject*)
 
 void TForm1::CheckXonClick(QObject*)
 {
+    xonHoldAsked_ = !CheckXon->isChecked();
     Com->SetXonState(CheckXon->isChecked());
 }
 

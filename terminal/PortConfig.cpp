@@ -157,6 +157,10 @@ void TForm1::ComOpen(rtl::TObject*)
     const std::string opened = "Port " + std::to_string(Com->PortNum()) + " offen.";
     CaptureRecord(terminal::TCaptureKind::EV, opened + " (" + PortSettingsText() + ")");
     ShowInLog(opened);
+    // A port opens with its output released; a hold the user asked for
+    // with the Xon box carries over into the reopened port.
+    if (xonHoldAsked_)
+        Com->SetXonState(false);
     // Without modem lines TXEN (on DTR) and RTS change nothing, which a
     // technician would otherwise only find out on the bus. Said once per
     // port: a settings change or a break reopens the same port each time.

@@ -206,6 +206,10 @@ private:
     std::string noControlLinesToldFor_;
     bool receivePaneFullTold_ = false;
     bool logPaneFullTold_ = false;
+    // The Xon box was unticked in this session: output is to be held, also
+    // after a reopen. A first start's unticked box asks for nothing, and a
+    // port opens with its output released.
+    bool xonHoldAsked_ = false;
     // Closes and opens again; on failure leaves the Closed button state and
     // passes the exception on.
     template <class F>

@@ -332,6 +332,13 @@ DWORD TtyDevice::Init()
     MakeRaw(t);
     if (ioctl(fd_, TCSETS2, &t) != 0)
         return errno;
+    // Output stopped by an earlier session (XOFF set by hand, or an XOFF
+    // received) stays stopped in the kernel across closing and opening; a
+    // fresh handle starts with output released, as a fresh port does
+    // elsewhere. As with SETXON, only a start after a stop of our own lifts
+    // both kinds of stop.
+    if (ioctl(fd_, TCXONC, TCOOFF) != 0 || ioctl(fd_, TCXONC, TCOON) != 0)
+        return errno;
     // Opening a tty raises DTR and RTS unless the rate left behind is B0,
     // as this program leaves it at closing; the control block says which
     // until settings arrive.

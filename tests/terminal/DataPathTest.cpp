@@ -112,6 +112,65 @@ TEST_F(DataPath, HeldLineMakesTheSendFailCleanly)
     EXPECT_TRUE(boxes.empty());
 }
 
+// No settings file: the window as a first start has it (300 bit/s, CR LF
+// appended).
+class FirstStartDataPath : public TerminalFixture {};
+
+TEST_F(FirstStartDataPath, ALineOfTwoSecondsOnTheWireIsSentWhole)
+{
+    TForm1& f = Form();
+    ASSERT_EQ(f.Com->Baudrate(), br300);
+    f.Com->SetDeviceName("loopback");
+    f.CmdOpen->click();
+    ASSERT_TRUE(f.Com->PortIsOpen());
+    const std::string line(60, 'w');
+    f.MemoOut->SetText("");
+    f.EditSend->setText(QString::fromStdString(line));
+    f.CmdSend->click();
+    EXPECT_EQ(Lines(f.MemoOut), std::vector<std::string>{line + "<13><10>"});
+    ASSERT_TRUE(PumpUntil([&] { return Sum(BatchCounts(Lines(f.MemoIn))) >= line.size() + 2; }));
+    EXPECT_EQ(Sum(BatchCounts(Lines(f.MemoIn))), line.size() + 2);
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(FirstStartDataPath, OutputHeldWithXonStaysHeldOverAReopenButNotIntoTheNextSession)
+{
+    TestPty pty(true);
+    ASSERT_TRUE(pty.Ok());
+    {
+        TForm1& f = Form();
+        f.Com->SetDeviceName(pty.SlavePath());
+        f.CmdOpen->click();
+        ASSERT_TRUE(f.Com->PortIsOpen());
+        f.CheckXon->setChecked(true);
+        f.CheckXon->setChecked(false); // as if XOFF had been received
+        f.ReOpenCom();
+        f.Com->SetWriteTimeout(100);
+        f.MemoOut->SetText("");
+        f.SendText("held");
+        EXPECT_EQ(Lines(f.MemoOut), std::vector<std::string>{"Fehler beim Senden"});
+    }
+    form.reset(); // the program ends with the line's output stopped
+
+    TForm1& f = Form();
+    ASSERT_FALSE(f.CheckXon->isChecked());
+    f.Com->SetDeviceName(pty.SlavePath());
+    f.CmdOpen->click();
+    ASSERT_TRUE(f.Com->PortIsOpen());
+    pty.Drain();
+    pty.Forget();
+    f.MemoOut->SetText("");
+    f.EditSend->setText("free");
+    f.CmdSend->click();
+    EXPECT_EQ(Lines(f.MemoOut), std::vector<std::string>{"free<13><10>"});
+    ASSERT_TRUE(PumpUntil([&] {
+        pty.Drain();
+        return pty.Transmitted().size() >= 6;
+    }));
+    EXPECT_EQ(pty.Transmitted(), "free\r\n");
+    EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
 TEST_F(DataPath, TxenPolarityFollowsBothBoxes)
 {
     OpenWithDtrReleased();

@@ -9,6 +9,7 @@
 #include "ProcessProbes.h"
 #include "Pty.h"
 #include "TransmitDrain.h"
+#include "TtyParking.h"
 
 #include <gtest/gtest.h>
 
@@ -391,6 +392,34 @@ TEST_F(CommTty, XonReleasesOutputHeldByAReceivedXoff)
     ASSERT_TRUE(EscapeCommFunction(device, SETXON)) << FormatMessage(GetLastError());
     EXPECT_EQ(DrainMaster(4), "held");
     EXPECT_TRUE(write.Completed());
+}
+
+// The kernel keeps a tty's output stopped across closing and opening: a
+// session that ended held would leave every send of the next one failing.
+TEST_F(CommTty, OutputStoppedByAnEarlierSessionIsReleasedByTheNextOpen)
+{
+    struct Case {
+        const char* what;
+        bool byHand;  // else stopped from outside while no handle was open
+        bool parked;  // reopened while the closed descriptor is still kept
+    };
+    for (Case c : {Case{"XOFF by hand, reopened at once", true, true},
+                   Case{"XOFF by hand, reopened later", true, false},
+                   Case{"stopped from outside", false, false}}) {
+        SCOPED_TRACE(c.what);
+        if (c.byHand)
+            ASSERT_TRUE(EscapeCommFunction(device, SETXOFF));
+        ASSERT_TRUE(CloseHandle(device));
+        device = INVALID_HANDLE_VALUE;
+        if (!c.parked)
+            detail::ttyparking::ReleaseAll();
+        if (!c.byHand)
+            ASSERT_EQ(tcflow(pty.Observer(), TCOOFF), 0);
+        device = OpenPlain(pty.SlavePath());
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+        WriteAll(device, "free");
+        EXPECT_EQ(DrainMaster(4), "free");
+    }
 }
 
 TEST_F(CommTty, ExclusivityStaysWithItsHolderAndAClosedPortIsKeptAMomentThenLeftAtB0)
