@@ -5,6 +5,7 @@
 
 #include "Capture.h"
 #include "CodePage.h"
+#include "PortReasons.h"
 
 namespace {
 
@@ -34,13 +35,37 @@ bool InRange(int position, T last, T& value)
 } // namespace
 
 template <class F>
+void TForm1::TellingWhyPortFails(F&& step)
+{
+    try {
+        step();
+    } catch (const rtl::Exception& e) {
+        LogPortFailure(e.Message);
+        throw;
+    }
+}
+
+void TForm1::LogPortFailure(const std::string& message)
+{
+    // The message box keeps the port object's words; the log says why, in
+    // the user's terms, where the platform could find out.
+    std::string reason;
+    if (message.find("Error writing dcb") != std::string::npos)
+        reason = terminal::RefusedSettingText(commreasons::LastRefusedSetting());
+    else if (message.rfind("Can't open device", 0) == 0 || message.rfind("Invalid port number", 0) == 0)
+        reason = terminal::OpenFailureText(commreasons::LastOpenFailure());
+    if (!reason.empty())
+        LogOut("COM" + std::to_string(Com->PortNum()) + ": " + reason);
+}
+
+template <class F>
 void TForm1::Reopen(F&& betweenCloseAndOpen)
 {
     // The close event puts the buttons in the Closed state, where a failure
     // in between or in the open leaves them.
     Com->ClosePort();
     betweenCloseAndOpen();
-    Com->OpenPort();
+    TellingWhyPortFails([this] { Com->OpenPort(); });
     CmdOpen->setEnabled(false);
     CmdClose->setEnabled(true);
 }
@@ -69,7 +94,7 @@ void TForm1::ComboBaudChange(QObject*)
 {
     TVaBaudrate value;
     if (InRange(ComboBaud->currentIndex(), br256000, value))
-        Com->SetBaudrate(value);
+        TellingWhyPortFails([&] { Com->SetBaudrate(value); });
     ReOpenCom();
 }
 
@@ -77,7 +102,7 @@ void TForm1::ComboParityChange(QObject*)
 {
     TVaParity value;
     if (Lookup(kParityByPosition, ComboParity->currentIndex(), value))
-        Com->SetParity(value);
+        TellingWhyPortFails([&] { Com->SetParity(value); });
     ReOpenCom();
 }
 
@@ -85,7 +110,7 @@ void TForm1::ComboStopbitsChange(QObject*)
 {
     TVaStopbits value;
     if (InRange(ComboStopbits->currentIndex(), sb2, value))
-        Com->SetStopbits(value);
+        TellingWhyPortFails([&] { Com->SetStopbits(value); });
     ReOpenCom();
 }
 
@@ -93,7 +118,7 @@ void TForm1::ComboDatabitsChange(QObject*)
 {
     TVaDatabits value;
     if (InRange(ComboDatabits->currentIndex(), db8, value))
-        Com->SetDatabits(value);
+        TellingWhyPortFails([&] { Com->SetDatabits(value); });
     ReOpenCom();
 }
 
@@ -101,7 +126,7 @@ void TForm1::ComboFCChange(QObject*)
 {
     TVaFlowControl value;
     if (Lookup(kFlowByPosition, ComboFC->currentIndex(), value))
-        Com->SetFlowControl(value);
+        TellingWhyPortFails([&] { Com->SetFlowControl(value); });
     ReOpenCom();
 }
 
@@ -109,7 +134,7 @@ void TForm1::ComboDTRControlChange(QObject*)
 {
     TVaDTRControl value;
     if (InRange(ComboDTRControl->currentIndex(), dtrHandshake, value))
-        Com->SetDTRControl(value);
+        TellingWhyPortFails([&] { Com->SetDTRControl(value); });
     ReOpenCom();
 }
 
@@ -118,7 +143,7 @@ void TForm1::ComboRTSControlChange(QObject*)
     int position = ComboRTSControl->currentIndex();
     TVaRTSControl value;
     if (InRange(position, rtsToggle, value))
-        Com->SetRTSControl(value);
+        TellingWhyPortFails([&] { Com->SetRTSControl(value); });
     // With RTS under handshake the line cannot be set by hand.
     CheckRTS->setEnabled(position != 2);
     ReOpenCom();
@@ -134,7 +159,7 @@ void TForm1::CmdOpenClick(QObject*)
 {
     CmdOpen->setEnabled(false);
     try {
-        Com->OpenPort();
+        TellingWhyPortFails([this] { Com->OpenPort(); });
     } catch (...) {
         CmdOpen->setEnabled(true);
         throw;

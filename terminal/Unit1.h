@@ -214,6 +214,11 @@ private:
     // passes the exception on.
     template <class F>
     void Reopen(F&& betweenCloseAndOpen);
+    // Runs a step that may fail to open the port or have a line setting
+    // refused; the log then says why, and the exception goes on.
+    template <class F>
+    void TellingWhyPortFails(F&& step);
+    void LogPortFailure(const std::string& message);
 
     // Capture state: what the user chose, and the file while a port is open
     // for it.

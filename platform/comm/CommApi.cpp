@@ -262,15 +262,18 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 
 HANDLE CreateFile(const std::string& name)
 {
+    detail::BeginOpenReason();
     std::string path = ResolveDevicePath(name);
     if (path.empty()) {
         lastError = ERROR_FILE_NOT_FOUND;
+        detail::EndOpenReason(name, path, lastError);
         return INVALID_HANDLE_VALUE;
     }
     DWORD error = 0;
     auto device = detail::OpenDevice(path, error);
     if (!device) {
         lastError = error;
+        detail::EndOpenReason(name, path, error);
         return INVALID_HANDLE_VALUE;
     }
     return detail::RegisterObject(std::move(device));

@@ -19,25 +19,38 @@ DWORD RtsControl(const DCB& dcb) { return (dcb.Flags & fRtsControlMask) >> 12; }
 
 } // namespace
 
-DWORD ValidateDcb(const DCB& dcb)
+DWORD ValidateDcb(const DCB& dcb, commreasons::Setting* refused)
 {
-    if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY)
-        return EINVAL;
+    using commreasons::Setting;
+    auto refuse = [refused](Setting setting) {
+        if (refused)
+            *refused = setting;
+        return DWORD(EINVAL);
+    };
+    if (dcb.BaudRate == 0)
+        return refuse(Setting::Rate);
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8)
+        return refuse(Setting::DataBits);
+    if (dcb.Parity > SPACEPARITY)
+        return refuse(Setting::Parity);
+    if (dcb.StopBits > TWOSTOPBITS)
+        return refuse(Setting::StopBits);
     // 1.5 stop bits exist on a UART only with 5 data bits (CSTOPB then means
     // 1.5), so 2 stop bits cannot be had with 5 data bits.
-    if (dcb.StopBits > TWOSTOPBITS || (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) ||
-        (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5))
-        return EINVAL;
+    if ((dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) || (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5))
+        return refuse(Setting::StopBitsForSize);
     // Without binary mode the driver would have to stop at an end-of-file
     // character; no serial driver has done that for decades.
     if (!(dcb.Flags & fBinary))
-        return EINVAL;
+        return refuse(Setting::NonBinary);
     // DSR output flow, DTR handshake and DSR sensitivity have no tty
     // counterpart; accepting them would leave the line uncontrolled.
-    if ((dcb.Flags & (fOutxDsrFlow | fDsrSensitivity)) || DtrControl(dcb) == DTR_CONTROL_HANDSHAKE)
-        return EINVAL;
+    if (dcb.Flags & (fOutxDsrFlow | fDsrSensitivity))
+        return refuse(Setting::DsrFlow);
+    if (DtrControl(dcb) == DTR_CONTROL_HANDSHAKE)
+        return refuse(Setting::DtrHandshake);
     if ((dcb.Flags & (fOutX | fInX)) && dcb.XonChar == dcb.XoffChar)
-        return EINVAL;
+        return refuse(Setting::XonXoffChars);
     return 0;
 }
 
@@ -231,13 +244,20 @@ DWORD CommDevice::GetState(DCB& dcb)
 
 DWORD CommDevice::SetState(const DCB& dcb)
 {
-    if (DWORD error = ValidateDcb(dcb))
+    BeginSettingReason();
+    commreasons::Setting refused = commreasons::Setting::None;
+    if (DWORD error = ValidateDcb(dcb, &refused)) {
+        NoteRefusedSetting(refused, dcb);
         return error;
+    }
     std::lock_guard lock(mutex_);
     if (DWORD error = UnusableLocked())
         return error;
-    if (DWORD error = DeviceSetState(dcb))
+    if (DWORD error = DeviceSetState(dcb)) {
+        if (!SettingReasonNoted())
+            NoteRefusedSetting(commreasons::Setting::Other, dcb);
         return error;
+    }
     settings_ = dcb;
     // Toggle needs RTS in the program's hands; under CTS flow the line
     // belongs to the handshake. Setting the block put RTS low.

@@ -30,6 +30,7 @@
 // a Cancel that returns has either removed the operation or found it done.
 
 #include "CommApi.h"
+#include "CommReasons.h"
 
 #include <cstdint>
 #include <deque>
@@ -177,8 +178,21 @@ private:
     DWORD failure_ = 0;
 };
 
-// Settings no device here can carry out; 0 when the block is acceptable.
-DWORD ValidateDcb(const DCB& dcb);
+// Settings no device here can carry out; 0 when the block is acceptable,
+// else EINVAL with the setting that cannot be had in `refused`.
+DWORD ValidateDcb(const DCB& dcb, commreasons::Setting* refused = nullptr);
+
+// The reasons of CommReasons.h, kept for the calling thread. An open runs
+// between BeginOpenReason and EndOpenReason (called for a failure only); a
+// device's open notes what its error code cannot tell. A device that
+// refuses a control block notes which setting it could not take.
+void BeginOpenReason();
+void NoteOpenProblem(commreasons::OpenProblem problem);
+void EndOpenReason(const std::string& name, const std::string& path, DWORD error);
+void BeginSettingReason();
+void NoteRefusedSetting(commreasons::Setting setting, const DCB& asked, DWORD grantedRate = 0,
+                        const std::string& serverText = {});
+bool SettingReasonNoted();
 // One character's time on the line for the block's frame, in nanoseconds.
 int64_t CharacterTimeNs(const DCB& dcb);
 

@@ -65,6 +65,7 @@ int Connect(const std::string& host, const std::string& port, DWORD& error)
     addrinfo* found = nullptr;
     if (int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
         SetServerAnswer("The server name " + host + " cannot be resolved: " + gai_strerror(rc));
+        NoteOpenProblem(commreasons::OpenProblem::NameUnknown);
         error = ERROR_PORT_SERVER;
         return -1;
     }

@@ -795,12 +795,14 @@ DWORD NetworkDevice::DeviceSetState(const DCB& dcb)
         if (!e.answered) {
             refusal = "The server " + address_ + " did not answer " + CommandName(e.command) + " " +
                       ValueText(e.command, e.value) + " within " + std::to_string(answerTimeout_.count()) + " ms";
+            NoteRefusedSetting(commreasons::Setting::Server, dcb, 0, refusal);
             break;
         }
         bool same = e.command == SET_BAUDRATE ? RateMatches(e.value, e.got) : e.got == e.value;
         if (!same) {
             refusal = "The server " + address_ + " answered " + CommandName(e.command) + " " +
                       ValueText(e.command, e.value) + " with " + ValueText(e.command, e.got);
+            NoteRefusedSetting(commreasons::Setting::Server, dcb, 0, refusal);
             break;
         }
     }
@@ -917,8 +919,12 @@ std::shared_ptr<CommDevice> OpenNetworkDevice(const std::string& path, DWORD& er
         const bool turnedAway = startError == ERROR_PORT_SERVER && device->ClosedAtOnce();
         device.reset();
         error = startError;
-        if (!turnedAway || Clock::now() >= retryEnd)
+        if (!turnedAway || Clock::now() >= retryEnd) {
+            // Closing at once is how a server says its port is in use.
+            if (turnedAway)
+                NoteOpenProblem(commreasons::OpenProblem::ServerBusy);
             return nullptr;
+        }
         std::this_thread::sleep_for(milliseconds(50));
     }
     if (DWORD watchError = device->StartWatcher()) {

@@ -132,20 +132,31 @@ void Encode(const DCB& dcb, termios2& t)
 }
 
 // Compares what the driver reports after setting with what was asked for, in
-// the fields that change what goes over the wire.
-bool Applied(const termios2& wanted, const termios2& got)
+// the fields that change what goes over the wire: the first one the driver
+// did not take, None when it took them all.
+commreasons::Setting NotApplied(const termios2& wanted, const termios2& got)
 {
-    constexpr tcflag_t frame = CSIZE | CSTOPB | PARENB | CRTSCTS;
-    if ((wanted.c_cflag & frame) != (got.c_cflag & frame))
-        return false;
+    using commreasons::Setting;
+    if ((wanted.c_cflag & CSIZE) != (got.c_cflag & CSIZE))
+        return Setting::DataBits;
+    if ((wanted.c_cflag & PARENB) != (got.c_cflag & PARENB))
+        return Setting::Parity;
     if ((wanted.c_cflag & PARENB) && (wanted.c_cflag & (PARODD | CMSPAR)) != (got.c_cflag & (PARODD | CMSPAR)))
-        return false;
-    if ((wanted.c_iflag & (IXON | IXOFF | INPCK)) != (got.c_iflag & (IXON | IXOFF | INPCK)))
-        return false;
+        return Setting::Parity;
+    if ((wanted.c_cflag & CSTOPB) != (got.c_cflag & CSTOPB))
+        return Setting::StopBits;
+    if ((wanted.c_cflag & CRTSCTS) != (got.c_cflag & CRTSCTS))
+        return Setting::CtsFlow;
+    if ((wanted.c_iflag & INPCK) != (got.c_iflag & INPCK))
+        return Setting::ParityCheck;
+    if ((wanted.c_iflag & (IXON | IXOFF)) != (got.c_iflag & (IXON | IXOFF)))
+        return Setting::XonXoff;
     if ((wanted.c_iflag & (IXON | IXOFF)) &&
         (wanted.c_cc[VSTART] != got.c_cc[VSTART] || wanted.c_cc[VSTOP] != got.c_cc[VSTOP]))
-        return false;
-    return RateMatches(wanted.c_ospeed, got.c_ospeed) && RateMatches(wanted.c_ispeed, got.c_ispeed);
+        return Setting::XonXoffChars;
+    if (!RateMatches(wanted.c_ospeed, got.c_ospeed) || !RateMatches(wanted.c_ispeed, got.c_ispeed))
+        return Setting::Rate;
+    return Setting::None;
 }
 
 // Writes into `dcb` the fields the tty holds, keeping the rest. Where the tty
@@ -677,8 +688,13 @@ DWORD TtyDevice::DeviceSetState(const DCB& dcb)
         return errno;
     termios2 wanted = before;
     Encode(dcb, wanted);
-    if (ioctl(fd_, TCSETS2, &wanted) != 0)
-        return errno;
+    if (ioctl(fd_, TCSETS2, &wanted) != 0) {
+        const DWORD error = errno;
+        // Drivers refuse outright mostly a rate their clock cannot make.
+        if (error == EINVAL)
+            NoteRefusedSetting(commreasons::Setting::Rate, dcb);
+        return error;
+    }
     // Leaving B0 (as the tty is after opening) raises DTR and RTS in the
     // kernel: the lines go to their levels in the very next call, before
     // anything else, so that a transceiver on DTR is keyed for as short a
@@ -687,10 +703,11 @@ DWORD TtyDevice::DeviceSetState(const DCB& dcb)
     termios2 got{};
     if (ioctl(fd_, TCGETS2, &got) != 0)
         return errno;
-    if (!Applied(wanted, got)) {
+    if (commreasons::Setting missed = NotApplied(wanted, got); missed != commreasons::Setting::None) {
         // The driver quietly replaced part of the settings (a pty forces 8
         // data bits without parity, a chip clamps the rate). Put the old ones
         // back and refuse, as a driver that cannot do a setting does.
+        NoteRefusedSetting(missed, dcb, got.c_ospeed);
         ioctl(fd_, TCSETS2, &before);
         ApplyLineLevels(settings_);
         return EINVAL;

@@ -416,15 +416,50 @@ TEST_F(DataPathRules, SendOpensAClosedPortFirst)
     EXPECT_EQ(Lines(Form().MemoOut), (std::vector<std::string>{"Port 1 offen.", "hi"}));
 }
 
-TEST_F(DataPathRules, FailedOpenSendsAndLogsNothing)
+TEST_F(DataPathRules, FailedOpenSendsNothingAndLogsOnlyWhy)
 {
     Form().Com->SetDeviceName(dir.File("missing"));
     Form().MemoOut->SetText("");
     Form().EditSend->setText("x");
     Form().CmdSend->click();
-    EXPECT_EQ(Form().MemoOut->Text(), "");
+    EXPECT_EQ(Lines(Form().MemoOut),
+              std::vector<std::string>{"COM1: Ger\xe4t " + dir.File("missing") +
+                                       " nicht vorhanden \x96 Adapter eingesteckt, Programm f\xfcr den Port gestartet?"});
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\nInvalid port number (COM1)");
+}
+
+TEST_F(DataPathRules, AHeldPortAndARefusedSettingAreExplainedInTheLog)
+{
+    TestPty pty;
+    ASSERT_TRUE(pty.Ok());
+    TForm1& f = Form();
+    f.Com->SetDeviceName(pty.SlavePath());
+    f.CmdOpen->click();
+    ASSERT_TRUE(f.Com->PortIsOpen());
+    f.MemoOut->SetText("");
+    // A pty carries no parity: the device refuses "Even" while open.
+    f.ComboParity->setCurrentIndex(0);
+    emit f.ComboParity->activated(0);
+    EXPECT_EQ(Lines(f.MemoOut),
+              std::vector<std::string>{"COM1: Einstellung nicht unterst\xfctzt \x96 Parit\xe4t Even"});
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Die Port-Einstellungen werden nicht unterst\xfctzt. (Databits, Stopbits etc.)");
+
+    // A second window on the same device: held by this process.
+    TVaComm other;
+    other.SetDeviceName(pty.SlavePath());
+    other.SetPortNum(1);
+    f.Com->ClosePort();
+    other.OpenPort();
+    f.MemoOut->SetText("");
+    boxes.clear();
+    f.CmdOpen->click();
+    ASSERT_FALSE(f.Com->PortIsOpen());
+    EXPECT_EQ(Lines(f.MemoOut), std::vector<std::string>{"COM1: belegt von Prozess " + std::to_string(getpid()) +
+                                                         " (tests_terminal)"});
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\nCan't open device COM1");
 }
 
 TEST_F(DataPathRules, LongEntryGoesOutInOneWrite)
