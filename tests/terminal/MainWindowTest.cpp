@@ -137,7 +137,7 @@ TEST_F(MainWindow, OpenAndCloseAPortFromTheList)
     EXPECT_TRUE(boxes.empty());
 }
 
-TEST_F(MainWindow, MissingPortIsShownAndNothingIsLogged)
+TEST_F(MainWindow, MissingPortIsShownAndTheLogSaysWhy)
 {
     WriteRegistry(NeutralSettings() + UserPorts("\"" + dir.Path() + "/no-such-device\"=\"COM9\"\r\n"));
     TForm1 form;
@@ -146,7 +146,9 @@ TEST_F(MainWindow, MissingPortIsShownAndNothingIsLogged)
     form.CmdOpen->click();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\nInvalid port number (COM9)");
-    EXPECT_EQ(form.MemoOut->Text(), "");
+    EXPECT_EQ(form.MemoOut->Text(), "COM9: Ger\xe4t " + dir.Path() +
+                                        "/no-such-device nicht vorhanden \x96 Adapter eingesteckt, Programm f\xfcr den "
+                                        "Port gestartet?\r\n");
     EXPECT_TRUE(form.CmdOpen->isEnabled());
     EXPECT_FALSE(form.CmdClose->isEnabled());
 }

@@ -114,11 +114,14 @@ TEST_F(PortConfig, ARefusedSettingKeepsThePortOpenAndTheNextReopenLeavesItClosed
         QComboBox* Ui::TForm1::*list;
         int bad, good;
         std::function<bool(TVaComm&)> holdsBad;
+        std::string why; // the log's line
     };
     const Row rows[] = {
-        {"4 data bits", &Ui::TForm1::ComboDatabits, 0, 4, [](TVaComm& c) { return c.Databits() == db4; }},
+        {"4 data bits", &Ui::TForm1::ComboDatabits, 0, 4, [](TVaComm& c) { return c.Databits() == db4; },
+         "COM7: Einstellung nicht unterst\xfctzt \x96 Datenbits 4"},
         {"1.5 stop bits with 8 data bits", &Ui::TForm1::ComboStopbits, 1, 0,
-         [](TVaComm& c) { return c.Stopbits() == sb15; }},
+         [](TVaComm& c) { return c.Stopbits() == sb15; },
+         "COM7: Einstellung nicht unterst\xfctzt \x96 Stoppbits 1,5 mit Datenbits 8"},
     };
     TForm1& f = Form();
     Pick("COM7");
@@ -133,7 +136,7 @@ TEST_F(PortConfig, ARefusedSettingKeepsThePortOpenAndTheNextReopenLeavesItClosed
         PickEntry(list, row.bad);
         EXPECT_EQ(boxes, std::vector<std::string>{refused});
         ExpectButtons(true);
-        EXPECT_EQ(NewLog(), std::vector<std::string>{}) << "no reopen after the refusal";
+        EXPECT_EQ(NewLog(), std::vector<std::string>{row.why}) << "no reopen after the refusal";
         EXPECT_EQ(list->currentIndex(), row.bad);
         EXPECT_TRUE(row.holdsBad(*f.Com));
         EXPECT_EQ(com7.Settings().line.substr(0, 8), "115200 8") << "the device keeps what it had";
@@ -141,7 +144,7 @@ TEST_F(PortConfig, ARefusedSettingKeepsThePortOpenAndTheNextReopenLeavesItClosed
         f.CheckBreak->setChecked(true);
         EXPECT_EQ(boxes, (std::vector<std::string>{refused, refused}));
         ExpectButtons(false);
-        EXPECT_EQ(NewLog(), std::vector<std::string>{"Port geschlossen"});
+        EXPECT_EQ(NewLog(), (std::vector<std::string>{"Port geschlossen", row.why}));
 
         // Closed: the good value is only stored, and the next open works.
         f.CheckBreak->setChecked(false);
@@ -189,7 +192,9 @@ TEST_F(PortConfig, AReopenWhoseDeviceHasGoneLeavesThePortClosed)
         row.trigger();
         EXPECT_EQ(boxes, std::vector<std::string>{"Es trat ein Ausnahmefehler auf:\r\nInvalid port number (COM9)"});
         ExpectButtons(false);
-        EXPECT_EQ(NewLog(), std::vector<std::string>{"Port geschlossen"});
+        EXPECT_EQ(NewLog(), (std::vector<std::string>{"Port geschlossen",
+                                                      "COM9: Ger\xe4t " + link + " nicht vorhanden \x96 Adapter "
+                                                      "eingesteckt, Programm f\xfcr den Port gestartet?"}));
         EXPECT_EQ(f.Com->PortNum(), 9);
 
         ASSERT_EQ(::symlink(com8.SlavePath().c_str(), link.c_str()), 0);
@@ -221,7 +226,9 @@ TEST_F(PortConfig, PickingAPortAnotherProgramHoldsLeavesThePortClosed)
     ASSERT_EQ(boxes.size(), 1u) << "the second run of the pick does not happen";
     EXPECT_EQ(boxes[0], "Es trat ein Ausnahmefehler auf:\r\nCan't open device COM8");
     ExpectButtons(false);
-    EXPECT_EQ(NewLog(), std::vector<std::string>{"Port geschlossen"});
+    // The holder here is this very process.
+    EXPECT_EQ(NewLog(), (std::vector<std::string>{"Port geschlossen", "COM8: belegt von Prozess " +
+                                                                          std::to_string(getpid()) + " (tests_terminal)"}));
 
     other.reset();
     f.CmdOpen->click();
