@@ -407,14 +407,16 @@ TEST_F(CommTty, OutputStoppedByAnEarlierSessionIsReleasedByTheNextOpen)
                    Case{"XOFF by hand, reopened later", true, false},
                    Case{"stopped from outside", false, false}}) {
         SCOPED_TRACE(c.what);
-        if (c.byHand)
+        if (c.byHand) {
             ASSERT_TRUE(EscapeCommFunction(device, SETXOFF));
+        }
         ASSERT_TRUE(CloseHandle(device));
         device = INVALID_HANDLE_VALUE;
         if (!c.parked)
             detail::ttyparking::ReleaseAll();
-        if (!c.byHand)
+        if (!c.byHand) {
             ASSERT_EQ(tcflow(pty.Observer(), TCOOFF), 0);
+        }
         device = OpenPlain(pty.SlavePath());
         ASSERT_NE(device, INVALID_HANDLE_VALUE);
         WriteAll(device, "free");
