@@ -144,6 +144,44 @@ TEST_F(InterlinkEndToEnd, ASendNoCopyCouldCarryOutEndsWithItsOwnCode)
     EXPECT_NE(waiting.Err().find("beendet"), std::string::npos) << waiting.Err();
 }
 
+// A peer that sends its command and goes away with a reset while the server
+// is busy with another peer's burst: the command had arrived whole and is
+// carried out by every copy.
+TEST_F(InterlinkEndToEnd, ACommandFollowedByAResetIsCarriedOutWhileTheServerIsBusy)
+{
+    StartCopiesAndMonitor(2);
+    ASSERT_EQ(scene.RunLink({"send", "open"}).ExitCode(), 0) << scene.Describe();
+    ExpectAllSent("open");
+    for (auto& c : scene.Copies())
+        c->pty.Forget();
+    RawPeer busy;
+    ASSERT_TRUE(busy.Connect());
+    std::string burst;
+    for (int i = 0; i < 2000; ++i)
+        burst += terminal::MakeInterlinkFrame("SEND");
+    ASSERT_TRUE(busy.Send(burst));
+    std::string expected;
+    for (int i = 0; i < 10; ++i) {
+        RawPeer hit;
+        ASSERT_TRUE(hit.Connect());
+        // Accepted and greeted: a connection gone before that is refused,
+        // as its owner can no longer be told.
+        ASSERT_TRUE(scene.WaitUntil([&] { return hit.Drain() && hit.Greeted(); })) << scene.Describe();
+        const std::string text = "r" + std::to_string(i) + ";";
+        ASSERT_TRUE(hit.Send(terminal::MakeInterlinkFrame("SEND" + text)));
+        const linger reset{1, 0};
+        ::setsockopt(hit.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        expected += text;
+    } // each closes here with a reset
+    auto& copies = scene.Copies();
+    EXPECT_TRUE(scene.WaitUntil([&] {
+        busy.Drain();
+        return std::ranges::all_of(copies, [&](auto& c) { return c->pty.Transmitted().size() >= expected.size(); });
+    }, 20000)) << scene.Describe();
+    for (auto& c : copies)
+        EXPECT_EQ(c->pty.Transmitted(), expected) << c->name;
+}
+
 // Resets of established connections in this test's own namespace.
 static long EstablishedResets()
 {
