@@ -133,8 +133,13 @@ TEST_F(InterlinkEndToEnd, ASendNoCopyCouldCarryOutEndsWithItsOwnCode)
 {
     ASSERT_EQ(scene.StartLinkedCopies(1), "");
     scene.At(0).pty.CloseMaster();
-    ChildProcess& send = scene.RunLink({"send", "--timeout", "1", "AT#13"});
-    EXPECT_EQ(send.ExitCode(), 6) << scene.Describe();
+    // Another peer's SENT of other bytes confirms nothing.
+    RawPeer other;
+    ASSERT_TRUE(other.Connect());
+    ChildProcess& send = scene.Link({"send", "--timeout", "1", "AT#13"});
+    ASSERT_TRUE(scene.WaitUntil([&] { return HasTakenGreeting(send.Pid()) || !send.Running(); }));
+    ASSERT_TRUE(other.Send(terminal::MakeInterlinkFrame("SENT         1AT")));
+    EXPECT_EQ(scene.WaitForExit(send), 6) << scene.Describe();
     EXPECT_NE(send.Err().find("keine Kopie hat das Senden gemeldet"), std::string::npos) << send.Err();
 
     ChildProcess& waiting = scene.Link({"send", "--timeout", "30", "AT#13"});
