@@ -241,6 +241,9 @@ int main(int argc, char** argv)
             link.AbortSession();
             return;
         }
+        // The time-out covers a server that never greets as well.
+        if (mode == "send")
+            deadline.start(static_cast<int>(std::ceil(args.timeoutSeconds * 1000)));
     };
     link.OnDataAvailable = [&](rtl::TObject*, uint16_t) {
         input += link.ReceiveAvailable();
@@ -254,7 +257,6 @@ int main(int argc, char** argv)
             greeted = true;
             if (mode == "send") {
                 link.SendString(terminal::MakeInterlinkFrame("SEND" + args.text));
-                deadline.start(static_cast<int>(std::ceil(args.timeoutSeconds * 1000)));
             }
         }
         std::string payload;
