@@ -93,6 +93,7 @@ void TCustomWSocket::ResetDefaults()
     FPaused = false;
     FReadCount = 0;
     FCloseInvoked = false;
+    FSendGone = false;
     FlushTimeout = 60;
 }
 

@@ -236,6 +236,7 @@ protected:
     void HandleSocketNotification(winsock::WPARAM WParam, winsock::LPARAM LParam);
     void ReceiveLoop(uint16_t Error, TWSocketOptions Options);
     void DrainSendQueue();
+    bool ReadableBytesWaiting();
     void AppendToSendQueue(const void* Data, int Len);
     void ApplyLinger();
     void PostSocketEvent(long Event, int Error);
@@ -280,6 +281,7 @@ protected:
     int FReadCount = 0;
     bool FPaused = false;
     bool FCloseInvoked = false; // OnSessionClosed fired for this connection
+    bool FSendGone = false;     // a send met the reset; the close is on its way
     TSocketState FState = wsClosed;
     bool FTerminated = false;
     long FSelectEvent = 0;

@@ -58,6 +58,10 @@ void TCustomWSocket::DrainSendQueue()
 {
     if (FHSocket == INVALID_SOCKET || FBufList.empty())
         return;
+    if (FSendGone) {
+        FBufList.clear(); // nobody is there to take it
+        return;
+    }
     for (;;) {
         TBuffer* First = FBufList.front().get();
         int Len = 0;
@@ -81,7 +85,20 @@ void TCustomWSocket::DrainSendQueue()
             case WSAENOTCONN:
             case WSAEINVAL:
             case WSAECONNABORTED:
-                // The connection is gone: close quietly, then report once.
+                // The connection is gone. What the peer sent before it went
+                // may still be readable: those bytes arrived whole and are
+                // data, so the handler gets them before the close is
+                // reported, from a notification of its own (not from
+                // inside this send, which may run in another handler).
+                if (ReadableBytesWaiting()) {
+                    if (!FSendGone) {
+                        FSendGone = true;
+                        FBufList.clear();
+                        PostSocketEvent(FD_CLOSE, Err);
+                    }
+                    return;
+                }
+                // Nothing left to read: close quietly, then report once.
                 FCloseInvoked = true;
                 CloseSession();
                 FireSessionClosed(static_cast<uint16_t>(Err));
@@ -121,9 +138,17 @@ int TCustomWSocket::SendDatagramTo(const SOCKADDR_IN& Dest, int DestLen, const v
     return Result;
 }
 
+bool TCustomWSocket::ReadableBytesWaiting()
+{
+    if (FType != SOCK_STREAM)
+        return false;
+    winsock::u_long Count = 0;
+    return wsk::ioctlsocket(FHSocket, FIONREAD, &Count) == 0 && Count > 0;
+}
+
 void TCustomWSocket::FlushSendQueue()
 {
-    while (FHSocket != INVALID_SOCKET && !FAllSent) {
+    while (FHSocket != INVALID_SOCKET && !FAllSent && !FSendGone) {
         DrainSendQueue();
         PumpMessages();
     }

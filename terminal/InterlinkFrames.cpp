@@ -50,6 +50,14 @@ bool TakeInterlinkFrame(std::string& buffer, std::string& payload)
     return true;
 }
 
+bool HoldsWholeFrame(const std::string& buffer)
+{
+    if (buffer.size() < 3)
+        return false;
+    const size_t total = static_cast<unsigned char>(buffer[1]) + 256u * static_cast<unsigned char>(buffer[2]);
+    return buffer[0] != 'L' || total < 3 || buffer.size() >= total;
+}
+
 bool TakeGreeting(std::string& buffer)
 {
     if (buffer.starts_with('L'))

@@ -41,6 +41,10 @@ std::vector<std::string> MakeNotificationPayloads(const std::string& kind, const
 // discarded whole so the link cannot stall on it.
 bool TakeInterlinkFrame(std::string& buffer, std::string& payload);
 
+// Whether TakeInterlinkFrame would do something with the buffer now: take a
+// whole frame, or discard input that cannot be one.
+bool HoldsWholeFrame(const std::string& buffer);
+
 // Runs steps that must each run even when one before has failed, and
 // raises the first failure once they have all run.
 class TFirstFailure {

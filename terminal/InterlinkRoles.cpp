@@ -169,17 +169,86 @@ void TForm1::ServerDataAvailable(rtl::TObject* Sender, uint16_t)
         return;
     // Each connection has its own input: bytes of two clients must never
     // interleave inside one frame.
-    std::string& buffer = serverInBuffers_[connection];
-    buffer += connection->ReceiveAvailable();
-    // A frame is out of the buffer before anything is done with it, so a
-    // failing command is not relayed and repeated at every later event; and
-    // a relay that fails does not keep this copy from acting on it.
-    terminal::TakeEveryFrame(buffer, [this](const std::string& payload) {
-        terminal::TFirstFailure failures;
+    std::shared_ptr<PeerInput>& slot = serverInBuffers_[connection];
+    if (!slot) {
+        slot = std::make_shared<PeerInput>();
+        slot->connection = connection;
+    }
+    const std::shared_ptr<PeerInput> input = slot;
+    // A peer that sends faster than its frames are carried out is not read
+    // further until its input has shrunk; its bytes wait in its socket.
+    if (!input->held) {
+        input->buffer += connection->ReceiveAvailable();
+        if (input->buffer.size() >= kMaxPendingInput && connection->State() == net::wsConnected) {
+            input->held = true;
+            connection->SuspendEvents();
+        }
+    }
+    // Frames behind others of this peer that wait for their turn, or behind
+    // one being carried out (a command may wait in a nested event loop),
+    // keep their place behind them.
+    if (!input->waiting && !input->busy)
+        TakeFramesOf(input);
+}
+
+// Carries out at most kFramesPerTurn whole frames of one peer, in order;
+// if more are there, the peer waits for its next turn.
+void TForm1::TakeFramesOf(const std::shared_ptr<PeerInput>& input)
+{
+    terminal::TFirstFailure failures;
+    std::string payload;
+    input->busy = true;
+    for (int taken = 0; taken < kFramesPerTurn && terminal::TakeInterlinkFrame(input->buffer, payload); ++taken) {
+        // A frame is out of the buffer before anything is done with it, so
+        // a failing command is not relayed and repeated at every later
+        // event; and a relay that fails does not keep this copy from acting
+        // on it.
         failures.Run([&] { SendToPeers(terminal::MakeInterlinkFrame(payload)); });
         failures.Run([&] { ILGet(payload); });
-        failures.Raise();
-    });
+    }
+    input->busy = false;
+    const bool more = terminal::HoldsWholeFrame(input->buffer);
+    // Read on once the input has shrunk, or when what is left is only the
+    // start of a frame, which nothing but more input can complete.
+    if (input->held && input->connection && (!more || input->buffer.size() < kMaxPendingInput / 2)) {
+        input->held = false;
+        input->connection->ResumeEvents(); // reports afresh what waits in its socket
+    }
+    if (more)
+        WaitForTurn(input);
+    failures.Raise();
+}
+
+void TForm1::WaitForTurn(const std::shared_ptr<PeerInput>& input)
+{
+    if (!input->waiting) {
+        input->waiting = true;
+        serverTurns_.push_back(input);
+    }
+    if (!serverTurnPosted_) {
+        serverTurnPosted_ = true;
+        // A zero timer runs after the socket and port events already due.
+        QTimer::singleShot(0, this, [this] { RunServerTurn(); });
+    }
+}
+
+// One turn: every waiting peer gets its share once, in the order they came.
+void TForm1::RunServerTurn()
+{
+    serverTurnPosted_ = false;
+    std::deque<std::shared_ptr<PeerInput>> turn;
+    turn.swap(serverTurns_);
+    for (const std::shared_ptr<PeerInput>& input : turn) {
+        input->waiting = false;
+        if (input->busy)
+            continue; // its own run goes on and queues what is left
+        try {
+            TakeFramesOf(input);
+        } catch (...) {
+            // Dropped, as the socket layer drops what escapes a data event:
+            // the user is not shown the failures of a peer's commands.
+        }
+    }
 }
 
 void TForm1::ServerClientConnect(rtl::TObject*, net::TWSocketClient* NewClient, uint16_t)
@@ -194,12 +263,21 @@ void TForm1::ServerClientConnect(rtl::TObject*, net::TWSocketClient* NewClient, 
 
 void TForm1::ServerClientDisconnect(rtl::TObject*, net::TWSocketClient* OldClient, uint16_t)
 {
-    serverInBuffers_.erase(OldClient);
     auto it = std::find(InterlinkPeers.begin(), InterlinkPeers.end(), OldClient);
     if (it != InterlinkPeers.end())
         InterlinkPeers.erase(it);
     if (InterlinkPeers.empty())
         ImageConnect->hide();
+    // Whole frames that came before the close are carried out all the same,
+    // in their turns.
+    auto found = serverInBuffers_.find(OldClient);
+    if (found != serverInBuffers_.end()) {
+        const std::shared_ptr<PeerInput> input = found->second;
+        serverInBuffers_.erase(found);
+        input->connection = nullptr;
+        if (terminal::HoldsWholeFrame(input->buffer))
+            WaitForTurn(input);
+    }
 }
 
 void TForm1::ClientSessionConnected(rtl::TObject*, uint16_t Error)

@@ -15,6 +15,7 @@
 #include <QWidget>
 
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -196,7 +197,25 @@ private:
     bool shownBefore_ = false;
     bool terminating_ = false;
     bool closed_ = false;
-    std::map<net::TCustomWSocket*, std::string> serverInBuffers_;
+    // The server's input from each client connection. A peer gets a bounded
+    // share of work per turn of the event loop, so that one peer's burst
+    // never holds the others or the port; what is left waits its turn.
+    // Input of a connection that has closed is still carried out.
+    struct PeerInput {
+        net::TCustomWSocket* connection = nullptr; // null once it has closed
+        std::string buffer;
+        bool waiting = false; // in serverTurns_
+        bool held = false;    // its events suspended: too much input pending
+        bool busy = false;    // its frames being carried out
+    };
+    static constexpr int kFramesPerTurn = 16;
+    static constexpr size_t kMaxPendingInput = 64 * 1024;
+    std::map<net::TCustomWSocket*, std::shared_ptr<PeerInput>> serverInBuffers_;
+    std::deque<std::shared_ptr<PeerInput>> serverTurns_;
+    bool serverTurnPosted_ = false;
+    void TakeFramesOf(const std::shared_ptr<PeerInput>& input);
+    void WaitForTurn(const std::shared_ptr<PeerInput>& input);
+    void RunServerTurn();
     void SetChrText(const std::string& bytes);
     // Character keys of the converter boxes; true when swallowed.
     bool ConverterKeyPress(QObject* watched, QKeyEvent* key);

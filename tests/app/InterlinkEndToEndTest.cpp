@@ -4,6 +4,11 @@
 #include "AsNobody.h"
 #include "SceneTest.h"
 
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
 using namespace e2e;
 
 namespace {
@@ -114,6 +119,131 @@ TEST_F(InterlinkEndToEnd, LinkExitCodes)
     EXPECT_EQ(alone.ExitCode(), 3);
     EXPECT_NE(alone.Err().find("kein Interlink"), std::string::npos) << alone.Err();
     EXPECT_EQ(scene.RunLink({"monitor"}).ExitCode(), 3);
+    for (auto args : {std::vector<std::string>{"send", "--timeout", "0", "x"}, {"send", "--timeout", "soon", "x"},
+                      {"send", "--timeout", "1"}, {"send", std::string(65530, 'x')}})
+        EXPECT_EQ(scene.RunLink(args).ExitCode(), 2) << args[1];
+    ChildProcess& help = scene.RunLink({"--help"});
+    EXPECT_EQ(help.ExitCode(), 0);
+    EXPECT_NE(help.Out().find("6  send: no copy reported"), std::string::npos) << help.Out();
+}
+
+// A send tells the truth: 6 and a German reason when no copy could transmit
+// (here: the only copy's port has gone), 5 when the Interlink ends first.
+TEST_F(InterlinkEndToEnd, ASendNoCopyCouldCarryOutEndsWithItsOwnCode)
+{
+    ASSERT_EQ(scene.StartLinkedCopies(1), "");
+    scene.At(0).pty.CloseMaster();
+    // Another peer's SENT of other bytes confirms nothing.
+    RawPeer other;
+    ASSERT_TRUE(other.Connect());
+    ChildProcess& send = scene.Link({"send", "--timeout", "1", "AT#13"});
+    ASSERT_TRUE(scene.WaitUntil([&] { return HasTakenGreeting(send.Pid()) || !send.Running(); }));
+    ASSERT_TRUE(other.Send(terminal::MakeInterlinkFrame("SENT         1AT")));
+    EXPECT_EQ(scene.WaitForExit(send), 6) << scene.Describe();
+    EXPECT_NE(send.Err().find("keine Kopie hat das Senden gemeldet"), std::string::npos) << send.Err();
+
+    ChildProcess& waiting = scene.Link({"send", "--timeout", "30", "AT#13"});
+    ASSERT_TRUE(scene.WaitUntil([&] { return HasTakenGreeting(waiting.Pid()) || !waiting.Running(); }));
+    scene.At(0).process->Signal(SIGKILL);
+    EXPECT_EQ(scene.WaitForExit(waiting), 5) << scene.Describe();
+    EXPECT_NE(waiting.Err().find("beendet"), std::string::npos) << waiting.Err();
+}
+
+// A peer that sends its command and goes away with a reset while the server
+// is busy with another peer's burst: the command had arrived whole and is
+// carried out by every copy.
+TEST_F(InterlinkEndToEnd, ACommandFollowedByAResetIsCarriedOutWhileTheServerIsBusy)
+{
+    StartCopiesAndMonitor(2);
+    ASSERT_EQ(scene.RunLink({"send", "open"}).ExitCode(), 0) << scene.Describe();
+    ExpectAllSent("open");
+    for (auto& c : scene.Copies())
+        c->pty.Forget();
+    RawPeer busy;
+    ASSERT_TRUE(busy.Connect());
+    std::string burst;
+    for (int i = 0; i < 2000; ++i)
+        burst += terminal::MakeInterlinkFrame("SEND");
+    ASSERT_TRUE(busy.Send(burst));
+    std::string expected;
+    for (int i = 0; i < 10; ++i) {
+        RawPeer hit;
+        ASSERT_TRUE(hit.Connect());
+        // Accepted and greeted: a connection gone before that is refused,
+        // as its owner can no longer be told.
+        ASSERT_TRUE(scene.WaitUntil([&] { return hit.Drain() && hit.Greeted(); })) << scene.Describe();
+        const std::string text = "r" + std::to_string(i) + ";";
+        ASSERT_TRUE(hit.Send(terminal::MakeInterlinkFrame("SEND" + text)));
+        const linger reset{1, 0};
+        ::setsockopt(hit.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        expected += text;
+    } // each closes here with a reset
+    auto& copies = scene.Copies();
+    EXPECT_TRUE(scene.WaitUntil([&] {
+        busy.Drain();
+        return std::ranges::all_of(copies, [&](auto& c) { return c->pty.Transmitted().size() >= expected.size(); });
+    }, 20000)) << scene.Describe();
+    for (auto& c : copies)
+        EXPECT_EQ(c->pty.Transmitted(), expected) << c->name;
+}
+
+// Resets of established connections in this test's own namespace.
+static long EstablishedResets()
+{
+    std::ifstream snmp("/proc/net/snmp");
+    std::string names, values;
+    while (std::getline(snmp, names) && std::getline(snmp, values)) {
+        if (!names.starts_with("Tcp:"))
+            continue;
+        std::istringstream n(names), v(values);
+        for (std::string name, value; n >> name && v >> value;)
+            if (name == "EstabResets")
+                return std::stol(value);
+    }
+    return -1;
+}
+
+// The load scripts put on the link: a hundred sends in a row while the
+// port receives a steady stream. Every one is carried out by every copy,
+// each exits 0 only after a copy confirmed it, and no connection ends in a
+// reset (a reset could cost the server the command still in its socket).
+TEST_F(InterlinkEndToEnd, AHundredSendsUnderTrafficAreEachCarriedOutAndConfirmed)
+{
+    StartCopiesAndMonitor(2);
+    // The ports open with the first send; until then the pty echoes.
+    ASSERT_EQ(scene.RunLink({"send", "open"}).ExitCode(), 0) << scene.Describe();
+    ExpectAllSent("open");
+    for (auto& c : scene.Copies())
+        c->pty.Forget();
+    const long resetsBefore = EstablishedResets();
+    std::atomic<bool> going{true};
+    std::thread traffic([&] {
+        const std::string chunk(500, 'r'); // about 50 kB/s
+        while (going && scene.At(1).pty.Write(chunk, &going))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    const std::shared_ptr<void> stop(nullptr, [&](void*) {
+        going = false;
+        traffic.join();
+    });
+    constexpr int kSends = 100;
+    std::string failed;
+    for (int i = 0; i < kSends; ++i) {
+        ChildProcess& send = scene.RunLink({"send", "L00001;"});
+        if (send.ExitCode() != 0)
+            failed += "send " + std::to_string(i) + ": " + std::to_string(send.ExitCode()) + " " + send.Err();
+    }
+    EXPECT_EQ(failed, "");
+    std::string all;
+    for (int i = 0; i < kSends; ++i)
+        all += "L00001;";
+    auto& copies = scene.Copies();
+    EXPECT_TRUE(scene.WaitUntil([&] {
+        return std::ranges::all_of(copies, [&](auto& c) { return c->pty.Transmitted().size() >= all.size(); });
+    }, 10000)) << scene.Describe();
+    for (auto& c : copies)
+        EXPECT_EQ(c->pty.Transmitted(), all) << c->name;
+    EXPECT_EQ(EstablishedResets(), resetsBefore);
 }
 
 // What scripts read from tarrowin-link monitor: one line per frame, the

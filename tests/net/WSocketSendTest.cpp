@@ -91,6 +91,33 @@ TEST(WSocketSend, ResetByThePeerWhileSendingClosesOnceWith10054)
     EXPECT_EQ(Closes, (std::vector<uint16_t>{10054}));
 }
 
+// A peer that sends and then resets: its bytes are still readable when a
+// send of ours meets the reset. They arrived whole and are data; the close
+// is reported after the handler has had them, once.
+TEST(WSocketSend, BytesReadableWhenASendMeetsAResetReachTheHandlerBeforeTheClose)
+{
+    LoopbackPair P;
+    ASSERT_TRUE(P.Connect());
+    std::string Got;
+    std::vector<std::string> Seen;
+    P.Server->OnDataAvailable = [&](rtl::TObject*, uint16_t) { Got += P.Server->ReceiveAvailable(); };
+    P.Server->OnSessionClosed = [&](rtl::TObject*, uint16_t E) {
+        Seen.push_back("closed " + std::to_string(E) + " after '" + Got + "'");
+    };
+    P.Server->SuspendEvents(); // busy elsewhere: the bytes and the reset pile up
+    P.Client->SendString("whole frame");
+    P.Client->FlushSendQueue();
+    P.Client->AbortSession();
+    PumpFor(50);
+    P.Server->SendString("relay"); // meets the reset
+    P.Server->SendString("and more"); // nothing queues up behind it
+    P.Server->ResumeEvents();
+
+    ASSERT_TRUE(PumpUntil([&] { return P.Server->State() == wsClosed; }));
+    PumpFor(100);
+    EXPECT_EQ(Seen, (std::vector<std::string>{"closed 10054 after 'whole frame'"}));
+}
+
 // The kernel's close() would wait out the linger time for a reader that
 // never reads; the window must not freeze that long.
 TEST(WSocketSend, ALingerCloseAboveZeroDoesNotBlock)

@@ -316,6 +316,46 @@ TEST_F(Interlink, APeerWhoseSendsFailKeepsNothingFromTheRest)
     EXPECT_EQ(InterlinkPeers.size(), 2u) << "the failing connection stays";
 }
 
+// One peer's burst of thousands of frames in one write does not hold the
+// others: another peer's frame, sent after the burst, is carried out before
+// the burst is done. The burst keeps its order, and the peer's reset right
+// behind it costs none of its frames: they had arrived.
+TEST_F(Interlink, APeersBurstLetsTheOthersInAndIsCarriedOutWholeInOrder)
+{
+    Shown();
+    Peer a(Port()), b(Port());
+    ASSERT_TRUE(ConnectAll({&a, &b}));
+    constexpr int kBurst = 4000;
+    std::string burst;
+    std::vector<std::string> notes;
+    for (int i = 0; i < kBurst; ++i) {
+        if (i % 100 == 0)
+            notes.push_back("NOTEa" + std::to_string(i));
+        burst += terminal::MakeInterlinkFrame(i % 100 == 0 ? notes.back() : "SEND");
+    }
+    a.Send(burst);
+    b.Send(terminal::MakeInterlinkFrame("NOTEb"));
+    a.socket.AbortSession();
+
+    ASSERT_TRUE(PumpUntil([&] { return b.Count("NOTEa") + b.Count("SEND") == kBurst && b.Got("NOTEb"); }))
+        << b.Count("NOTEa") + b.Count("SEND") << " of the burst";
+    std::vector<std::string> seen;
+    size_t bAt = 0, burstDone = 0;
+    for (const std::string& p : b.Payloads()) {
+        if (p == "NOTEb")
+            bAt = seen.size();
+        if (p.starts_with("NOTEa") || p == "SEND")
+            burstDone = seen.size();
+        if (p.starts_with("NOTEa"))
+            notes.erase(notes.begin(), notes.begin() + (notes.front() == p)); // in order, or left over
+        seen.push_back(p);
+    }
+    EXPECT_LT(bAt, burstDone) << "b's frame waited for the whole burst";
+    EXPECT_EQ(notes, std::vector<std::string>{}) << "the burst's order changed";
+    PumpFor(50);
+    EXPECT_EQ(b.Count("NOTEb"), 1);
+}
+
 // The server's sessions are named after it, as the window names it.
 TEST_F(Interlink, SessionsAreNamedAfterTheServer)
 {
