@@ -78,8 +78,8 @@ class NetworkPort : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (Ser2netServer::Binary().empty())
-            GTEST_SKIP() << "ser2net is not installed (Debian package ser2net; `make setup` installs it)";
+        if (const std::string why = Ser2netServer::Unusable(); !why.empty())
+            GTEST_SKIP() << why;
         std::string error;
         ASSERT_TRUE(server_.Start(error)) << error;
         win::detail::SetNetworkTimeoutsForTests(3000, 1000);
