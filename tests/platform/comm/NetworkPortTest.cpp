@@ -5,6 +5,7 @@
 #include "CommDevice.h"
 #include "CommTesting.h"
 #include "LoopbackListener.h"
+#include "NetworkConnection.h"
 #include "Rfc2217.h"
 #include "Ser2netServer.h"
 
@@ -23,6 +24,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -300,6 +302,66 @@ TEST(NetworkPortPeer, RefusedConnectionGivesTheSystemsReason)
     EXPECT_EQ(win::CreateFile("rfc2217://127.0.0.1:" + std::to_string(port)), win::INVALID_HANDLE_VALUE);
     EXPECT_EQ(win::GetLastError(), win::DWORD(ECONNREFUSED));
     EXPECT_EQ(win::FormatMessage(win::GetLastError()), "Connection refused");
+}
+
+// A name with two addresses, the first of which never answers (its SYNs
+// are dropped: a listener whose queue is full), the second a listener: the
+// second is reached within the total time, and a list where none answers
+// takes no longer than that total.
+TEST(NetworkPortPeer, AddressesAreTriedInTurnWithinTheTotalTime)
+{
+    int silentPort = 0, livePort = 0;
+    const int silent = LoopbackListener(0, silentPort);
+    const int live = LoopbackListener(1, livePort);
+    ASSERT_GE(silent, 0);
+    ASSERT_GE(live, 0);
+    // Fill the silent listener's queue: further SYNs go unanswered.
+    std::vector<int> fillers;
+    for (int i = 0; i < 2; ++i) {
+        int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(silentPort));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    sockaddr_in addresses[2] = {};
+    addrinfo entries[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        addresses[i].sin_family = AF_INET;
+        addresses[i].sin_port = htons(uint16_t(i == 0 ? silentPort : livePort));
+        addresses[i].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        entries[i].ai_family = AF_INET;
+        entries[i].ai_socktype = SOCK_STREAM;
+        entries[i].ai_addr = reinterpret_cast<sockaddr*>(&addresses[i]);
+        entries[i].ai_addrlen = sizeof addresses[i];
+    }
+    entries[0].ai_next = &entries[1];
+    win::detail::SetNetworkTimeoutsForTests(1000, 2000);
+    win::DWORD error = 0;
+    auto start = Clock::now();
+    const int fd = win::detail::netport::ConnectFirst(entries, error);
+    EXPECT_GE(fd, 0) << "the second address gets no time of its own";
+    EXPECT_EQ(error, 0u);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+    if (fd >= 0)
+        ::close(fd);
+
+    // Neither answers: the total holds.
+    entries[1] = entries[0];
+    entries[1].ai_next = nullptr;
+    start = Clock::now();
+    EXPECT_LT(win::detail::netport::ConnectFirst(entries, error), 0);
+    EXPECT_EQ(error, win::DWORD(ETIMEDOUT));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+    win::detail::SetNetworkTimeoutsForTests(3000, 2000);
+    for (int f : fillers)
+        ::close(f);
+    ::close(silent);
+    ::close(live);
 }
 
 TEST(NetworkPortPeer, MalformedAddressIsNoDevice)
