@@ -39,6 +39,7 @@ struct Parked {
     DCB settings;
     bool hasModemLines = false;
     int pings = 0;
+    std::chrono::milliseconds roundTrip{0};
 };
 
 // Connections of closed network ports, kept for a reopen of the same

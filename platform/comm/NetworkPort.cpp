@@ -32,6 +32,8 @@
 #include "TransmitDrain.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <strings.h>
@@ -60,7 +62,32 @@ using std::chrono::nanoseconds;
 namespace tn = rfc2217;
 
 
+// The floor of the answer time-out: a server gets at least this long to
+// answer a setting, enough on any LAN and most WANs.
 std::atomic<int> g_answerMs{2000};
+// Beyond the floor, answers are waited for this many of the link's round
+// trips (as measured while opening), up to the ceiling: a cellular or VPN
+// link near 2 s per round trip still has its settings answered, and a
+// server that never answers is still given up on.
+constexpr int AnswerRoundTrips = 4;
+constexpr milliseconds AnswerCeiling{10000};
+
+milliseconds AnswerTimeoutFor(milliseconds roundTrip)
+{
+    const milliseconds floor(g_answerMs.load());
+    return std::clamp(roundTrip * AnswerRoundTrips, floor, std::max(floor, AnswerCeiling));
+}
+
+// The kernel's smoothed round trip of a connection; its first figure is
+// the connect's own.
+milliseconds TcpRoundTrip(int fd)
+{
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+        return milliseconds(0);
+    return std::chrono::ceil<milliseconds>(std::chrono::microseconds(info.tcpi_rtt));
+}
 
 // Rates within this of each other are the same rate, as for a tty.
 constexpr uint64_t RateTolerancePercent = 3;
@@ -150,7 +177,7 @@ public:
     NetworkDevice(int fd, std::string path, std::string address)
         : fd_(fd), path_(std::move(path)), address_(std::move(address)), probe_(fd, outBytes_)
     {
-        answerTimeout_ = milliseconds(g_answerMs.load());
+        MeasuredRoundTrip(TcpRoundTrip(fd));
         // The socket's queue runs empty as the server's TCP acknowledges,
         // far faster than the wire.
         quickQueuePoll_ = true;
@@ -163,6 +190,7 @@ public:
         settings_ = parked.settings;
         hasModemLines_ = parked.hasModemLines;
         pings_ = parked.pings;
+        MeasuredRoundTrip(parked.roundTrip);
         adopted_ = true;
     }
     ~NetworkDevice() override { DeviceShutdown(); }
@@ -174,6 +202,13 @@ public:
     // Whether a failed Start was the server closing the connection (a
     // server still busy with our previous one turns a new one away so).
     bool ClosedAtOnce() const { return closedAtOnce_; }
+    // A round trip seen on this connection: the answer time-out follows
+    // the slowest.
+    void MeasuredRoundTrip(milliseconds roundTrip)
+    {
+        roundTrip_ = std::max(roundTrip_, roundTrip);
+        answerTimeout_ = AnswerTimeoutFor(roundTrip_);
+    }
 
 protected:
     DWORD DeviceGetState(DCB&) override { return fd_ < 0 ? EBADF : 0; }
@@ -269,6 +304,7 @@ private:
     DeviceWatcher watcher_;
     bool stopping_ = false;
     milliseconds answerTimeout_;
+    milliseconds roundTrip_{0};
 
     tn::Parser parser_;
     tn::Negotiator negotiator_;
@@ -532,7 +568,8 @@ DWORD NetworkDevice::Start()
         return OpenedLocked();
     }
     Command(negotiator_.Start());
-    const Clock::time_point deadline = Clock::now() + answerTimeout_;
+    Clock::time_point asked = Clock::now();
+    Clock::time_point deadline = asked + answerTimeout_;
     // Data the server sends now is kept in the receive queue; it is also
     // what a server that closes at once says (ser2net: "Port already in
     // use").
@@ -556,9 +593,12 @@ DWORD NetworkDevice::Start()
     if (negotiator_.Ours(tn::OptionBinary) != tn::Negotiator::State::Yes ||
         negotiator_.Theirs(tn::OptionBinary) != tn::Negotiator::State::Yes)
         return Refuse("The server " + address_ + " refuses BINARY transmission");
+    MeasuredRoundTrip(std::chrono::ceil<milliseconds>(Clock::now() - asked));
     // A com-port server answers a question about its rate.
     Command(tn::SetBaudrate(0));
     SendMasksLocked();
+    asked = Clock::now();
+    deadline = std::max(deadline, asked + answerTimeout_);
     error = PumpLocked(deadline, [this] { return rateAnswers_ > 0; });
     if (error == ETIMEDOUT)
         return Refuse("The server " + address_ + " did not answer SET-BAUDRATE within " +
@@ -568,6 +608,7 @@ DWORD NetworkDevice::Start()
     if (error)
         return error;
 
+    MeasuredRoundTrip(std::chrono::ceil<milliseconds>(Clock::now() - asked));
     settings_.Flags = fBinary | DTR_CONTROL_ENABLE << 4 | RTS_CONTROL_ENABLE << 12;
     settings_.BaudRate = lastRate_ ? lastRate_ : 9600;
     return OpenedLocked();
@@ -608,6 +649,7 @@ void NetworkDevice::DeviceShutdown()
             parked->settings = settings_;
             parked->hasModemLines = hasModemLines_;
             parked->pings = pings_;
+            parked->roundTrip = roundTrip_;
             netport::Lot().Park(path_, std::move(parked));
         } else {
             ::close(fd_);

@@ -458,6 +458,58 @@ TEST(NetworkPortPeer, SettingConfirmedWithAnotherValueIsRefused)
     win::CloseHandle(device);
 }
 
+// A link whose round trip is near the answer time-out's floor: while
+// opening the server answers within it, afterwards a little later (jitter,
+// a busy cellular link). The wait follows the round trip measured while
+// opening, so the settings are still confirmed.
+TEST(NetworkPortPeer, AnswerTimeOutFollowsTheRoundTripMeasuredWhileOpening)
+{
+    win::detail::SetNetworkTimeoutsForTests(3000, 300);
+    TestPeer slow([](int fd, const std::atomic<bool>& going) {
+        SendAll(fd, Agreement, going);
+        rfc2217::Parser parser;
+        struct Answer : rfc2217::Sink {
+            std::string out;
+            void Data(const uint8_t*, size_t) override {}
+            void Negotiate(uint8_t, uint8_t) override {}
+            void Subnegotiation(uint8_t, const uint8_t* v, size_t n) override
+            {
+                if (n < 2)
+                    return;
+                std::string value(reinterpret_cast<const char*>(v + 1), n - 1);
+                if (v[0] == rfc2217::SET_BAUDRATE && value == B({0, 0, 0, 0}))
+                    value = B({0, 0, 0x25, 0x80});
+                out += rfc2217::ComPort(static_cast<uint8_t>(v[0] + 100), value);
+            }
+        } answer;
+        char buffer[4096];
+        int batches = 0;
+        Clock::time_point first{};
+        while (going) {
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0)
+                return;
+            if (n > 0) {
+                if (answer.out.empty())
+                    first = Clock::now();
+                parser.Feed(reinterpret_cast<uint8_t*>(buffer), size_t(n), answer);
+            }
+            const auto delay = std::chrono::milliseconds(batches == 0 ? 250 : 450);
+            if (!answer.out.empty() && Clock::now() - first >= delay) {
+                SendAll(fd, answer.out, going);
+                answer.out.clear();
+                ++batches;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    win::HANDLE device = win::CreateFile(slow.Address());
+    ASSERT_NE(device, win::INVALID_HANDLE_VALUE) << win::FormatMessage(win::GetLastError());
+    EXPECT_TRUE(win::SetCommState(device, PlainDcb(19200))) << win::FormatMessage(win::GetLastError());
+    win::CloseHandle(device);
+    win::detail::SetNetworkTimeoutsForTests(3000, 2000);
+}
+
 TEST(NetworkPortPeer, BrokenServerNeitherCrashesNorHangsNorGrows)
 {
     // Agrees, answers the rate, then sends all a broken server can: cut
