@@ -342,7 +342,9 @@ void NetworkDevice::Command(const std::string& bytes)
 
 void NetworkDevice::FlushLocked()
 {
-    while (!out_.empty() && fd_ >= 0 && !FailedLocked()) {
+    // A server that asked us to suspend (FLOWCONTROL-SUSPEND) is sent
+    // nothing, commands included, until it resumes; they wait in order.
+    while (!out_.empty() && fd_ >= 0 && !FailedLocked() && !heldByServer_) {
         Segment& s = out_.front();
         ssize_t n = ::send(fd_, s.bytes.data() + s.sent, s.bytes.size() - s.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
@@ -499,6 +501,7 @@ void NetworkDevice::HandleReply(const tn::Reply& reply)
     case FLOWCONTROL_SUSPEND: heldByServer_ = true; return;
     case FLOWCONTROL_RESUME:
         heldByServer_ = false;
+        FlushLocked();
         TransmitLocked();
         return;
     default: break;
@@ -533,7 +536,7 @@ DWORD NetworkDevice::PumpLocked(Clock::time_point deadline, Done done)
         Clock::time_point now = Clock::now();
         if (now >= deadline)
             return ETIMEDOUT;
-        pollfd fd{fd_, static_cast<short>(POLLIN | (outBytes_ ? POLLOUT : 0)), 0};
+        pollfd fd{fd_, static_cast<short>(POLLIN | (outBytes_ && !heldByServer_ ? POLLOUT : 0)), 0};
         int ms = static_cast<int>(std::chrono::ceil<milliseconds>(deadline - now).count());
         int ready = ::poll(&fd, 1, std::max(ms, 1));
         if (ready < 0 && errno != EINTR)
@@ -698,7 +701,7 @@ void NetworkDevice::Watch()
                 TakeBacklogLocked();
                 if (!ReceiveQueueFullLocked() && backlog_.empty() && outBytes_ <= ControlLimit)
                     fds[1].events |= POLLIN;
-                if (outBytes_)
+                if (outBytes_ && !heldByServer_)
                     fds[1].events |= POLLOUT;
             }
             nanoseconds wait = NextTimeoutLocked(Clock::now());
@@ -874,8 +877,8 @@ DWORD NetworkDevice::DeviceEscape(DWORD function)
     switch (function) {
     case SETXOFF: heldByUs_ = true; return 0;
     case SETXON:
+        // Only our own hold: the server's suspend is the server's to end.
         heldByUs_ = false;
-        heldByServer_ = false;
         return 0;
     case SETRTS:
     case CLRRTS:

@@ -294,6 +294,36 @@ TEST_F(NetworkPortProtocol, ServersFlowControlHoldsWrites)
     EXPECT_EQ(server.Data(), "\xff\xff");
 }
 
+// The server's suspend holds commands as well as data, in their order, and
+// only its own resume ends it: the window's Xon box (SETXON) releases our
+// own hold, not the server's.
+TEST_F(NetworkPortProtocol, ServersSuspendHoldsCommandsTooAndOurXonDoesNotEndIt)
+{
+    ASSERT_TRUE(win::SetCommState(device, PlainDcb(115200)));
+    ASSERT_TRUE(server.WaitFor("SET-BAUDRATE 0"));
+    server.Send(tn::ComPort(tn::FLOWCONTROL_SUSPEND + tn::ServerOffset, ""));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server.Forget();
+    ASSERT_TRUE(win::EscapeCommFunction(device, win::SETBREAK));
+    ASSERT_TRUE(win::EscapeCommFunction(device, win::SETXON));
+    Overlapped write;
+    win::DWORD done = 0;
+    EXPECT_FALSE(win::WriteFile(device, "held", 4, &done, &write.ov));
+    ASSERT_TRUE(win::EscapeCommFunction(device, win::CLRBREAK));
+    EXPECT_FALSE(write.Completed(200)) << "written while the server asked to wait";
+    EXPECT_EQ(server.Commands(), std::vector<std::string>{}) << "a command sent while the server asked to wait";
+    EXPECT_EQ(server.Data(), "");
+    server.Send(tn::ComPort(tn::FLOWCONTROL_RESUME + tn::ServerOffset, ""));
+    ASSERT_TRUE(write.Completed());
+    ASSERT_TRUE(server.WaitForData(4));
+    EXPECT_EQ(server.Data(), "held");
+    ASSERT_TRUE(server.WaitFor("SET-CONTROL 6"));
+    const std::vector<std::string> commands = server.Commands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[0], "SET-CONTROL 5");
+    EXPECT_EQ(commands[1], "SET-CONTROL 6");
+}
+
 TEST_F(NetworkPortProtocol, CancelledWriteLeavesTheStreamWhole)
 {
     ASSERT_TRUE(win::SetCommState(device, PlainDcb(115200)));
