@@ -103,6 +103,12 @@ constexpr size_t QuotedLimit = 80;
 // Received data held beyond the receive queue, at most.
 constexpr size_t BacklogLimit = 1 << 20;
 
+#ifndef TARROWIN_VERSION
+#define TARROWIN_VERSION "unknown"
+#endif
+// What a server that asks is told we are.
+std::string Signature() { return std::string("Tarrowin ") + TARROWIN_VERSION; }
+
 bool RateMatches(DWORD wanted, DWORD got)
 {
     uint64_t diff = wanted > got ? wanted - got : got - wanted;
@@ -498,6 +504,11 @@ void NetworkDevice::HandleReply(const tn::Reply& reply)
         RaiseEventsLocked(events);
         return;
     }
+    case SIGNATURE:
+        // An empty one asks who we are; one with text is the server's own.
+        if (reply.size == 0)
+            Command(tn::ComPort(SIGNATURE, Signature()));
+        return;
     case FLOWCONTROL_SUSPEND: heldByServer_ = true; return;
     case FLOWCONTROL_RESUME:
         heldByServer_ = false;

@@ -105,7 +105,8 @@ private:
         uint32_t number = 0;
         for (char c : value)
             number = number << 8 | static_cast<uint8_t>(c);
-        commands_.push_back(std::string(tn::CommandName(command)) + " " + std::to_string(number));
+        commands_.push_back(std::string(tn::CommandName(command)) + " " +
+                            (command == tn::SIGNATURE ? value : std::to_string(number)));
         if (command == tn::SET_BAUDRATE && number == 0)
             value = std::string("\0\0\x25\x80", 4); // asked for: 9600
         if (command <= tn::SET_CONTROL || command == tn::PURGE_DATA)
@@ -322,6 +323,26 @@ TEST_F(NetworkPortProtocol, ServersSuspendHoldsCommandsTooAndOurXonDoesNotEndIt)
     ASSERT_GE(commands.size(), 2u);
     EXPECT_EQ(commands[0], "SET-CONTROL 5");
     EXPECT_EQ(commands[1], "SET-CONTROL 6");
+}
+
+// A server that asks who we are (an empty SIGNATURE) is told the program's
+// name and version; a server telling its own signature is not answered.
+TEST_F(NetworkPortProtocol, SignatureRequestIsAnsweredWithNameAndVersion)
+{
+    server.Forget();
+    server.Send(tn::ComPort(tn::SIGNATURE + tn::ServerOffset, "ser2net 4.3"));
+    server.Send(tn::ComPort(tn::SIGNATURE + tn::ServerOffset, ""));
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (server.Commands().empty() && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::vector<std::string> commands = server.Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    const std::string prefix = "SIGNATURE Tarrowin ";
+    ASSERT_EQ(commands[0].rfind(prefix, 0), 0u) << commands[0];
+    const std::string version = commands[0].substr(prefix.size());
+    EXPECT_FALSE(version.empty());
+    EXPECT_EQ(version.find_first_not_of("0123456789."), std::string::npos) << version;
 }
 
 TEST_F(NetworkPortProtocol, CancelledWriteLeavesTheStreamWhole)
