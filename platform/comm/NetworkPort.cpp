@@ -594,7 +594,15 @@ DWORD NetworkDevice::Start()
         return std::string("The server ") + address_ + " closed the connection " + what +
                (said.empty() ? "" : ": " + said);
     };
-    DWORD error = PumpLocked(deadline, [this] { return negotiator_.Settled(); });
+    // BINARY both ways and COM-PORT-OPTION are what a com port needs;
+    // SUPPRESS-GO-AHEAD is a nicety that some servers refuse or leave
+    // unanswered, so its answer is not waited for.
+    auto needed = [this] {
+        using S = tn::Negotiator::State;
+        return negotiator_.Ours(tn::OptionBinary) != S::WantYes && negotiator_.Theirs(tn::OptionBinary) != S::WantYes &&
+               negotiator_.Ours(tn::OptionComPort) != S::WantYes;
+    };
+    DWORD error = PumpLocked(deadline, needed);
     if (error == ETIMEDOUT)
         return Refuse("The server " + address_ + " did not answer the Telnet option negotiation within " +
                       std::to_string(answerTimeout_.count()) + " ms");

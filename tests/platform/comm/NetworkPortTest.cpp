@@ -409,6 +409,53 @@ TEST(NetworkPortPeer, ServerRefusingTheComPortOptionIsNamed)
     EXPECT_NE(win::FormatMessage(win::ERROR_PORT_SERVER).find("refuses the COM-PORT-OPTION"), std::string::npos);
 }
 
+// SUPPRESS-GO-AHEAD is a nicety: a server that refuses it either way, or
+// never answers it at all, but speaks the com-port option is opened.
+TEST(NetworkPortPeer, ServerRefusingSuppressGoAheadIsOpened)
+{
+    for (const bool answersSga : {true, false}) {
+    TestPeer noSga([answersSga](int fd, const std::atomic<bool>& going) {
+        SendAll(fd, B({255, 253, 0, 255, 251, 0, 255, 253, 44}), going);
+        if (answersSga)
+            SendAll(fd, B({255, 254, 3, 255, 252, 3}), going);
+        rfc2217::Parser parser;
+        struct Answer : rfc2217::Sink {
+            std::string out;
+            bool refuseSga = true;
+            void Data(const uint8_t*, size_t) override {}
+            void Negotiate(uint8_t verb, uint8_t option) override
+            {
+                if (refuseSga && option == 3 && (verb == rfc2217::WILL || verb == rfc2217::DO))
+                    out += rfc2217::Negotiation(verb == rfc2217::WILL ? rfc2217::DONT : rfc2217::WONT, 3);
+            }
+            void Subnegotiation(uint8_t, const uint8_t* v, size_t n) override
+            {
+                if (n >= 1 && v[0] == rfc2217::SET_BAUDRATE)
+                    out += RateAnswer;
+            }
+        } answer;
+        answer.refuseSga = answersSga;
+        char buffer[4096];
+        while (going) {
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0)
+                return;
+            if (n > 0) {
+                parser.Feed(reinterpret_cast<uint8_t*>(buffer), size_t(n), answer);
+                SendAll(fd, answer.out, going);
+                answer.out.clear();
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+    });
+    win::HANDLE device = win::CreateFile(noSga.Address());
+    EXPECT_NE(device, win::INVALID_HANDLE_VALUE) << win::FormatMessage(win::GetLastError()) << " " << answersSga;
+    if (device != win::INVALID_HANDLE_VALUE)
+        win::CloseHandle(device);
+    }
+}
+
 TEST(NetworkPortPeer, SettingConfirmedWithAnotherValueIsRefused)
 {
     // Answers every setting, the rate always with 9600.
