@@ -234,6 +234,7 @@ private:
     // write.
     struct Segment {
         bool data = false;
+        bool nonBinary = false; // data in Telnet's non-binary form
         std::string bytes;
         size_t sent = 0;
     };
@@ -250,6 +251,22 @@ private:
     {
         if (discarding_)
             return;
+        // A server that will not send binary sends a bare CR as CR NUL.
+        if (negotiator_.Theirs(tn::OptionBinary) != tn::Negotiator::State::Yes) {
+            std::string plain;
+            plain.reserve(count);
+            for (size_t i = 0; i < count; ++i) {
+                if (!(afterCr_ && data[i] == 0))
+                    plain.push_back(static_cast<char>(data[i]));
+                afterCr_ = data[i] == '\r';
+            }
+            DataAsSent(reinterpret_cast<const uint8_t*>(plain.data()), plain.size());
+            return;
+        }
+        DataAsSent(data, count);
+    }
+    void DataAsSent(const uint8_t* data, size_t count)
+    {
         if (!open_ && early_.size() < QuotedLimit)
             early_.append(reinterpret_cast<const char*>(data), std::min(count, QuotedLimit - early_.size()));
         // What the receive queue cannot take waits here (a read brings up
@@ -316,7 +333,8 @@ private:
     tn::Negotiator negotiator_;
     std::deque<Segment> out_;
     size_t outBytes_ = 0;      // unsent bytes in out_
-    bool midPair_ = false;     // the data sent last ended between the two IACs of a pair
+    bool midPair_ = false;     // the data sent last ended inside a pair (IAC IAC, or CR NUL)
+    bool afterCr_ = false;     // the data received last ended with a CR (non-binary form)
     std::string early_;        // data that came before the port was open, for a refusal's text
     std::string backlog_;      // received data the receive queue had no room for
     bool open_ = false;
@@ -343,7 +361,7 @@ private:
 void NetworkDevice::Command(const std::string& bytes)
 {
     outBytes_ += bytes.size();
-    out_.push_back(Segment{false, bytes, 0});
+    out_.push_back(Segment{false, false, bytes, 0});
 }
 
 void NetworkDevice::FlushLocked()
@@ -359,10 +377,12 @@ void NetworkDevice::FlushLocked()
             return;
         }
         if (s.data) {
-            // Inside escaped data an IAC is always one of a pair.
-            for (ssize_t i = 0; i < n; ++i)
-                if (static_cast<uint8_t>(s.bytes[s.sent + i]) == tn::IAC)
-                    midPair_ = !midPair_;
+            // Inside escaped data an IAC is always one of a pair, and so is
+            // a CR in the non-binary form (CR NUL).
+            for (ssize_t i = 0; i < n; ++i) {
+                const uint8_t b = static_cast<uint8_t>(s.bytes[s.sent + i]);
+                midPair_ = !midPair_ && (b == tn::IAC || (s.nonBinary && b == '\r'));
+            }
         }
         s.sent += static_cast<size_t>(n);
         outBytes_ -= static_cast<size_t>(n);
@@ -774,7 +794,10 @@ void NetworkDevice::TransmitLocked()
         size_t n = std::min(Chunk, write.data.size() - write.taken);
         Segment s;
         s.data = true;
-        tn::AppendEscaped(s.bytes, write.data.data() + write.taken, n);
+        // A server that said DONT BINARY gets the non-binary form it asked
+        // for: raw CRs would reach its port changed or not at all.
+        s.nonBinary = negotiator_.Ours(tn::OptionBinary) != tn::Negotiator::State::Yes;
+        tn::AppendEscaped(s.bytes, write.data.data() + write.taken, n, s.nonBinary);
         outBytes_ += s.bytes.size();
         out_.push_back(std::move(s));
         write.taken += n;

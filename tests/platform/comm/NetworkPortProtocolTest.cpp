@@ -345,6 +345,26 @@ TEST_F(NetworkPortProtocol, SignatureRequestIsAnsweredWithNameAndVersion)
     EXPECT_EQ(version.find_first_not_of("0123456789."), std::string::npos) << version;
 }
 
+// A server that turns BINARY off after the open gets Telnet's non-binary
+// form it asked for (a CR as CR NUL, IAC still doubled), and what it sends in
+// that form arrives as it was meant.
+TEST_F(NetworkPortProtocol, NonBinaryAfterTheOpenIsHonouredBothWays)
+{
+    ASSERT_TRUE(win::SetCommState(device, PlainDcb(115200)));
+    server.Send(tn::Negotiation(tn::DONT, tn::OptionBinary) + tn::Negotiation(tn::WONT, tn::OptionBinary));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server.Forget();
+    WriteAll(device, std::string("a\rb\r\n\xff\0", 7));
+    const std::string sent("a\r\0b\r\0\n\xff\0", 9);
+    ASSERT_TRUE(server.WaitForData(sent.size()));
+    EXPECT_EQ(server.Data(), sent);
+
+    server.Send(std::string("x\r\0y\r\nz\r", 8));
+    server.Send(std::string("\0\0", 2)); // a CR NUL split across packets; the second NUL is data
+    ASSERT_TRUE(WaitForInQueue(device, 8));
+    EXPECT_EQ(ReadWaiting(device), std::string("x\ry\r\nz\r\0", 8));
+}
+
 TEST_F(NetworkPortProtocol, CancelledWriteLeavesTheStreamWhole)
 {
     ASSERT_TRUE(win::SetCommState(device, PlainDcb(115200)));
