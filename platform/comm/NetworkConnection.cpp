@@ -69,10 +69,24 @@ int Connect(const std::string& host, const std::string& port, DWORD& error)
         error = ERROR_PORT_SERVER;
         return -1;
     }
+    const int fd = ConnectFirst(found, error);
+    freeaddrinfo(found);
+    return fd;
+}
+
+int ConnectFirst(const addrinfo* list, DWORD& error)
+{
+    // The addresses are tried in turn, each with its share of what is left
+    // of the total: a name whose first address never answers (an IPv6
+    // address without a route to it) still opens on the next one, and one
+    // refused at once leaves its share to those after it.
     const Clock::time_point deadline = Clock::now() + milliseconds(g_connectMs.load());
+    int left = 0;
+    for (const addrinfo* a = list; a; a = a->ai_next)
+        ++left;
     error = ETIMEDOUT;
     int fd = -1;
-    for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+    for (const addrinfo* a = list; a && fd < 0; a = a->ai_next, --left) {
         int s = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (s < 0) {
             error = errno;
@@ -81,7 +95,9 @@ int Connect(const std::string& host, const std::string& port, DWORD& error)
         int rc = ::connect(s, a->ai_addr, a->ai_addrlen);
         if (rc != 0 && errno == EINPROGRESS) {
             pollfd p{s, POLLOUT, 0};
-            int ms = static_cast<int>(std::chrono::ceil<milliseconds>(deadline - Clock::now()).count());
+            const Clock::time_point now = Clock::now();
+            const Clock::time_point own = now + (deadline - now) / std::max(left, 1);
+            int ms = static_cast<int>(std::chrono::ceil<milliseconds>(own - now).count());
             int ready = ms > 0 ? ::poll(&p, 1, ms) : 0;
             if (ready <= 0) {
                 error = ready == 0 ? ETIMEDOUT : errno;
@@ -101,7 +117,6 @@ int Connect(const std::string& host, const std::string& port, DWORD& error)
         }
         fd = s;
     }
-    freeaddrinfo(found);
     if (fd < 0)
         return -1;
     // Small writes (a Modbus frame, a command) go at once; a server that

@@ -7,6 +7,8 @@
 #include "HandleParking.h"
 #include "Rfc2217.h"
 
+#include <netdb.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -23,6 +25,10 @@ bool SplitAddress(const std::string& path, std::string& host, std::string& port)
 // `error` set: the system's code, or ERROR_PORT_SERVER with the server
 // answer's text set when the name cannot be resolved.
 int Connect(const std::string& host, const std::string& port, DWORD& error);
+// The same for addresses already looked up: the first that answers. The
+// connect time-out is the total; each address has its share of what is
+// left of it.
+int ConnectFirst(const addrinfo* list, DWORD& error);
 void SetConnectTimeout(std::chrono::milliseconds timeout);
 
 // A connection whose handle was closed, kept for a reopen (see Lot).
@@ -33,6 +39,7 @@ struct Parked {
     DCB settings;
     bool hasModemLines = false;
     int pings = 0;
+    std::chrono::milliseconds roundTrip{0};
 };
 
 // Connections of closed network ports, kept for a reopen of the same

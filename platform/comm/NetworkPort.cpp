@@ -32,6 +32,8 @@
 #include "TransmitDrain.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <strings.h>
@@ -60,7 +62,32 @@ using std::chrono::nanoseconds;
 namespace tn = rfc2217;
 
 
+// The floor of the answer time-out: a server gets at least this long to
+// answer a setting, enough on any LAN and most WANs.
 std::atomic<int> g_answerMs{2000};
+// Beyond the floor, answers are waited for this many of the link's round
+// trips (as measured while opening), up to the ceiling: a cellular or VPN
+// link near 2 s per round trip still has its settings answered, and a
+// server that never answers is still given up on.
+constexpr int AnswerRoundTrips = 4;
+constexpr milliseconds AnswerCeiling{10000};
+
+milliseconds AnswerTimeoutFor(milliseconds roundTrip)
+{
+    const milliseconds floor(g_answerMs.load());
+    return std::clamp(roundTrip * AnswerRoundTrips, floor, std::max(floor, AnswerCeiling));
+}
+
+// The kernel's smoothed round trip of a connection; its first figure is
+// the connect's own.
+milliseconds TcpRoundTrip(int fd)
+{
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+        return milliseconds(0);
+    return std::chrono::ceil<milliseconds>(std::chrono::microseconds(info.tcpi_rtt));
+}
 
 // Rates within this of each other are the same rate, as for a tty.
 constexpr uint64_t RateTolerancePercent = 3;
@@ -75,6 +102,12 @@ constexpr size_t ControlLimit = 64 * 1024;
 constexpr size_t QuotedLimit = 80;
 // Received data held beyond the receive queue, at most.
 constexpr size_t BacklogLimit = 1 << 20;
+
+#ifndef TARROWIN_VERSION
+#define TARROWIN_VERSION "unknown"
+#endif
+// What a server that asks is told we are.
+std::string Signature() { return std::string("Tarrowin ") + TARROWIN_VERSION; }
 
 bool RateMatches(DWORD wanted, DWORD got)
 {
@@ -150,7 +183,7 @@ public:
     NetworkDevice(int fd, std::string path, std::string address)
         : fd_(fd), path_(std::move(path)), address_(std::move(address)), probe_(fd, outBytes_)
     {
-        answerTimeout_ = milliseconds(g_answerMs.load());
+        MeasuredRoundTrip(TcpRoundTrip(fd));
         // The socket's queue runs empty as the server's TCP acknowledges,
         // far faster than the wire.
         quickQueuePoll_ = true;
@@ -163,6 +196,7 @@ public:
         settings_ = parked.settings;
         hasModemLines_ = parked.hasModemLines;
         pings_ = parked.pings;
+        MeasuredRoundTrip(parked.roundTrip);
         adopted_ = true;
     }
     ~NetworkDevice() override { DeviceShutdown(); }
@@ -174,6 +208,13 @@ public:
     // Whether a failed Start was the server closing the connection (a
     // server still busy with our previous one turns a new one away so).
     bool ClosedAtOnce() const { return closedAtOnce_; }
+    // A round trip seen on this connection: the answer time-out follows
+    // the slowest.
+    void MeasuredRoundTrip(milliseconds roundTrip)
+    {
+        roundTrip_ = std::max(roundTrip_, roundTrip);
+        answerTimeout_ = AnswerTimeoutFor(roundTrip_);
+    }
 
 protected:
     DWORD DeviceGetState(DCB&) override { return fd_ < 0 ? EBADF : 0; }
@@ -193,6 +234,7 @@ private:
     // write.
     struct Segment {
         bool data = false;
+        bool nonBinary = false; // data in Telnet's non-binary form
         std::string bytes;
         size_t sent = 0;
     };
@@ -209,6 +251,22 @@ private:
     {
         if (discarding_)
             return;
+        // A server that will not send binary sends a bare CR as CR NUL.
+        if (negotiator_.Theirs(tn::OptionBinary) != tn::Negotiator::State::Yes) {
+            std::string plain;
+            plain.reserve(count);
+            for (size_t i = 0; i < count; ++i) {
+                if (!(afterCr_ && data[i] == 0))
+                    plain.push_back(static_cast<char>(data[i]));
+                afterCr_ = data[i] == '\r';
+            }
+            DataAsSent(reinterpret_cast<const uint8_t*>(plain.data()), plain.size());
+            return;
+        }
+        DataAsSent(data, count);
+    }
+    void DataAsSent(const uint8_t* data, size_t count)
+    {
         if (!open_ && early_.size() < QuotedLimit)
             early_.append(reinterpret_cast<const char*>(data), std::min(count, QuotedLimit - early_.size()));
         // What the receive queue cannot take waits here (a read brings up
@@ -269,12 +327,14 @@ private:
     DeviceWatcher watcher_;
     bool stopping_ = false;
     milliseconds answerTimeout_;
+    milliseconds roundTrip_{0};
 
     tn::Parser parser_;
     tn::Negotiator negotiator_;
     std::deque<Segment> out_;
     size_t outBytes_ = 0;      // unsent bytes in out_
-    bool midPair_ = false;     // the data sent last ended between the two IACs of a pair
+    bool midPair_ = false;     // the data sent last ended inside a pair (IAC IAC, or CR NUL)
+    bool afterCr_ = false;     // the data received last ended with a CR (non-binary form)
     std::string early_;        // data that came before the port was open, for a refusal's text
     std::string backlog_;      // received data the receive queue had no room for
     bool open_ = false;
@@ -301,12 +361,14 @@ private:
 void NetworkDevice::Command(const std::string& bytes)
 {
     outBytes_ += bytes.size();
-    out_.push_back(Segment{false, bytes, 0});
+    out_.push_back(Segment{false, false, bytes, 0});
 }
 
 void NetworkDevice::FlushLocked()
 {
-    while (!out_.empty() && fd_ >= 0 && !FailedLocked()) {
+    // A server that asked us to suspend (FLOWCONTROL-SUSPEND) is sent
+    // nothing, commands included, until it resumes; they wait in order.
+    while (!out_.empty() && fd_ >= 0 && !FailedLocked() && !heldByServer_) {
         Segment& s = out_.front();
         ssize_t n = ::send(fd_, s.bytes.data() + s.sent, s.bytes.size() - s.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
@@ -315,10 +377,12 @@ void NetworkDevice::FlushLocked()
             return;
         }
         if (s.data) {
-            // Inside escaped data an IAC is always one of a pair.
-            for (ssize_t i = 0; i < n; ++i)
-                if (static_cast<uint8_t>(s.bytes[s.sent + i]) == tn::IAC)
-                    midPair_ = !midPair_;
+            // Inside escaped data an IAC is always one of a pair, and so is
+            // a CR in the non-binary form (CR NUL).
+            for (ssize_t i = 0; i < n; ++i) {
+                const uint8_t b = static_cast<uint8_t>(s.bytes[s.sent + i]);
+                midPair_ = !midPair_ && (b == tn::IAC || (s.nonBinary && b == '\r'));
+            }
         }
         s.sent += static_cast<size_t>(n);
         outBytes_ -= static_cast<size_t>(n);
@@ -460,9 +524,15 @@ void NetworkDevice::HandleReply(const tn::Reply& reply)
         RaiseEventsLocked(events);
         return;
     }
+    case SIGNATURE:
+        // An empty one asks who we are; one with text is the server's own.
+        if (reply.size == 0)
+            Command(tn::ComPort(SIGNATURE, Signature()));
+        return;
     case FLOWCONTROL_SUSPEND: heldByServer_ = true; return;
     case FLOWCONTROL_RESUME:
         heldByServer_ = false;
+        FlushLocked();
         TransmitLocked();
         return;
     default: break;
@@ -497,7 +567,7 @@ DWORD NetworkDevice::PumpLocked(Clock::time_point deadline, Done done)
         Clock::time_point now = Clock::now();
         if (now >= deadline)
             return ETIMEDOUT;
-        pollfd fd{fd_, static_cast<short>(POLLIN | (outBytes_ ? POLLOUT : 0)), 0};
+        pollfd fd{fd_, static_cast<short>(POLLIN | (outBytes_ && !heldByServer_ ? POLLOUT : 0)), 0};
         int ms = static_cast<int>(std::chrono::ceil<milliseconds>(deadline - now).count());
         int ready = ::poll(&fd, 1, std::max(ms, 1));
         if (ready < 0 && errno != EINTR)
@@ -532,7 +602,8 @@ DWORD NetworkDevice::Start()
         return OpenedLocked();
     }
     Command(negotiator_.Start());
-    const Clock::time_point deadline = Clock::now() + answerTimeout_;
+    Clock::time_point asked = Clock::now();
+    Clock::time_point deadline = asked + answerTimeout_;
     // Data the server sends now is kept in the receive queue; it is also
     // what a server that closes at once says (ser2net: "Port already in
     // use").
@@ -543,7 +614,15 @@ DWORD NetworkDevice::Start()
         return std::string("The server ") + address_ + " closed the connection " + what +
                (said.empty() ? "" : ": " + said);
     };
-    DWORD error = PumpLocked(deadline, [this] { return negotiator_.Settled(); });
+    // BINARY both ways and COM-PORT-OPTION are what a com port needs;
+    // SUPPRESS-GO-AHEAD is a nicety that some servers refuse or leave
+    // unanswered, so its answer is not waited for.
+    auto needed = [this] {
+        using S = tn::Negotiator::State;
+        return negotiator_.Ours(tn::OptionBinary) != S::WantYes && negotiator_.Theirs(tn::OptionBinary) != S::WantYes &&
+               negotiator_.Ours(tn::OptionComPort) != S::WantYes;
+    };
+    DWORD error = PumpLocked(deadline, needed);
     if (error == ETIMEDOUT)
         return Refuse("The server " + address_ + " did not answer the Telnet option negotiation within " +
                       std::to_string(answerTimeout_.count()) + " ms");
@@ -556,9 +635,12 @@ DWORD NetworkDevice::Start()
     if (negotiator_.Ours(tn::OptionBinary) != tn::Negotiator::State::Yes ||
         negotiator_.Theirs(tn::OptionBinary) != tn::Negotiator::State::Yes)
         return Refuse("The server " + address_ + " refuses BINARY transmission");
+    MeasuredRoundTrip(std::chrono::ceil<milliseconds>(Clock::now() - asked));
     // A com-port server answers a question about its rate.
     Command(tn::SetBaudrate(0));
     SendMasksLocked();
+    asked = Clock::now();
+    deadline = std::max(deadline, asked + answerTimeout_);
     error = PumpLocked(deadline, [this] { return rateAnswers_ > 0; });
     if (error == ETIMEDOUT)
         return Refuse("The server " + address_ + " did not answer SET-BAUDRATE within " +
@@ -568,6 +650,7 @@ DWORD NetworkDevice::Start()
     if (error)
         return error;
 
+    MeasuredRoundTrip(std::chrono::ceil<milliseconds>(Clock::now() - asked));
     settings_.Flags = fBinary | DTR_CONTROL_ENABLE << 4 | RTS_CONTROL_ENABLE << 12;
     settings_.BaudRate = lastRate_ ? lastRate_ : 9600;
     return OpenedLocked();
@@ -608,6 +691,7 @@ void NetworkDevice::DeviceShutdown()
             parked->settings = settings_;
             parked->hasModemLines = hasModemLines_;
             parked->pings = pings_;
+            parked->roundTrip = roundTrip_;
             netport::Lot().Park(path_, std::move(parked));
         } else {
             ::close(fd_);
@@ -656,7 +740,7 @@ void NetworkDevice::Watch()
                 TakeBacklogLocked();
                 if (!ReceiveQueueFullLocked() && backlog_.empty() && outBytes_ <= ControlLimit)
                     fds[1].events |= POLLIN;
-                if (outBytes_)
+                if (outBytes_ && !heldByServer_)
                     fds[1].events |= POLLOUT;
             }
             nanoseconds wait = NextTimeoutLocked(Clock::now());
@@ -710,7 +794,10 @@ void NetworkDevice::TransmitLocked()
         size_t n = std::min(Chunk, write.data.size() - write.taken);
         Segment s;
         s.data = true;
-        tn::AppendEscaped(s.bytes, write.data.data() + write.taken, n);
+        // A server that said DONT BINARY gets the non-binary form it asked
+        // for: raw CRs would reach its port changed or not at all.
+        s.nonBinary = negotiator_.Ours(tn::OptionBinary) != tn::Negotiator::State::Yes;
+        tn::AppendEscaped(s.bytes, write.data.data() + write.taken, n, s.nonBinary);
         outBytes_ += s.bytes.size();
         out_.push_back(std::move(s));
         write.taken += n;
@@ -834,8 +921,8 @@ DWORD NetworkDevice::DeviceEscape(DWORD function)
     switch (function) {
     case SETXOFF: heldByUs_ = true; return 0;
     case SETXON:
+        // Only our own hold: the server's suspend is the server's to end.
         heldByUs_ = false;
-        heldByServer_ = false;
         return 0;
     case SETRTS:
     case CLRRTS:

@@ -6,14 +6,15 @@
 
 namespace rfc2217 {
 
-void AppendEscaped(std::string& out, const uint8_t* data, size_t count)
+void AppendEscaped(std::string& out, const uint8_t* data, size_t count, bool nonBinary)
 {
     size_t plain = 0;
     for (size_t i = 0; i < count; ++i) {
-        if (data[i] != IAC)
+        const bool cr = nonBinary && data[i] == '\r';
+        if (data[i] != IAC && !cr)
             continue;
         out.append(reinterpret_cast<const char*>(data + plain), i + 1 - plain);
-        out.push_back(static_cast<char>(IAC));
+        out.push_back(static_cast<char>(cr ? 0 : IAC));
         plain = i + 1;
     }
     out.append(reinterpret_cast<const char*>(data + plain), count - plain);

@@ -71,8 +71,10 @@ constexpr uint8_t PurgeReceive = 1, PurgeTransmit = 2, PurgeBoth = 3;
 
 // ---- Encoding -------------------------------------------------------------
 
-// Appends `data` with every IAC doubled.
-void AppendEscaped(std::string& out, const uint8_t* data, size_t count);
+// Appends `data` with every IAC doubled; in Telnet's non-binary form (the
+// peer said DONT BINARY) every CR is also followed by a NUL, so that it
+// arrives as a bare CR.
+void AppendEscaped(std::string& out, const uint8_t* data, size_t count, bool nonBinary = false);
 std::string Escaped(const std::string& data);
 // IAC verb option.
 std::string Negotiation(uint8_t verb, uint8_t option);

@@ -134,6 +134,12 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
         m.imr_multiaddr.s_addr = wm.imr_multiaddr.s_addr;
         m.imr_interface.s_addr = wm.imr_interface.s_addr;
         rc = ::setsockopt(e->fd, IPPROTO_IP, sysName, &m, sizeof m);
+        // Where no interface would carry the group (a machine with only
+        // `lo`), Linux answers a leave with "no such device". The socket
+        // cannot be a member then either, and a caller is told so in the
+        // same words as anywhere else: not a member of that group.
+        if (rc != 0 && errno == ENODEV && sysName == IP_DROP_MEMBERSHIP)
+            return Fail(WSAEADDRNOTAVAIL);
     } else if (sysLevel == IPPROTO_IP && sysName == IP_MULTICAST_IF) {
         if (!optval || optlen < static_cast<int>(sizeof(IN_ADDR)))
             return Fail(WSAEFAULT);

@@ -4,11 +4,13 @@
 // pty as its serial port. The test holds the pty's master, the far end of
 // the cable; the code under test opens "rfc2217://127.0.0.1:PORT".
 //
-// ser2net wants an address outside 127.0.0.0/8 on some interface to start
-// its accepter; a fresh network namespace with only `lo` has none (see the
-// app tests' run-in-namespace.sh). The normal namespace has.
+// ser2net wants an IPv4 address outside 127.0.0.0/8 on some interface to
+// start its accepter, even one on 127.0.0.1; a namespace with only `lo` has
+// none. The test binaries' main() gives such a machine one where it may
+// (LoopbackOnly.h); Unusable() says when that was not possible.
 
 #include "ChildProcess.h"
+#include "LoopbackOnly.h"
 #include "Pty.h"
 
 #include <arpa/inet.h>
@@ -29,6 +31,17 @@ public:
         for (const char* path : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"})
             if (access(path, X_OK) == 0)
                 return path;
+        return {};
+    }
+
+    // Why the tests that need ser2net cannot run here; "" when they can.
+    static std::string Unusable()
+    {
+        if (Binary().empty())
+            return "ser2net is not installed (Debian package ser2net; `make setup` installs it)";
+        if (!testsupport::HasIpv4OutsideLoopback())
+            return "ser2net listens only where some interface has an IPv4 address outside 127.0.0.0/8; "
+                   "this machine has none, and giving the tests a network namespace with one needs root";
         return {};
     }
 

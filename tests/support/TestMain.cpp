@@ -1,3 +1,5 @@
+#include "LoopbackOnly.h"
+
 #include <QApplication>
 #include <gtest/gtest.h>
 
@@ -7,6 +9,7 @@
 // platform unless the caller chose another one on purpose.
 int main(int argc, char** argv)
 {
+    testsupport::GiveLoopbackOnlyMachineAnAddress();
     if (!std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);

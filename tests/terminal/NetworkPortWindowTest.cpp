@@ -49,8 +49,8 @@ protected:
     void SetUp() override
     {
         TerminalFixture::SetUp();
-        if (Ser2netServer::Binary().empty())
-            GTEST_SKIP() << "ser2net is not installed (Debian package ser2net; `make setup` installs it)";
+        if (const std::string why = Ser2netServer::Unusable(); !why.empty())
+            GTEST_SKIP() << why;
         std::string error;
         ASSERT_TRUE(server.Start(error)) << error;
         WriteRegistry(testsupport::NeutralSettings() + UserPorts("\"" + server.Address() + "\"=\"COM20\"\r\n\r\n"));

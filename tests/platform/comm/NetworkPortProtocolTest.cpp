@@ -105,7 +105,8 @@ private:
         uint32_t number = 0;
         for (char c : value)
             number = number << 8 | static_cast<uint8_t>(c);
-        commands_.push_back(std::string(tn::CommandName(command)) + " " + std::to_string(number));
+        commands_.push_back(std::string(tn::CommandName(command)) + " " +
+                            (command == tn::SIGNATURE ? value : std::to_string(number)));
         if (command == tn::SET_BAUDRATE && number == 0)
             value = std::string("\0\0\x25\x80", 4); // asked for: 9600
         if (command <= tn::SET_CONTROL || command == tn::PURGE_DATA)
@@ -292,6 +293,76 @@ TEST_F(NetworkPortProtocol, ServersFlowControlHoldsWrites)
     ASSERT_TRUE(second.Completed());
     ASSERT_TRUE(server.WaitForData(2));
     EXPECT_EQ(server.Data(), "\xff\xff");
+}
+
+// The server's suspend holds commands as well as data, in their order, and
+// only its own resume ends it: the window's Xon box (SETXON) releases our
+// own hold, not the server's.
+TEST_F(NetworkPortProtocol, ServersSuspendHoldsCommandsTooAndOurXonDoesNotEndIt)
+{
+    ASSERT_TRUE(win::SetCommState(device, PlainDcb(115200)));
+    ASSERT_TRUE(server.WaitFor("SET-BAUDRATE 0"));
+    server.Send(tn::ComPort(tn::FLOWCONTROL_SUSPEND + tn::ServerOffset, ""));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server.Forget();
+    ASSERT_TRUE(win::EscapeCommFunction(device, win::SETBREAK));
+    ASSERT_TRUE(win::EscapeCommFunction(device, win::SETXON));
+    Overlapped write;
+    win::DWORD done = 0;
+    EXPECT_FALSE(win::WriteFile(device, "held", 4, &done, &write.ov));
+    ASSERT_TRUE(win::EscapeCommFunction(device, win::CLRBREAK));
+    EXPECT_FALSE(write.Completed(200)) << "written while the server asked to wait";
+    EXPECT_EQ(server.Commands(), std::vector<std::string>{}) << "a command sent while the server asked to wait";
+    EXPECT_EQ(server.Data(), "");
+    server.Send(tn::ComPort(tn::FLOWCONTROL_RESUME + tn::ServerOffset, ""));
+    ASSERT_TRUE(write.Completed());
+    ASSERT_TRUE(server.WaitForData(4));
+    EXPECT_EQ(server.Data(), "held");
+    ASSERT_TRUE(server.WaitFor("SET-CONTROL 6"));
+    const std::vector<std::string> commands = server.Commands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[0], "SET-CONTROL 5");
+    EXPECT_EQ(commands[1], "SET-CONTROL 6");
+}
+
+// A server that asks who we are (an empty SIGNATURE) is told the program's
+// name and version; a server telling its own signature is not answered.
+TEST_F(NetworkPortProtocol, SignatureRequestIsAnsweredWithNameAndVersion)
+{
+    server.Forget();
+    server.Send(tn::ComPort(tn::SIGNATURE + tn::ServerOffset, "ser2net 4.3"));
+    server.Send(tn::ComPort(tn::SIGNATURE + tn::ServerOffset, ""));
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (server.Commands().empty() && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::vector<std::string> commands = server.Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    const std::string prefix = "SIGNATURE Tarrowin ";
+    ASSERT_EQ(commands[0].rfind(prefix, 0), 0u) << commands[0];
+    const std::string version = commands[0].substr(prefix.size());
+    EXPECT_FALSE(version.empty());
+    EXPECT_EQ(version.find_first_not_of("0123456789."), std::string::npos) << version;
+}
+
+// A server that turns BINARY off after the open gets Telnet's non-binary
+// form it asked for (a CR as CR NUL, IAC still doubled), and what it sends in
+// that form arrives as it was meant.
+TEST_F(NetworkPortProtocol, NonBinaryAfterTheOpenIsHonouredBothWays)
+{
+    ASSERT_TRUE(win::SetCommState(device, PlainDcb(115200)));
+    server.Send(tn::Negotiation(tn::DONT, tn::OptionBinary) + tn::Negotiation(tn::WONT, tn::OptionBinary));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server.Forget();
+    WriteAll(device, std::string("a\rb\r\n\xff\0", 7));
+    const std::string sent("a\r\0b\r\0\n\xff\0", 9);
+    ASSERT_TRUE(server.WaitForData(sent.size()));
+    EXPECT_EQ(server.Data(), sent);
+
+    server.Send(std::string("x\r\0y\r\nz\r", 8));
+    server.Send(std::string("\0\0", 2)); // a CR NUL split across packets; the second NUL is data
+    ASSERT_TRUE(WaitForInQueue(device, 8));
+    EXPECT_EQ(ReadWaiting(device), std::string("x\ry\r\nz\r\0", 8));
 }
 
 TEST_F(NetworkPortProtocol, CancelledWriteLeavesTheStreamWhole)

@@ -5,6 +5,7 @@
 #include "CommDevice.h"
 #include "CommTesting.h"
 #include "LoopbackListener.h"
+#include "NetworkConnection.h"
 #include "Rfc2217.h"
 #include "Ser2netServer.h"
 
@@ -23,6 +24,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -78,8 +80,8 @@ class NetworkPort : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (Ser2netServer::Binary().empty())
-            GTEST_SKIP() << "ser2net is not installed (Debian package ser2net; `make setup` installs it)";
+        if (const std::string why = Ser2netServer::Unusable(); !why.empty())
+            GTEST_SKIP() << why;
         std::string error;
         ASSERT_TRUE(server_.Start(error)) << error;
         win::detail::SetNetworkTimeoutsForTests(3000, 1000);
@@ -302,6 +304,66 @@ TEST(NetworkPortPeer, RefusedConnectionGivesTheSystemsReason)
     EXPECT_EQ(win::FormatMessage(win::GetLastError()), "Connection refused");
 }
 
+// A name with two addresses, the first of which never answers (its SYNs
+// are dropped: a listener whose queue is full), the second a listener: the
+// second is reached within the total time, and a list where none answers
+// takes no longer than that total.
+TEST(NetworkPortPeer, AddressesAreTriedInTurnWithinTheTotalTime)
+{
+    int silentPort = 0, livePort = 0;
+    const int silent = LoopbackListener(0, silentPort);
+    const int live = LoopbackListener(1, livePort);
+    ASSERT_GE(silent, 0);
+    ASSERT_GE(live, 0);
+    // Fill the silent listener's queue: further SYNs go unanswered.
+    std::vector<int> fillers;
+    for (int i = 0; i < 2; ++i) {
+        int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(silentPort));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    sockaddr_in addresses[2] = {};
+    addrinfo entries[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        addresses[i].sin_family = AF_INET;
+        addresses[i].sin_port = htons(uint16_t(i == 0 ? silentPort : livePort));
+        addresses[i].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        entries[i].ai_family = AF_INET;
+        entries[i].ai_socktype = SOCK_STREAM;
+        entries[i].ai_addr = reinterpret_cast<sockaddr*>(&addresses[i]);
+        entries[i].ai_addrlen = sizeof addresses[i];
+    }
+    entries[0].ai_next = &entries[1];
+    win::detail::SetNetworkTimeoutsForTests(1000, 2000);
+    win::DWORD error = 0;
+    auto start = Clock::now();
+    const int fd = win::detail::netport::ConnectFirst(entries, error);
+    EXPECT_GE(fd, 0) << "the second address gets no time of its own";
+    EXPECT_EQ(error, 0u);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+    if (fd >= 0)
+        ::close(fd);
+
+    // Neither answers: the total holds.
+    entries[1] = entries[0];
+    entries[1].ai_next = nullptr;
+    start = Clock::now();
+    EXPECT_LT(win::detail::netport::ConnectFirst(entries, error), 0);
+    EXPECT_EQ(error, win::DWORD(ETIMEDOUT));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+    win::detail::SetNetworkTimeoutsForTests(3000, 2000);
+    for (int f : fillers)
+        ::close(f);
+    ::close(silent);
+    ::close(live);
+}
+
 TEST(NetworkPortPeer, MalformedAddressIsNoDevice)
 {
     for (const char* path : {"rfc2217://", "rfc2217://host", "rfc2217://host:", "rfc2217://:80",
@@ -345,6 +407,53 @@ TEST(NetworkPortPeer, ServerRefusingTheComPortOptionIsNamed)
     EXPECT_EQ(win::CreateFile(telnetOnly.Address()), win::INVALID_HANDLE_VALUE);
     EXPECT_EQ(win::GetLastError(), win::ERROR_PORT_SERVER);
     EXPECT_NE(win::FormatMessage(win::ERROR_PORT_SERVER).find("refuses the COM-PORT-OPTION"), std::string::npos);
+}
+
+// SUPPRESS-GO-AHEAD is a nicety: a server that refuses it either way, or
+// never answers it at all, but speaks the com-port option is opened.
+TEST(NetworkPortPeer, ServerRefusingSuppressGoAheadIsOpened)
+{
+    for (const bool answersSga : {true, false}) {
+    TestPeer noSga([answersSga](int fd, const std::atomic<bool>& going) {
+        SendAll(fd, B({255, 253, 0, 255, 251, 0, 255, 253, 44}), going);
+        if (answersSga)
+            SendAll(fd, B({255, 254, 3, 255, 252, 3}), going);
+        rfc2217::Parser parser;
+        struct Answer : rfc2217::Sink {
+            std::string out;
+            bool refuseSga = true;
+            void Data(const uint8_t*, size_t) override {}
+            void Negotiate(uint8_t verb, uint8_t option) override
+            {
+                if (refuseSga && option == 3 && (verb == rfc2217::WILL || verb == rfc2217::DO))
+                    out += rfc2217::Negotiation(verb == rfc2217::WILL ? rfc2217::DONT : rfc2217::WONT, 3);
+            }
+            void Subnegotiation(uint8_t, const uint8_t* v, size_t n) override
+            {
+                if (n >= 1 && v[0] == rfc2217::SET_BAUDRATE)
+                    out += RateAnswer;
+            }
+        } answer;
+        answer.refuseSga = answersSga;
+        char buffer[4096];
+        while (going) {
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0)
+                return;
+            if (n > 0) {
+                parser.Feed(reinterpret_cast<uint8_t*>(buffer), size_t(n), answer);
+                SendAll(fd, answer.out, going);
+                answer.out.clear();
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+    });
+    win::HANDLE device = win::CreateFile(noSga.Address());
+    EXPECT_NE(device, win::INVALID_HANDLE_VALUE) << win::FormatMessage(win::GetLastError()) << " " << answersSga;
+    if (device != win::INVALID_HANDLE_VALUE)
+        win::CloseHandle(device);
+    }
 }
 
 TEST(NetworkPortPeer, SettingConfirmedWithAnotherValueIsRefused)
@@ -394,6 +503,58 @@ TEST(NetworkPortPeer, SettingConfirmedWithAnotherValueIsRefused)
               std::string::npos)
         << win::FormatMessage(win::ERROR_PORT_SERVER);
     win::CloseHandle(device);
+}
+
+// A link whose round trip is near the answer time-out's floor: while
+// opening the server answers within it, afterwards a little later (jitter,
+// a busy cellular link). The wait follows the round trip measured while
+// opening, so the settings are still confirmed.
+TEST(NetworkPortPeer, AnswerTimeOutFollowsTheRoundTripMeasuredWhileOpening)
+{
+    win::detail::SetNetworkTimeoutsForTests(3000, 300);
+    TestPeer slow([](int fd, const std::atomic<bool>& going) {
+        SendAll(fd, Agreement, going);
+        rfc2217::Parser parser;
+        struct Answer : rfc2217::Sink {
+            std::string out;
+            void Data(const uint8_t*, size_t) override {}
+            void Negotiate(uint8_t, uint8_t) override {}
+            void Subnegotiation(uint8_t, const uint8_t* v, size_t n) override
+            {
+                if (n < 2)
+                    return;
+                std::string value(reinterpret_cast<const char*>(v + 1), n - 1);
+                if (v[0] == rfc2217::SET_BAUDRATE && value == B({0, 0, 0, 0}))
+                    value = B({0, 0, 0x25, 0x80});
+                out += rfc2217::ComPort(static_cast<uint8_t>(v[0] + 100), value);
+            }
+        } answer;
+        char buffer[4096];
+        int batches = 0;
+        Clock::time_point first{};
+        while (going) {
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0)
+                return;
+            if (n > 0) {
+                if (answer.out.empty())
+                    first = Clock::now();
+                parser.Feed(reinterpret_cast<uint8_t*>(buffer), size_t(n), answer);
+            }
+            const auto delay = std::chrono::milliseconds(batches == 0 ? 250 : 450);
+            if (!answer.out.empty() && Clock::now() - first >= delay) {
+                SendAll(fd, answer.out, going);
+                answer.out.clear();
+                ++batches;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    win::HANDLE device = win::CreateFile(slow.Address());
+    ASSERT_NE(device, win::INVALID_HANDLE_VALUE) << win::FormatMessage(win::GetLastError());
+    EXPECT_TRUE(win::SetCommState(device, PlainDcb(19200))) << win::FormatMessage(win::GetLastError());
+    win::CloseHandle(device);
+    win::detail::SetNetworkTimeoutsForTests(3000, 2000);
 }
 
 TEST(NetworkPortPeer, BrokenServerNeitherCrashesNorHangsNorGrows)
