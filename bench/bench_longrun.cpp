@@ -80,8 +80,13 @@ void Run(const Sandbox& sandbox, uint64_t total, double rate)
     PatternWriter writer(pty.Master(), Clock::time_point::max(), total, rate);
     // The program: the process without the two threads that stand for the
     // far end and the peer.
+    // A writer that has finished is no longer listed: its own final figure
+    // stands in for it.
     auto programCpu = [&] {
-        return ProcessCpuSeconds() - CpuSecondsOfThread(writer.ThreadId()) - CpuSecondsOfThread(peer->ThreadId());
+        double writerCpu = CpuSecondsOfThread(writer.ThreadId());
+        if (!writer.Writing())
+            writerCpu = writer.CpuSeconds();
+        return ProcessCpuSeconds() - writerCpu - CpuSecondsOfThread(peer->ThreadId());
     };
     double mainCpu = ThreadCpuSeconds();
     double processCpu = programCpu();
