@@ -40,6 +40,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -298,6 +299,55 @@ private:
     std::atomic<uint64_t> badFrames_{0};
     std::atomic<uint64_t> cpuMicros_{0};
 };
+
+// Checks the "RCVD" payloads a peer gets against the test pattern, on the
+// peer's thread: how far they agree, where they first differ, and how many
+// frames of each kind came.
+class RcvdPatternCheck {
+public:
+    void Take(const std::string& payload)
+    {
+        if (payload.compare(0, 4, "RCVD") != 0 || payload.size() < 4 + stampLength_) {
+            ++otherFrames;
+            return;
+        }
+        ++rcvdFrames;
+        const size_t n = payload.size() - 4 - stampLength_;
+        const auto* data = reinterpret_cast<const uint8_t*>(payload.data() + 4 + stampLength_);
+        const uint64_t at = verified.load();
+        expected_.resize(n);
+        FillPattern(at, expected_.data(), n);
+        if (!mismatch && std::memcmp(data, expected_.data(), n) != 0) {
+            size_t i = 0;
+            while (data[i] == expected_[i])
+                ++i;
+            mismatchAt = at + i;
+            mismatch = true;
+        }
+        verified = at + n;
+    }
+
+    std::atomic<uint64_t> verified{0};
+    std::atomic<bool> mismatch{false};
+    std::atomic<uint64_t> mismatchAt{0};
+    std::atomic<uint64_t> rcvdFrames{0}, otherFrames{0};
+
+private:
+    const size_t stampLength_ = terminal::InterlinkTimeStamp().size();
+    std::vector<uint8_t> expected_;
+};
+
+// Opens the window's port on the pty with the open button; a benchmark
+// without its port has nothing to measure.
+inline void OpenOnPty(TForm1& form, TestPty& pty)
+{
+    form.Com->SetDeviceName(pty.SlavePath());
+    form.CmdOpen->click();
+    if (!form.Com->PortIsOpen()) {
+        std::fprintf(stderr, "the pty did not open\n");
+        std::exit(1);
+    }
+}
 
 // ---- Figures ------------------------------------------------------------------
 

@@ -47,28 +47,10 @@ void Run(const Sandbox& sandbox, uint64_t total, double rate)
     const double baseRss = double(ResidentBytes());
 
     TestPty pty(true);
-    form->Com->SetDeviceName(pty.SlavePath());
-    form->CmdOpen->click();
-    if (!form->Com->PortIsOpen()) {
-        std::fprintf(stderr, "the pty did not open\n");
-        std::exit(1);
-    }
+    OpenOnPty(*form, pty);
 
-    const size_t stampLength = terminal::InterlinkTimeStamp().size();
-    std::atomic<uint64_t> verified{0};
-    std::atomic<bool> mismatch{false};
-    std::vector<uint8_t> expected;
-    auto peer = std::make_unique<PeerReader>([&](const std::string& payload) {
-        if (payload.compare(0, 4, "RCVD") != 0 || payload.size() < 4 + stampLength)
-            return;
-        const size_t n = payload.size() - 4 - stampLength;
-        const uint64_t at = verified.load();
-        expected.resize(n);
-        FillPattern(at, expected.data(), n);
-        if (std::memcmp(payload.data() + 4 + stampLength, expected.data(), n) != 0)
-            mismatch = true;
-        verified = at + n;
-    });
+    RcvdPatternCheck received;
+    auto peer = std::make_unique<PeerReader>([&](const std::string& payload) { received.Take(payload); });
     InterlinkPeers.push_back(peer->Client());
 
     std::printf("\n%s: %.0f MB, rewriting on, one Interlink peer; RSS at start %.1f MB\n",
@@ -94,7 +76,7 @@ void Run(const Sandbox& sandbox, uint64_t total, double rate)
     QEventLoop loop;
     QTimer check;
     QObject::connect(&check, &QTimer::timeout, [&] {
-        while (verified.load() >= next) {
+        while (received.verified.load() >= next) {
             Row row;
             row.mb = double(next) / 1e6;
             row.rssMb = double(ResidentBytes()) / 1e6;
@@ -113,7 +95,7 @@ void Run(const Sandbox& sandbox, uint64_t total, double rate)
             std::fflush(stdout);
             next += kStep;
         }
-        if (mismatch || (!writer.Writing() && verified.load() >= writer.Written()))
+        if (received.mismatch || (!writer.Writing() && received.verified.load() >= writer.Written()))
             loop.quit();
     });
     check.start(20);
@@ -123,7 +105,7 @@ void Run(const Sandbox& sandbox, uint64_t total, double rate)
     writer.Join();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("every byte in order at the peer: %s (%llu of %llu), %.0f s, %.0f kB/s\n",
-                mismatch ? "NO" : "yes", (unsigned long long)verified.load(),
+                received.mismatch ? "NO" : "yes", (unsigned long long)received.verified.load(),
                 (unsigned long long)writer.Written(), seconds, double(writer.Written()) / seconds / 1e3);
     std::printf("receive pane: %.1f MB of text held, capacity %.1f MB\n",
                 double(form->MemoIn->Content().Size()) / 1e6, double(form->MemoIn->Capacity()) / 1e6);

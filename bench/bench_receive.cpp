@@ -165,40 +165,11 @@ Result Run(const Sandbox& sandbox, bool decode, int seconds, size_t cap)
     form->MemoIn->SetText("");
 
     TestPty pty(true);
-    form->Com->SetDeviceName(pty.SlavePath());
-    form->CmdOpen->click();
-    if (!form->Com->PortIsOpen()) {
-        std::fprintf(stderr, "the pty did not open\n");
-        std::exit(1);
-    }
+    OpenOnPty(*form, pty);
 
-    // The peer checks the data as it comes; only the position is shared.
-    const size_t stampLength = terminal::InterlinkTimeStamp().size();
-    std::atomic<uint64_t> verified{0};
-    std::atomic<bool> mismatch{false};
-    std::atomic<uint64_t> mismatchAt{0};
-    std::atomic<uint64_t> rcvdFrames{0}, otherFrames{0};
-    std::vector<uint8_t> expected;
-    auto peer = std::make_unique<PeerReader>([&](const std::string& payload) {
-        if (payload.compare(0, 4, "RCVD") != 0 || payload.size() < 4 + stampLength) {
-            ++otherFrames;
-            return;
-        }
-        ++rcvdFrames;
-        const size_t n = payload.size() - 4 - stampLength;
-        const auto* data = reinterpret_cast<const uint8_t*>(payload.data() + 4 + stampLength);
-        uint64_t at = verified.load();
-        expected.resize(n);
-        FillPattern(at, expected.data(), n);
-        if (!mismatch && std::memcmp(data, expected.data(), n) != 0) {
-            size_t i = 0;
-            while (data[i] == expected[i])
-                ++i;
-            mismatchAt = at + i;
-            mismatch = true;
-        }
-        verified = at + n;
-    });
+    // The peer checks the data as it comes.
+    RcvdPatternCheck received;
+    auto peer = std::make_unique<PeerReader>([&](const std::string& payload) { received.Take(payload); });
     InterlinkPeers.push_back(peer->Client());
 
     // Probes: a timer on the main thread, and events posted from a thread.
@@ -244,7 +215,7 @@ Result Run(const Sandbox& sandbox, bool decode, int seconds, size_t cap)
             return;
         if (writerDone == Clock::time_point{})
             writerDone = Clock::now();
-        if (verified.load() >= writer.Written() || mismatch || Clock::now() - writerDone > std::chrono::seconds(30))
+        if (received.verified.load() >= writer.Written() || received.mismatch || Clock::now() - writerDone > std::chrono::seconds(30))
             loop.quit();
     });
     check.start(10);
@@ -274,11 +245,11 @@ Result Run(const Sandbox& sandbox, bool decode, int seconds, size_t cap)
     r.peerCpu = peer->CpuSeconds();
     r.badFrames = peer->BadFrames();
     peer.reset();
-    r.verified = verified;
-    r.mismatch = mismatch;
-    r.mismatchAt = mismatchAt;
-    r.rcvdFrames = rcvdFrames;
-    r.otherFrames = otherFrames;
+    r.verified = received.verified;
+    r.mismatch = received.mismatch;
+    r.mismatchAt = received.mismatchAt;
+    r.rcvdFrames = received.rcvdFrames;
+    r.otherFrames = received.otherFrames;
     r.harnessCpu = writer.CpuSeconds() + probeCpu + wake.CpuSeconds();
     r.timerLate = Summarise(timerLate);
     r.postedLate = Summarise(posted.micros);

@@ -262,22 +262,21 @@ void TForm1::FormCreate(rtl::TObject*)
     Reg.CloseKey();
 
     // The capture's choice is kept apart from the main key's values and
-    // restored even when those stop the restore.
-    auto restoreCapture = [this] {
+    // restored even when those stop the restore. Then the panes hold the
+    // saved texts: the store need not keep a second copy of them for the
+    // whole session.
+    auto afterRestore = [this] {
         RestoreCaptureSettings();
         UpdateCaptureItem();
+        reg::ReleaseCache();
     };
     try {
         RestoreSettings(Reg);
     } catch (...) {
-        restoreCapture();
-        reg::ReleaseCache();
+        afterRestore();
         throw;
     }
-    restoreCapture();
-    // The panes now hold the saved texts; the store need not keep a second
-    // copy of them for the whole session.
-    reg::ReleaseCache();
+    afterRestore();
 }
 
 void TForm1::closeEvent(QCloseEvent* event)

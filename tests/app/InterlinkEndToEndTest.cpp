@@ -35,6 +35,16 @@ protected:
             EXPECT_EQ(c->pty.Transmitted(), bytes) << c->name;
     }
 
+    // The ports open with a first send (until then the pty echoes); what
+    // that send wrote is then forgotten.
+    void OpenPortsWithASend()
+    {
+        ASSERT_EQ(scene.RunLink({"send", "open"}).ExitCode(), 0) << scene.Describe();
+        ExpectAllSent("open");
+        for (auto& c : scene.Copies())
+            c->pty.Forget();
+    }
+
     ChildProcess* monitor = nullptr;
 };
 
@@ -155,10 +165,7 @@ TEST_F(InterlinkEndToEnd, ASendNoCopyCouldCarryOutEndsWithItsOwnCode)
 TEST_F(InterlinkEndToEnd, ACommandFollowedByAResetIsCarriedOutWhileTheServerIsBusy)
 {
     StartCopiesAndMonitor(2);
-    ASSERT_EQ(scene.RunLink({"send", "open"}).ExitCode(), 0) << scene.Describe();
-    ExpectAllSent("open");
-    for (auto& c : scene.Copies())
-        c->pty.Forget();
+    ASSERT_NO_FATAL_FAILURE(OpenPortsWithASend());
     RawPeer busy;
     ASSERT_TRUE(busy.Connect());
     std::string burst;
@@ -210,11 +217,7 @@ static long EstablishedResets()
 TEST_F(InterlinkEndToEnd, AHundredSendsUnderTrafficAreEachCarriedOutAndConfirmed)
 {
     StartCopiesAndMonitor(2);
-    // The ports open with the first send; until then the pty echoes.
-    ASSERT_EQ(scene.RunLink({"send", "open"}).ExitCode(), 0) << scene.Describe();
-    ExpectAllSent("open");
-    for (auto& c : scene.Copies())
-        c->pty.Forget();
+    ASSERT_NO_FATAL_FAILURE(OpenPortsWithASend());
     const long resetsBefore = EstablishedResets();
     std::atomic<bool> going{true};
     std::thread traffic([&] {

@@ -291,6 +291,26 @@ void SendAll(int fd, const std::string& bytes, const std::atomic<bool>& going)
     }
 }
 
+// Feeds what the program sends to the parser and sends back what the answer
+// sink has collected, until the program closes or the test ends.
+template <class Answer>
+void AnswerUntilClosed(int fd, const std::atomic<bool>& going, rfc2217::Parser& parser, Answer& answer)
+{
+    char buffer[4096];
+    while (going) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0)
+            return;
+        if (n > 0) {
+            parser.Feed(reinterpret_cast<uint8_t*>(buffer), size_t(n), answer);
+            SendAll(fd, answer.out, going);
+            answer.out.clear();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+}
+
 // Agrees to everything and answers every com-port command with its value:
 // the server of the RFC, but for what the test adds.
 const std::string Agreement = B({255, 253, 0, 255, 251, 0, 255, 253, 3, 255, 251, 3, 255, 253, 44});
@@ -435,19 +455,7 @@ TEST(NetworkPortPeer, ServerRefusingSuppressGoAheadIsOpened)
             }
         } answer;
         answer.refuseSga = answersSga;
-        char buffer[4096];
-        while (going) {
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n == 0)
-                return;
-            if (n > 0) {
-                parser.Feed(reinterpret_cast<uint8_t*>(buffer), size_t(n), answer);
-                SendAll(fd, answer.out, going);
-                answer.out.clear();
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        }
+        AnswerUntilClosed(fd, going, parser, answer);
     });
     win::HANDLE device = win::CreateFile(noSga.Address());
     EXPECT_NE(device, win::INVALID_HANDLE_VALUE) << win::FormatMessage(win::GetLastError()) << " " << answersSga;
@@ -476,19 +484,7 @@ TEST(NetworkPortPeer, SettingConfirmedWithAnotherValueIsRefused)
                 out += rfc2217::ComPort(static_cast<uint8_t>(v[0] + 100), value);
             }
         } answer;
-        char buffer[4096];
-        while (going) {
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n == 0)
-                return;
-            if (n > 0) {
-                parser.Feed(reinterpret_cast<uint8_t*>(buffer), size_t(n), answer);
-                SendAll(fd, answer.out, going);
-                answer.out.clear();
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        }
+        AnswerUntilClosed(fd, going, parser, answer);
     });
     win::HANDLE device = win::CreateFile(stubborn.Address());
     ASSERT_NE(device, win::INVALID_HANDLE_VALUE) << win::FormatMessage(win::GetLastError());
