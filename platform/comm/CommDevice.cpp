@@ -9,6 +9,8 @@
 
 namespace win::detail {
 
+using Clock = journal::Clock;
+
 namespace {
 
 // What a UART driver holds when the program asked for no particular size.
@@ -115,6 +117,8 @@ void CommDevice::RaiseEventsLocked(DWORD events)
 
 void CommDevice::EndReportLocked()
 {
+    if (batching_ == 1)
+        journal_.EndRead();
     if (batching_ > 0 && --batching_ == 0 && batched_) {
         DWORD events = batched_;
         batched_ = 0;
@@ -135,9 +139,12 @@ void CommDevice::CompleteFrontWriteLocked()
 
 void CommDevice::TransmitterEmptyLocked()
 {
+    journal_.TransmitterEmpty(Clock::now());
     if (rtsToggle_ && rtsToggleRaised_ && writes_.empty()) {
         DeviceSetRts(false);
         rtsToggleRaised_ = false;
+        rtsLevel_ = false;
+        JournalLinesLocked();
     }
     RaiseEventsLocked(EV_TXEMPTY);
 }
@@ -170,6 +177,11 @@ bool CommDevice::ReceiveQueueFullLocked() const
 
 void CommDevice::ReceiveLocked(const uint8_t* data, size_t count)
 {
+    // As it came off the device: before nulls are stripped or the queue
+    // overflows.
+    journal_.Received(data, count, Clock::now());
+    if (!batching_)
+        journal_.EndRead();
     const bool stripNull = settings_.Flags & fNull;
     const uint8_t eventChar = static_cast<uint8_t>(settings_.EvtChar);
     const size_t limit = ReceiveQueueLimitLocked();
@@ -192,6 +204,7 @@ void CommDevice::ReceiveLocked(const uint8_t* data, size_t count)
 
 void CommDevice::ReceiveErroredLocked(uint8_t c, DWORD error)
 {
+    journal_.LineError(error, Clock::now());
     errors_ |= error;
     if (settings_.Flags & fErrorChar)
         c = static_cast<uint8_t>(settings_.ErrorChar);
@@ -201,6 +214,7 @@ void CommDevice::ReceiveErroredLocked(uint8_t c, DWORD error)
 
 void CommDevice::ReceiveBreakLocked()
 {
+    journal_.LineError(CE_BREAK, Clock::now());
     errors_ |= CE_BREAK;
     RaiseEventsLocked(EV_BREAK);
     // A UART reads a break as a null character with the break flag.
@@ -210,6 +224,7 @@ void CommDevice::ReceiveBreakLocked()
 
 void CommDevice::LineErrorLocked(DWORD errors)
 {
+    journal_.LineError(errors, Clock::now());
     errors_ |= errors;
     if (errors & (CE_FRAME | CE_OVERRUN | CE_RXPARITY))
         RaiseEventsLocked(EV_ERR);
@@ -263,10 +278,16 @@ DWORD CommDevice::SetState(const DCB& dcb)
     // belongs to the handshake. Setting the block put RTS low.
     rtsToggle_ = RtsControl(dcb) == RTS_CONTROL_TOGGLE && !(dcb.Flags & fOutxCtsFlow);
     rtsToggleRaised_ = false;
+    dtrLevel_ = DtrControl(dcb) == DTR_CONTROL_ENABLE;
+    if (RtsControl(dcb) != RTS_CONTROL_HANDSHAKE)
+        rtsLevel_ = RtsControl(dcb) == RTS_CONTROL_ENABLE;
     if (rtsToggle_ && !writes_.empty()) {
         DeviceSetRts(true);
         rtsToggleRaised_ = true;
+        rtsLevel_ = true;
     }
+    journal_.Settings(CharacterTimeNs(dcb), Clock::now());
+    JournalLinesLocked();
     DeviceKick();
     return 0;
 }
@@ -323,9 +344,15 @@ DWORD CommDevice::Escape(DWORD function)
     if (DWORD error = UnusableLocked())
         return error;
     DWORD error = DeviceEscape(function);
-    if (!error)
-        DeviceKick();
-    return error;
+    if (error)
+        return error;
+    if (function == SETDTR || function == CLRDTR)
+        dtrLevel_ = function == SETDTR;
+    if (function == SETRTS || function == CLRRTS)
+        rtsLevel_ = function == SETRTS;
+    JournalLinesLocked();
+    DeviceKick();
+    return 0;
 }
 
 DWORD CommDevice::SetTimeouts(const COMMTIMEOUTS& timeouts)
@@ -463,9 +490,12 @@ DWORD CommDevice::Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED
     write.data.assign(bytes, bytes + count);
     write.done = done;
     write.overlapped = overlapped;
+    journal_.Sent(bytes, count, Clock::now());
     if (rtsToggle_ && !rtsToggleRaised_) {
         DeviceSetRts(true);
         rtsToggleRaised_ = true;
+        rtsLevel_ = true;
+        JournalLinesLocked();
     }
     writes_.push_back(std::move(write));
     // The device takes what it can at once; a write that fits completes here.
@@ -512,6 +542,63 @@ DWORD CommDevice::Cancel(OVERLAPPED* overlapped)
     }
     if (!closed_)
         DeviceKick();
+    return 0;
+}
+
+// ---- The journal -------------------------------------------------------------
+
+void CommDevice::JournalLinesLocked()
+{
+    journal_.Lines(dtrLevel_, rtsLevel_, Clock::now());
+}
+
+DWORD CommDevice::StartJournal(size_t capacity)
+{
+    std::lock_guard lock(mutex_);
+    if (DWORD error = UnusableLocked())
+        return error;
+    journal_.Start(capacity);
+    // Receive times are worth more than the device's idle sleep now.
+    DeviceKick();
+    return 0;
+}
+
+DWORD CommDevice::StopJournal()
+{
+    std::lock_guard lock(mutex_);
+    if (closed_)
+        return EBADF;
+    journal_.Stop();
+    return 0;
+}
+
+DWORD CommDevice::TakeJournal(std::vector<journal::Record>& out)
+{
+    std::lock_guard lock(mutex_);
+    if (closed_)
+        return EBADF;
+    // What the device holds but has not looked at yet belongs in it.
+    if (!failure_)
+        DeviceSync();
+    journal_.Take(out);
+    return 0;
+}
+
+DWORD CommDevice::LineCounts(journal::LineCounts& counts)
+{
+    std::lock_guard lock(mutex_);
+    if (closed_)
+        return EBADF;
+    DeviceLineCounts(counts);
+    return 0;
+}
+
+DWORD CommDevice::Latency(journal::Latency& latency)
+{
+    std::lock_guard lock(mutex_);
+    if (closed_)
+        return EBADF;
+    latency = DeviceLatency();
     return 0;
 }
 

@@ -31,6 +31,7 @@
 
 #include "CommApi.h"
 #include "CommReasons.h"
+#include "JournalKeeper.h"
 
 #include <cstdint>
 #include <deque>
@@ -76,6 +77,13 @@ public:
     DWORD OverlappedResult(OVERLAPPED* overlapped, DWORD* done, bool wait);
     DWORD Cancel(OVERLAPPED* overlapped);
 
+    // The bus monitor's view (PortJournal.h).
+    DWORD StartJournal(size_t capacity);
+    DWORD StopJournal();
+    DWORD TakeJournal(std::vector<journal::Record>& out);
+    DWORD LineCounts(journal::LineCounts& counts);
+    DWORD Latency(journal::Latency& latency);
+
 protected:
     // One queued write. The bytes are copied at WriteFile, so that a
     // cancelled write can never read the caller's buffer afterwards.
@@ -109,6 +117,10 @@ protected:
     virtual void DeviceKick() = 0;
     // Sets RTS for RTS toggle.
     virtual void DeviceSetRts(bool on) = 0;
+    // The driver's own line error counts since the open; by default those
+    // the device reported through the services below.
+    virtual void DeviceLineCounts(journal::LineCounts& counts) { counts = journal_.Counts(); }
+    virtual journal::Latency DeviceLatency() { return {}; }
     // Called once from Close, without the mutex held: stop the background
     // thread and release the device.
     virtual void DeviceShutdown() = 0;
@@ -148,11 +160,14 @@ protected:
     bool RtsToggleLocked() const { return rtsToggle_; }
     // Whether an event wait is pending: events raised now complete it.
     bool WaitPendingLocked() const { return waitOverlapped_ != nullptr; }
+    // Whether someone keeps the journal, so that receive times matter.
+    bool JournalActiveLocked() const { return journal_.Active(); }
 
     std::mutex mutex_;
     DCB settings_{};     // the last block set (or what the device was opened with)
     DWORD eventMask_ = 0;
     std::deque<PendingWrite> writes_;
+    JournalKeeper journal_;
 
 private:
     // Why an operation cannot go ahead: EBADF once closed, the failure once
@@ -161,6 +176,9 @@ private:
     void CompleteLocked(OVERLAPPED* overlapped, DWORD status, DWORD bytes);
     void CompleteWaitLocked(DWORD events, DWORD status);
     void AbortWritesLocked(DWORD status);
+    // Tells the journal where DTR and RTS stand after the settings or a
+    // line call changed them.
+    void JournalLinesLocked();
 
     COMMTIMEOUTS timeouts_{};
     DWORD inQueueSize_ = 0;
@@ -174,6 +192,8 @@ private:
     OVERLAPPED* waitOverlapped_ = nullptr;
     bool rtsToggle_ = false;
     bool rtsToggleRaised_ = false;
+    bool dtrLevel_ = false; // as set by the settings and line calls
+    bool rtsLevel_ = false;
     bool closed_ = false;
     DWORD failure_ = 0;
 };

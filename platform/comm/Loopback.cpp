@@ -33,6 +33,7 @@ using std::chrono::nanoseconds;
 
 constexpr size_t FifoDepth = 16;
 constexpr size_t MaxLineChanges = 1024;
+constexpr size_t MaxArrivals = 1'000'000;
 
 DWORD RtsControl(const DCB& dcb) { return (dcb.Flags & fRtsControlMask) >> 12; }
 DWORD DtrControl(const DCB& dcb) { return (dcb.Flags & fDtrControlMask) >> 4; }
@@ -51,9 +52,12 @@ std::string& LockDirectoryOverride()
 
 class LoopbackDevice;
 
-// The plug open in this process, for the trace functions.
+// The plug open in this process, for the trace functions, and the far end
+// that plugs opened from now on get.
 std::mutex openPlugMutex;
 LoopbackDevice* openPlug = nullptr;
+loopback::FarEnd farEndForNext;
+bool arrivalsWanted = false;
 
 class LoopbackDevice final : public CommDevice {
 public:
@@ -74,6 +78,8 @@ public:
         {
             std::lock_guard lock(openPlugMutex);
             openPlug = this;
+            farEnd_ = farEndForNext;
+            keepArrivals_ = arrivalsWanted;
         }
         thread_ = std::thread([this] { Run(); });
     }
@@ -92,6 +98,23 @@ public:
         trace.rts = rts_;
         trace.breakOn = breakOn_;
         return trace;
+    }
+
+    void SetFarEnd(const loopback::FarEnd& farEnd)
+    {
+        std::lock_guard lock(mutex_);
+        farEnd_ = farEnd;
+        request_.clear();
+    }
+
+    std::vector<loopback::Arrival> TakeArrivals()
+    {
+        std::lock_guard lock(mutex_);
+        AdvanceLocked(Clock::now());
+        keepArrivals_ = true;
+        std::vector<loopback::Arrival> out(arrivals_.begin(), arrivals_.end());
+        arrivals_.clear();
+        return out;
     }
 
 protected:
@@ -236,8 +259,11 @@ private:
     {
         std::optional<Clock::time_point> next;
         if (shifting_) {
+            // A kept journal stamps each character when the thread brings
+            // it in, as a UART's interrupt would.
             bool eachCharacter = WaitPendingLocked() || (settings_.Flags & fInX) ||
-                                 RtsControl(settings_) == RTS_CONTROL_HANDSHAKE || priority_;
+                                 RtsControl(settings_) == RTS_CONTROL_HANDSHAKE || priority_ ||
+                                 JournalActiveLocked();
             if (eachCharacter) {
                 next = shiftEnd_;
             } else {
@@ -254,6 +280,10 @@ private:
         if (breakOn_ && !breakReported_) {
             Clock::time_point detected = breakStart_ + charTime_;
             next = next ? std::min(*next, detected) : detected;
+        }
+        if (!farChars_.empty()) {
+            Clock::time_point end = farChars_.front().start + charTime_;
+            next = next ? std::min(*next, end) : end;
         }
         return next;
     }
@@ -283,6 +313,15 @@ private:
                 breakReported_ = true;
                 ReceiveBreakLocked();
             }
+            // The far end's characters that ended before ours does (or
+            // before now) come in first, in the line's order.
+            Clock::time_point ours = shifting_ ? std::min(shiftEnd_, now) : now;
+            while (!farChars_.empty() && farChars_.front().start + charTime_ <= ours) {
+                FarChar far = farChars_.front();
+                farChars_.pop_front();
+                if (!breakOn_)
+                    ArriveLocked(far.byte, far.start, true);
+            }
             FeedLocked();
             if (!shifting_ && !fifo_.empty()) {
                 StartLocked(std::max(now, lineFree_));
@@ -292,6 +331,7 @@ private:
                 if (busy_ && writes_.empty() && fifo_.empty()) {
                     busy_ = false;
                     ++transmitterEmptied_;
+                    AnswerLocked();
                     // RTS toggle drops the line at this moment of the
                     // simulation, not when the thread got round to it.
                     moment_ = std::max(lineFree_, abortedAt_);
@@ -307,9 +347,11 @@ private:
             lineFree_ = end;
             lastStopBitOut_ = end;
             uint8_t c = shiftChar_;
+            if (farEnd_.answer)
+                request_.push_back(static_cast<char>(c));
             // A character sent during a break drowns in it.
             if (!breakOn_)
-                ArriveLocked(c);
+                ArriveLocked(c, end - charTime_, false);
             FeedLocked();
             if (!fifo_.empty())
                 StartLocked(end);
@@ -346,9 +388,31 @@ private:
         }
     }
 
-    void ArriveLocked(uint8_t c)
+    // The far end answers what we sent, from our last stop bit on.
+    void AnswerLocked()
     {
-        ++charactersLooped_;
+        if (!farEnd_.answer)
+            return;
+        std::string reply = farEnd_.answer(request_);
+        request_.clear();
+        Clock::time_point start = std::max(lineFree_ + farEnd_.delay,
+                                           farChars_.empty() ? lineFree_ : farChars_.back().start + charTime_);
+        for (char c : reply) {
+            farChars_.push_back({start, static_cast<uint8_t>(c)});
+            start += charTime_;
+        }
+        wake_.notify_one();
+    }
+
+    void ArriveLocked(uint8_t c, Clock::time_point start, bool fromFarEnd)
+    {
+        if (keepArrivals_) {
+            if (arrivals_.size() == MaxArrivals)
+                arrivals_.pop_front();
+            arrivals_.push_back({start, c, fromFarEnd});
+        }
+        if (!fromFarEnd)
+            ++charactersLooped_;
         c &= frameMask_;
         // Output XON/XOFF: the characters are the driver's, not data.
         if (settings_.Flags & fOutX) {
@@ -443,6 +507,16 @@ private:
     uint64_t transmitterEmptied_ = 0;
     uint64_t charactersLooped_ = 0;
     std::deque<loopback::LineChange> lineChanges_;
+
+    struct FarChar {
+        Clock::time_point start;
+        uint8_t byte;
+    };
+    loopback::FarEnd farEnd_;
+    std::string request_;         // what we sent since the far end last answered
+    std::deque<FarChar> farChars_; // its answer, not yet all arrived
+    bool keepArrivals_ = false;
+    std::deque<loopback::Arrival> arrivals_;
 };
 
 int OpenLockFile(const std::string& path, DWORD& error)
@@ -498,6 +572,23 @@ std::string LockFilePath()
         directory = runtime && *runtime ? runtime : "/tmp";
     }
     return directory + "/tarrowin-loopback.lock";
+}
+
+void SetFarEnd(FarEnd farEnd)
+{
+    std::lock_guard lock(win::detail::openPlugMutex);
+    win::detail::farEndForNext = farEnd;
+    if (win::detail::openPlug)
+        win::detail::openPlug->SetFarEnd(farEnd);
+}
+
+std::vector<Arrival> TakeArrivals()
+{
+    std::lock_guard lock(win::detail::openPlugMutex);
+    win::detail::arrivalsWanted = true;
+    if (!win::detail::openPlug)
+        return {};
+    return win::detail::openPlug->TakeArrivals();
 }
 
 Trace CurrentTrace()

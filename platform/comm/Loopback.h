@@ -30,6 +30,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,5 +66,28 @@ struct Trace {
 
 // The trace of the plug open in this process (open = false when none is).
 Trace CurrentTrace();
+
+// A device on the far end of the line, as on a bus: once our transmitter
+// has run empty, it waits `delay` after our last stop bit and sends what
+// `answer` makes of the bytes we sent since it last answered ("" for no
+// answer), at the line's rate and frame. Its characters arrive as sent,
+// also when they overlap ours (a real line would garble both). Holds for
+// the plug open now and those opened later; a FarEnd without `answer`
+// takes the far end away.
+struct FarEnd {
+    std::chrono::nanoseconds delay{};
+    std::function<std::string(const std::string& request)> answer;
+};
+void SetFarEnd(FarEnd farEnd);
+
+// Every character received, with the true start of its start bit: our own
+// coming back and the far end's. Kept from the first call on (at most the
+// latest million); each call takes what came since the last.
+struct Arrival {
+    Clock::time_point start;
+    uint8_t byte = 0;
+    bool fromFarEnd = false;
+};
+std::vector<Arrival> TakeArrivals();
 
 } // namespace loopback

@@ -227,6 +227,9 @@ protected:
     void DeviceSync() override { ReadLocked(false); }
     void DeviceKick() override;
     void DeviceSetRts(bool on) override;
+    // The server and the network between hold the bytes for as long as
+    // they do; nobody can say how long.
+    journal::Latency DeviceLatency() override { return {journal::Latency::State::Unknown, 0, "rfc2217"}; }
     void DeviceShutdown() override;
 
 private:

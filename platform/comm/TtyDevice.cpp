@@ -17,6 +17,7 @@
 // Devices without modem lines (ptys, some CDC-ACM and rfcomm ports) take
 // DTR and RTS and change nothing, as virtual ports do elsewhere.
 //
+#include "AdapterLatency.h"
 #include "DeviceWatcher.h"
 #include "DrainedDevice.h"
 #include "TransmitDrain.h"
@@ -289,6 +290,8 @@ protected:
     void DeviceKick() override;
     void DeviceSetRts(bool on) override;
     void DeviceShutdown() override;
+    void DeviceLineCounts(journal::LineCounts& counts) override;
+    journal::Latency DeviceLatency() override { return latency_.Now(*latencyControl_); }
 
 private:
     void Watch();
@@ -324,6 +327,9 @@ private:
 
     // The kernel's answers (or a test's) about the transmit side.
     std::unique_ptr<DrainProbe> probe_;
+    std::unique_ptr<LatencyControl> latencyControl_;
+    AdapterLatency latency_;
+    serial_icounter_struct openCounters_{}; // the driver's counts at the open
 
     // RTS handshake without CTS flow: RTS follows the receive queue's fill.
     bool rtsFlow_ = false;
@@ -368,6 +374,9 @@ DWORD TtyDevice::Init()
                      usb);
     serial_icounter_struct counters{};
     hasCounters_ = ioctl(fd_, TIOCGICOUNT, &counters) == 0;
+    openCounters_ = counters;
+    latencyControl_ = MakeTtyLatencyControl(fd_);
+    latency_.Open(*latencyControl_);
     int levels = 0;
     hasModemStatus_ = ioctl(fd_, TIOCMGET, &levels) == 0;
     hasModemLines_ = hasModemStatus_ || !MeansNoModemLines(errno);
@@ -406,6 +415,8 @@ void TtyDevice::DeviceShutdown()
         std::lock_guard lock(mutex_);
         watcher_.CloseWake();
     }
+    if (fd_ >= 0 && latencyControl_ && !failed)
+        latency_.Close(*latencyControl_);
     if (fd_ >= 0) {
         // A device that is still there is kept for a reopen, which then
         // moves no line; one that is gone, or was never ours, just closes.
@@ -517,8 +528,12 @@ void TtyDevice::ReceiveInputLocked()
         size_t room = ReceiveQueueLimitLocked() - ReceiveQueueSizeLocked();
         size_t want = std::min(sizeof buffer, room);
         ssize_t n = ::read(fd_, buffer, want);
-        if (n > 0)
+        if (n > 0) {
+            // One read, one report: the journal stamps its bytes together.
+            BeginReportLocked();
             DecodeLocked(buffer, static_cast<size_t>(n));
+            EndReportLocked();
+        }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             FailLocked(errno);
         if (n <= 0 || static_cast<size_t>(n) < want)
@@ -602,6 +617,21 @@ DWORD TtyDevice::DeviceOutQueue()
 }
 
 // ---- Modem lines and counters -----------------------------------------------------
+
+void TtyDevice::DeviceLineCounts(journal::LineCounts& counts)
+{
+    serial_icounter_struct now{};
+    if (!hasCounters_ || ioctl(fd_, TIOCGICOUNT, &now) != 0) {
+        counts.known = false;
+        return;
+    }
+    counts.known = true;
+    counts.frame = static_cast<uint64_t>(now.frame - openCounters_.frame);
+    counts.parity = static_cast<uint64_t>(now.parity - openCounters_.parity);
+    counts.overrun = static_cast<uint64_t>((now.overrun - openCounters_.overrun) +
+                                           (now.buf_overrun - openCounters_.buf_overrun));
+    counts.breaks = static_cast<uint64_t>(now.brk - openCounters_.brk);
+}
 
 bool TtyDevice::WantsSamplingLocked() const
 {
