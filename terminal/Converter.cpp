@@ -110,6 +110,8 @@ void TForm1::CreatePaneMenu()
     PopMarkAll = PopupMenu1->addAction(QStringLiteral("Alles markieren"));
     N2 = PopupMenu1->addSeparator();
     PopCapture = PopupMenu1->addAction(QStringLiteral("Mitschnitt starten\u2026"));
+    // F2 itself belongs to the window (ShowBusmonitor); the item only names it.
+    PopBusmonitor = PopupMenu1->addAction(QStringLiteral("Busmonitor\u2026\tF2"));
 
     for (TMemo* memo : {MemoIn, MemoOut}) {
         memo->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -127,6 +129,7 @@ void TForm1::CreatePaneMenu()
     bind(PopCopy, &TForm1::PopCopyClick);
     bind(PopMarkAll, &TForm1::PopMarkAllClick);
     bind(PopCapture, &TForm1::PopCaptureClick);
+    bind(PopBusmonitor, &TForm1::PopBusmonitorClick);
 }
 
 void TForm1::PopClearMemoClick(QObject*)

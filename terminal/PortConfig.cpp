@@ -3,6 +3,7 @@
 
 #include "Unit1.h"
 
+#include "Busmonitor.h"
 #include "Capture.h"
 #include "CodePage.h"
 #include "PortReasons.h"
@@ -179,6 +180,8 @@ void TForm1::ComOpen(rtl::TObject*)
     // The capture file belongs to the port: started with the first open,
     // and a new one for another port.
     EnsureCaptureFile();
+    if (busmonitor_)
+        busmonitor_->Attach(MonitoredPort());
     const std::string opened = "Port " + std::to_string(Com->PortNum()) + " offen.";
     CaptureRecord(terminal::TCaptureKind::EV, opened + " (" + PortSettingsText() + ")");
     ShowInLog(opened);
@@ -202,5 +205,7 @@ void TForm1::ComClose(rtl::TObject*)
     // a device that vanished), the buttons show it closed.
     CmdOpen->setEnabled(true);
     CmdClose->setEnabled(false);
+    if (busmonitor_)
+        busmonitor_->Detach();
     LogOut("Port geschlossen");
 }

@@ -136,6 +136,7 @@ void TForm1::SaveSettings()
     Reg.WriteInteger(kCapacityName, static_cast<int32_t>(MemoIn->Capacity() >> 20));
     Reg.CloseKey();
     SaveCaptureSettings();
+    SaveBusmonitorSettings();
     batch.Commit();
 }
 

@@ -120,6 +120,10 @@ void TForm1::CreateComponents()
     SwitchTXEN->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     SwitchTXEN->setShortcutContext(Qt::WindowShortcut);
     addAction(SwitchTXEN);
+    ShowBusmonitor = new QAction(QStringLiteral("ShowBusmonitor"), this);
+    ShowBusmonitor->setShortcut(QKeySequence(Qt::Key_F2));
+    ShowBusmonitor->setShortcutContext(Qt::WindowShortcut);
+    addAction(ShowBusmonitor);
 
     CreateInterlinkSockets();
     Com = std::make_unique<TVaComm>(nullptr);
@@ -183,6 +187,10 @@ void TForm1::BindEvents()
     onToggled(CheckXon, &TForm1::CheckXonClick);
     onToggled(CheckBreak, &TForm1::CheckBreakClick);
     connect(SwitchTXEN, &QAction::triggered, this, [this] { Guarded([&] { SwitchTXENExecute(SwitchTXEN); }); });
+    connect(ShowBusmonitor, &QAction::triggered, this,
+            [this] { Guarded([&] { PopBusmonitorClick(ShowBusmonitor); }); });
+    for (QCheckBox* box : {CheckSwitchTXENOnTXEmpty, CheckInvTXEN})
+        connect(box, &QCheckBox::toggled, this, [this] { TellBusmonitorTxen(); });
     connect(CmdSend, &QPushButton::clicked, this, [this] { Guarded([&] { CmdSendClick(CmdSend); }); });
     EditSend->installEventFilter(this);
     EditChr->installEventFilter(this);

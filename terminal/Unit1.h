@@ -27,6 +27,8 @@ class TMyRegistry;
 namespace terminal {
 enum class TCaptureKind;
 class TCaptureFile;
+class TBusmonitor;
+struct TMonitoredPort;
 }
 
 class TForm1 : public QWidget, public Ui::TForm1, public rtl::TObject {
@@ -110,6 +112,11 @@ public:
     QAction* N2 = nullptr;
     QAction* PopCapture = nullptr;
     void PopCaptureClick(QObject* Sender);
+    // The bus monitor: a window of its own, from the pane menu or F2.
+    QAction* PopBusmonitor = nullptr;
+    QAction* ShowBusmonitor = nullptr;
+    void PopBusmonitorClick(QObject* Sender);
+    terminal::TBusmonitor* Busmonitor() const { return busmonitor_; }
     // Asks for the capture folder; "" when the user cancels. Tests replace it.
     std::function<std::string()> AskCaptureFolder;
     // Where capturing goes when the settings name no folder.
@@ -238,6 +245,13 @@ private:
     template <class F>
     void TellingWhyPortFails(F&& step);
     void LogPortFailure(const std::string& message);
+
+    // The bus monitor window, made at its first opening; it follows the
+    // port's opens and closes and the TXEN boxes.
+    terminal::TBusmonitor* busmonitor_ = nullptr;
+    terminal::TMonitoredPort MonitoredPort() const;
+    void TellBusmonitorTxen();
+    void SaveBusmonitorSettings();
 
     // Capture state: what the user chose, and the file while a port is open
     // for it.

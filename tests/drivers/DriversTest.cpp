@@ -8,6 +8,7 @@
 #include "CommTesting.h"
 #include "ChildProcess.h"
 #include "EventLoopWait.h"
+#include "PortJournal.h"
 #include "TerminalFixture.h"
 #include "VaComm.h"
 
@@ -25,6 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -322,6 +324,57 @@ TEST_P(Driver, AnswersTheRequestsTheCommLayerMakes)
     std::printf("%s:%s; TEMT %s\n", Path().c_str(), answers.c_str(),
                 lineStatus & TIOCSER_TEMT ? "set" : "not set");
     close(fd);
+}
+
+// The FTDI adapter's latency timer, as the driver shows it; -1 elsewhere.
+int LatencyTimer(const std::string& path)
+{
+    std::ifstream file("/sys/class/tty/" + path.substr(path.rfind('/') + 1) + "/device/latency_timer");
+    int ms = 0;
+    return file >> ms ? ms : -1;
+}
+
+TEST_P(Driver, TheMonitorSeesEveryByteAfterItsWriteAndTheAdapterRunsWithLowLatencyWhileOpen)
+{
+    const bool ftdi = Path() == "/dev/ttyUSB0";
+    const int before = LatencyTimer(Path());
+    // QEMU's FT232 starts at 0 ms where a real one starts at 16: either
+    // way not the 1 ms that the low-latency flag gives.
+    if (ftdi) {
+        ASSERT_GE(before, 0) << "the FT232 shows its latency timer";
+        ASSERT_NE(before, 1);
+    }
+    HANDLE device = OpenPlain(Path());
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommState(device, PlainDcb(115200)));
+    journal::Latency latency = journal::GetLatency(device);
+    EXPECT_EQ(latency.state, ftdi ? journal::Latency::State::Lowered : journal::Latency::State::None);
+    if (ftdi) {
+        EXPECT_EQ(latency.milliseconds, 1);
+        EXPECT_EQ(LatencyTimer(Path()), 1);
+    }
+    std::printf("%s: driver %s, latency %d ms while open, %d ms before\n", Path().c_str(), latency.driver.c_str(),
+                latency.milliseconds, before);
+    EXPECT_TRUE(journal::Counts(device).known) << "both drivers count line errors";
+
+    ASSERT_TRUE(journal::Start(device));
+    WriteAll(device, "monitor");
+    EXPECT_EQ(ReadAtLeast(device, 7), "monitor");
+    std::vector<journal::Record> records;
+    journal::Take(device, records);
+    Clock::time_point sentAt{};
+    std::string received;
+    for (const journal::Record& r : records) {
+        if (r.kind == journal::Kind::Sent)
+            sentAt = r.at;
+        if (r.kind == journal::Kind::Received) {
+            EXPECT_GE(r.at, sentAt) << "the echo cannot start before the write";
+            received += r.bytes;
+        }
+    }
+    EXPECT_EQ(received, "monitor");
+    CloseHandle(device);
+    EXPECT_EQ(LatencyTimer(Path()), before) << "the old latency is back after the close";
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, Driver, ::testing::Values("/dev/ttyS1", "/dev/ttyUSB0"),
