@@ -33,7 +33,8 @@ constexpr int64_t kNoTime = std::numeric_limits<int64_t>::min();
 struct Row {
     int64_t startNs = 0;      // first byte's start bit / write start / the event
     int64_t endNs = 0;        // end of the last stop bit (TX: computed); events: = start
-    int64_t gapNs = kNoTime;  // idle time since the previous frame's end (frames only)
+    int64_t gapNs = kNoTime;  // idle time since the previous frame's end (frames only);
+                              // negative where they overlap: our echo while we still send
     int64_t replyNs = kNoTime; // RX answering our last TX: reply time
     int64_t txEmptyNs = kNoTime; // TX: when the device found its transmitter empty
     int64_t txenOffNs = kNoTime; // TX: when TXEN went back to receive

@@ -25,7 +25,7 @@
 namespace monitor {
 
 struct Summary {
-    uint64_t frames = 0;     // RX and TX frames, our echo not counted
+    uint64_t frames = 0;     // RX and TX frames; our echo and collisions counted apart
     uint64_t rxFrames = 0;
     uint64_t txFrames = 0;
     uint64_t echoFrames = 0;
