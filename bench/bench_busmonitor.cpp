@@ -21,6 +21,7 @@
 #include "TerminalBench.h"
 
 #include <QApplication>
+#include <QDoubleSpinBox>
 
 #include <random>
 

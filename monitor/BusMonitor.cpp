@@ -24,6 +24,7 @@ void BusMonitor::Configure(const MonitorConfig& config)
 {
     config_ = config;
     cutter_.SetUserGapNs(config.userGapNs);
+    cutter_.SetReceiveHoldNs(config.receiveHoldNs);
 }
 
 void BusMonitor::PortOpened(Clock::time_point at, std::string_view settings, int64_t charNs, uint32_t bitRate)

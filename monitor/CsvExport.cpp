@@ -16,27 +16,6 @@ std::string ErrnoText(const std::string& what, int error)
     return what + ": " + std::strerror(error);
 }
 
-// Unicode code points for 0x80..0x9F; 0 where Windows-1252 leaves it open.
-constexpr uint16_t kHigh1252[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
-};
-
-void AppendUtf8(std::string& out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 bool WriteAll(int fd, std::string_view data, std::string& error)
 {
     while (!data.empty()) {
@@ -53,21 +32,6 @@ bool WriteAll(int fd, std::string_view data, std::string& error)
 }
 
 } // namespace
-
-std::string Windows1252ToUtf8(std::string_view bytes)
-{
-    std::string out;
-    out.reserve(bytes.size());
-    for (unsigned char byte : bytes) {
-        if (byte < 0x80)
-            out.push_back(static_cast<char>(byte));
-        else if (byte < 0xA0 && kHigh1252[byte - 0x80] == 0)
-            out += '<' + std::to_string(byte) + '>'; // no character: keep the value
-        else
-            AppendUtf8(out, byte < 0xA0 ? kHigh1252[byte - 0x80] : byte);
-    }
-    return out;
-}
 
 std::string CsvField(std::string_view text, char separator)
 {
@@ -125,8 +89,8 @@ std::string ExportCsv(const std::string& path, const RowStore& store, const CsvO
             if (c)
                 chunk.push_back(sep);
             std::string cell = Cell(store, row, static_cast<Column>(c), options.format);
-            if (static_cast<Column>(c) == Column::Text)
-                cell = Windows1252ToUtf8(cell);
+            if (static_cast<Column>(c) == Column::Text && options.textToUtf8)
+                cell = options.textToUtf8(cell);
             chunk += CsvField(cell, sep);
         }
         chunk += "\r\n";

@@ -5,8 +5,8 @@
 // half-written file nor a damaged earlier one.
 //
 // UTF-8 with a byte order mark (spreadsheet programs take the file for their
-// own code page without it); the Text column's bytes from 0x80 up are read
-// as Windows-1252. Fields holding the separator, a quote or a line break are
+// own code page without it); the Text column's bytes are turned into text
+// by the caller's code page, the one the window shows them with. Fields holding the separator, a quote or a line break are
 // quoted, quotes doubled.
 
 #include "RowFormat.h"
@@ -25,12 +25,13 @@ struct CsvOptions {
     uint64_t firstSeq = 0;
     uint64_t endSeq = UINT64_MAX;
     std::function<bool(const Row&)> include;
+    // The Text column's bytes as UTF-8; without it they are written as they are.
+    std::function<std::string(std::string_view)> textToUtf8;
 };
 
 // Empty on success, else what went wrong, for the user.
 std::string ExportCsv(const std::string& path, const RowStore& store, const CsvOptions& options);
 
 std::string CsvField(std::string_view text, char separator);
-std::string Windows1252ToUtf8(std::string_view bytes);
 
 } // namespace monitor

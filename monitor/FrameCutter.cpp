@@ -36,10 +36,19 @@ void FrameCutter::Received(const journal::Record& record)
 
 void FrameCutter::Byte(unsigned char byte, int64_t startNs, int64_t charNs)
 {
+    // A byte's start is worked back from when it was read, so a late read
+    // puts it late. An echo that has begun to come back goes on while its
+    // bytes keep matching, for as long as a read may be late; one that
+    // never began ends with the window, so that an adapter that does not
+    // hear itself does not take the answer for a collision.
     if (window_.active && startNs > window_.endNs) {
-        window_.active = false;
-        if (open_ && frame_.echoPart)
-            Close();
+        const bool echoGoesOn = window_.matched > 0 && startNs <= window_.endNs + holdNs_ &&
+                                static_cast<unsigned char>(window_.expected[window_.matched]) == byte;
+        if (!echoGoesOn) {
+            window_.active = false;
+            if (open_ && frame_.echoPart)
+                Close();
+        }
     }
     const bool echoPart = window_.active && startNs >= window_.startNs;
     if (open_ && (frame_.echoPart != echoPart || startNs - frame_.endNs >= GapNs(frameCharNs_)))

@@ -44,6 +44,8 @@ public:
     // 0: automatic. The bit rate decides "above 19200"; 0 = unknown, then it
     // is guessed from the character time (see GapNs).
     void SetUserGapNs(int64_t ns) { userGapNs_ = ns; }
+    // How late a byte may be read off the device (MonitorConfig::receiveHoldNs).
+    void SetReceiveHoldNs(int64_t ns) { holdNs_ = ns; }
     void SetBitRate(uint32_t bitsPerSecond) { bitRate_ = bitsPerSecond; }
     int64_t GapNs(int64_t charNs) const;
 
@@ -66,6 +68,7 @@ private:
 
     Sink sink_;
     int64_t userGapNs_ = 0;
+    int64_t holdNs_ = 0;
     uint32_t bitRate_ = 0;
 
     bool open_ = false;

@@ -1,6 +1,7 @@
 #include "Busmonitor.h"
 
 #include "BusmonitorModel.h"
+#include "CodePage.h"
 #include "CsvExport.h"
 #include "MyRegistry.h"
 #include "RowFormat.h"
@@ -19,6 +20,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace terminal {
@@ -179,6 +181,11 @@ void TBusmonitor::Attach(const TMonitoredPort& port)
         Detach();
     port_ = port;
     attached_ = journal::Start(port.device);
+    // A frame stays open past its gap for as long as the adapter may still
+    // hold its last bytes.
+    const journal::Latency latency = journal::GetLatency(port.device);
+    config_.receiveHoldNs = std::max<int64_t>(2'000'000, (latency.milliseconds + 1) * 1'000'000LL);
+    monitor_.Configure(config_);
     records_.clear();
     monitor_.PortOpened(journal::Clock::now(), port.settings, port.charNs, port.bitRate);
     UpdateHeader();
@@ -259,6 +266,7 @@ std::string TBusmonitor::Export(const std::string& path, bool allKept) const
     options.format.dateInTime = true;
     options.firstSeq = monitor_.Rows().FirstSeq();
     options.endSeq = monitor_.Rows().EndSeq();
+    options.textToUtf8 = [](std::string_view bytes) { return codepage::ToText(std::string(bytes)).toStdString(); };
     if (!allKept && model_->HideEcho())
         options.include = [](const monitor::Row& row) { return !(row.flags & monitor::FlagEcho); };
     return monitor::ExportCsv(path, monitor_.Rows(), options);
@@ -290,10 +298,10 @@ void TBusmonitor::Restore(TMyRegistry& Reg)
             return std::string();
         }
     };
-    const int width = integer("Width", width());
-    const int height = integer("Height", height());
-    if (width > 100 && height > 100)
-        resize(width, height);
+    const int w = integer("Width", width());
+    const int h = integer("Height", height());
+    if (w > 100 && h > 100)
+        resize(w, h);
     const QByteArray columns = QByteArray::fromBase64(QByteArray::fromStdString(text("Columns")));
     if (!columns.isEmpty())
         table_->horizontalHeader()->restoreState(columns);

@@ -397,8 +397,10 @@ private:
         request_.clear();
         Clock::time_point start = std::max(lineFree_ + farEnd_.delay,
                                            farChars_.empty() ? lineFree_ : farChars_.back().start + charTime_);
-        for (char c : reply) {
-            farChars_.push_back({start, static_cast<uint8_t>(c)});
+        for (size_t i = 0; i < reply.size(); ++i) {
+            if (farEnd_.pauseBefore)
+                start += farEnd_.pauseBefore(i);
+            farChars_.push_back({start, static_cast<uint8_t>(reply[i])});
             start += charTime_;
         }
         wake_.notify_one();

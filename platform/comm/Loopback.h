@@ -73,10 +73,12 @@ Trace CurrentTrace();
 // answer), at the line's rate and frame. Its characters arrive as sent,
 // also when they overlap ours (a real line would garble both). Holds for
 // the plug open now and those opened later; a FarEnd without `answer`
-// takes the far end away.
+// takes the far end away. `pauseBefore` (if set) puts extra idle time
+// before the answer's byte `index`, to cut it into frames.
 struct FarEnd {
     std::chrono::nanoseconds delay{};
     std::function<std::string(const std::string& request)> answer;
+    std::function<std::chrono::nanoseconds(size_t index)> pauseBefore;
 };
 void SetFarEnd(FarEnd farEnd);
 

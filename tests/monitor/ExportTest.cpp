@@ -1,3 +1,4 @@
+#include "CodePage.h"
 #include "CsvExport.h"
 #include "MonitorTesting.h"
 
@@ -107,6 +108,7 @@ TEST(MonitorFormat, CsvColumnsQuotingAndFilter)
     options.format.modbus = true;
     options.format.wallOffsetNs = 0;
     options.include = [](const Row& row) { return !(row.flags & FlagEcho); };
+    options.textToUtf8 = [](std::string_view bytes) { return codepage::ToText(std::string(bytes)).toStdString(); };
     ASSERT_EQ(ExportCsv(target.string(), monitor.Rows(), options), "");
 
     std::istringstream lines(ReadFile(target));

@@ -104,7 +104,8 @@ TEST_F(ConverterRules, EditingCharByHandShowsTheFirstCharactersCode)
 TEST_F(ConverterRules, PaneMenuActsOnThePaneItWasOpenedOn)
 {
     TForm1& f = Form();
-    ASSERT_EQ(f.PopupMenu1->actions().size(), 8);
+    ASSERT_EQ(f.PopupMenu1->actions().size(), 9);
+    EXPECT_EQ(f.PopBusmonitor->text(), QStringLiteral("Busmonitor\u2026\tF2"));
     EXPECT_EQ(f.PopupMenu1->defaultAction(), f.PopClearMemo);
     EXPECT_TRUE(f.PopClearMemo->font().bold());
     EXPECT_EQ(f.PopClearMemo->text(), QStringLiteral("Memo l\u00f6schen"));
