@@ -46,10 +46,15 @@ constexpr double kMaxTimeoutSeconds = 24 * 3600;
 // not waited for longer than this.
 constexpr int kCloseGraceMs = 2000;
 
+#ifndef TARROWIN_VERSION
+#define TARROWIN_VERSION "unknown"
+#endif
+
 const char* const kUsageText =
     "usage: tarrowin-link send TEXT\n"
     "       tarrowin-link send --timeout SECONDS TEXT\n"
-    "       tarrowin-link monitor\n";
+    "       tarrowin-link monitor\n"
+    "       tarrowin-link --version\n";
 
 const char* const kHelpText =
     "Exit codes:\n"
@@ -155,6 +160,10 @@ bool ParseArguments(int argc, char** argv, Arguments& a)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs("tarrowin-link " TARROWIN_VERSION "\n", stdout);
+        return kOk;
+    }
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(kUsageText, stdout);
         std::fputs(kHelpText, stdout);
