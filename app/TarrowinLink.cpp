@@ -123,6 +123,11 @@ std::string CopyWithoutInterlink()
         if (effective & kNetBindService)
             continue;
         std::string exe = std::filesystem::read_symlink(entry.path() / "exe", ec).string();
+        // A copy whose file was replaced since it started (a package upgrade)
+        // still names the path the right belongs to.
+        const std::string deleted = " (deleted)";
+        if (exe.ends_with(deleted))
+            exe.resize(exe.size() - deleted.size());
         if (ec || exe.empty())
             exe = "/usr/bin/tarrowin";
         std::string text = "kein Interlink auf 127.0.0.1:666: Tarrowin l\xe4uft (PID " + pid +
