@@ -114,6 +114,9 @@ std::string CopyWithoutInterlink()
             continue;
         std::stringstream status;
         status << std::ifstream(entry.path() / "status").rdbuf();
+        // A copy that has ended but is not yet reaped listens on nothing.
+        if (StatusField(status.str(), "State").starts_with("Z"))
+            continue;
         const std::string uid = StatusField(status.str(), "Uid");
         // A copy whose Interlink would let us in: our own, or root's.
         if (uid.empty() || (::getuid() != 0 && !platform::IsSameUserOrRoot(std::atol(uid.c_str()))))
