@@ -89,8 +89,13 @@ in_root man -w tarrowin-link >/dev/null 2>&1 && in_root man -w -L de tarrowin 2>
   ok "manual pages found by man (en, de)" || bad "manual pages not found by man"
 in_root useradd -m -U tester
 
-in_root Xvfb :7 -nolisten tcp -ac -screen 0 800x600x24 >"$work/xvfb.log" 2>&1 &
-xvfb=$!
+# Everything started in the background is a simple command, so that $! is
+# the program's own PID, and is ended when the test ends, however it ends.
+started=""
+stop() { for p in $started; do kill "$p" 2>/dev/null; done; for p in $started; do wait "$p" 2>/dev/null; done; started=""; }
+trap stop EXIT
+chroot "$root" Xvfb :7 -nolisten tcp -ac -screen 0 800x600x24 >"$work/xvfb.log" 2>&1 &
+started="$!"
 i=0; until in_root xdpyinfo -display :7 >/dev/null 2>&1; do i=$((i + 1)); [ $i -le 50 ] || { bad "Xvfb"; finish; }; sleep 0.2; done
 
 # Waits for a top-level window with this name; prints the names of all.
@@ -102,7 +107,7 @@ names() { for id in $(in_root xwininfo -display :7 -root -tree | sed -n 's/^ *\(
 
 # --- With the capability: the Interlink server, no box --------------------
 $user tarrowin >"$work/app1.log" 2>&1 &
-app=$!
+app=$!; started="$started $app"
 if window "Tarrowin (Interlink Server)"; then
   sleep 1
   # A box would be a second visible window of the program, named "Tarrowin".
@@ -113,7 +118,7 @@ fi
 ss -ltnpH 'sport = :666' | grep -q '127.0.0.1:666 .*"tarrowin"' && ok "listens on 127.0.0.1:666" ||
   bad "not listening: $(ss -ltnp)"
 $user tarrowin-link monitor >"$work/monitor.log" 2>&1 &
-monitor=$!
+monitor=$!; started="$started $monitor"
 sleep 0.5
 $user tarrowin-link send --timeout 2 'hello#33' >"$work/send.log" 2>&1; rc=$?
 sleep 0.3
@@ -127,7 +132,7 @@ kill $monitor $app; wait $monitor $app 2>/dev/null
 # --- Without the capability: the bind error, and tarrowin-link says why ---
 in_root setcap -r /usr/bin/tarrowin
 $user tarrowin >"$work/app2.log" 2>&1 &
-app=$!
+app=$!; started="$started $app"
 sleep 3
 names | grep -q '^Tarrowin|\||Tarrowin|' && ! names | grep -q Interlink &&
   ok "without the capability: its bind error box and a plain window ($(names))" || bad "windows: $(names)"
@@ -153,5 +158,5 @@ in_root man -w tarrowin >/dev/null 2>&1 && mentioned="$mentioned man -w tarrowin
 [ -z "$left$named$mentioned" ] && ok "nothing left after purge but the user's settings" ||
   bad "left after purge:$left $named $mentioned"
 
-kill $xvfb; wait $xvfb 2>/dev/null
+stop
 finish
