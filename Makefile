@@ -8,7 +8,7 @@ PACKAGES := cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev \
             xvfb xauth x11-utils imagemagick iproute2 xdotool ser2net
 
 .PHONY: all setup configure build run test screenshot install clean \
-        test-sanitize test-tsan fuzz fuzz-build fuzz-run test-drivers
+        test-sanitize test-tsan fuzz fuzz-build fuzz-run test-drivers deb test-deb
 
 all: build
 
@@ -58,7 +58,31 @@ install: build
 	fi
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(DEB_BUILD)
+
+# ---------------------------------------------------------------------------
+# The Debian package: `make deb` builds build-deb/tarrowin_<version>_<arch>.deb
+# with dpkg-buildpackage from a copy of the tree (dpkg-buildpackage writes
+# beside the source folder, so the copy keeps that inside build-deb/) and
+# checks it with lintian; any error or warning fails. Install it with
+# `sudo apt install ./build-deb/tarrowin_*.deb`.
+# `make test-deb` installs it into a throw-away root and tries it there as an
+# unprivileged user (tests/package/test-deb.sh).
+DEB_BUILD    ?= build-deb
+DEB_PACKAGES := debhelper dpkg-dev lintian libcap2-bin appstream desktop-file-utils man-db util-linux
+deb:
+	@$(MAKE) --no-print-directory setup PACKAGES="$(PACKAGES) $(DEB_PACKAGES)"
+	rm -rf $(DEB_BUILD)
+	mkdir -p $(DEB_BUILD)/tarrowin
+	git ls-files -z --cached --others --exclude-standard | \
+	  xargs -0 sh -c 'for f; do [ -e "$$f" ] && printf "%s\0" "$$f"; done' sh | \
+	  tar -c --null -T - | tar -x -C $(DEB_BUILD)/tarrowin
+	cd $(DEB_BUILD)/tarrowin && DEB_BUILD_OPTIONS="parallel=$(JOBS) nocheck" \
+	  dpkg-buildpackage -us -uc -b > ../build.log 2>&1 || { tail -n 60 ../build.log; exit 1; }
+	lintian --fail-on error,warning --info $(DEB_BUILD)/tarrowin_*.deb
+
+test-deb: deb
+	./tests/package/test-deb.sh $(DEB_BUILD)/tarrowin_*.deb
 
 # ---------------------------------------------------------------------------
 # Sanitizers and fuzzing. Each has a build folder of its own, so none of them

@@ -11,7 +11,8 @@
 //                             panes show it, until interrupted
 //
 // Exit codes: 0 done (for send: at least one copy reported the text sent);
-// 2 wrong arguments; 3 no Interlink running; 4 the Interlink refused us or
+// 2 wrong arguments; 3 no Interlink running (no copy, or copies without the
+// right to listen on port 666: the message then says how to give it); 4 the Interlink refused us or
 // belongs to another user; 5 the Interlink ended (while monitoring, or
 // before any copy reported the text sent); 6 no copy reported the text sent
 // within the time-out (no copy has an open port, or every write failed).
@@ -27,10 +28,16 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <sys/xattr.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,16 +53,21 @@ constexpr double kMaxTimeoutSeconds = 24 * 3600;
 // not waited for longer than this.
 constexpr int kCloseGraceMs = 2000;
 
+#ifndef TARROWIN_VERSION
+#define TARROWIN_VERSION "unknown"
+#endif
+
 const char* const kUsageText =
     "usage: tarrowin-link send TEXT\n"
     "       tarrowin-link send --timeout SECONDS TEXT\n"
-    "       tarrowin-link monitor\n";
+    "       tarrowin-link monitor\n"
+    "       tarrowin-link --version\n";
 
 const char* const kHelpText =
     "Exit codes:\n"
     "  0  done; for send: at least one copy reported the text sent (SENT)\n"
     "  2  wrong arguments\n"
-    "  3  no Interlink running\n"
+    "  3  no Interlink running (no copy of Tarrowin, or copies that may not listen on port 666)\n"
     "  4  the Interlink refused the connection or belongs to another user\n"
     "  5  the Interlink ended (while monitoring, or before a copy reported the text sent)\n"
     "  6  send: no copy reported the text sent within the time-out (10 s unless --timeout\n"
@@ -66,6 +78,69 @@ const char* const kHelpText =
 void Fail(const std::string& message)
 {
     std::fprintf(stderr, "tarrowin-link: %s\n", codepage::ToText(message).toLocal8Bit().constData());
+}
+
+// The value of a "Name:\tvalue" line of /proc/PID/status, or empty.
+std::string StatusField(const std::string& status, const std::string& name)
+{
+    std::istringstream lines(status);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(name + ":", 0) == 0)
+            return line.substr(line.find_first_not_of(" \t", name.size() + 1));
+    }
+    return {};
+}
+
+// When no Interlink answers although a copy of Tarrowin runs (one of this
+// user's or root's; for root, anyone's), the likely cause: that copy may not listen
+// on port 666, a port below the system's first unprivileged one, because it
+// lacks the capability for it (installed without setcap, copied, or started
+// from a file system mounted nosuid). Empty when no such copy is found, or
+// when the copies found could have listened.
+std::string CopyWithoutInterlink()
+{
+    int firstUnprivileged = 1024;
+    std::ifstream("/proc/sys/net/ipv4/ip_unprivileged_port_start") >> firstUnprivileged;
+    if (firstUnprivileged <= 666)
+        return {};
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string comm;
+        std::getline(std::ifstream(entry.path() / "comm"), comm);
+        if (comm != "tarrowin")
+            continue;
+        std::stringstream status;
+        status << std::ifstream(entry.path() / "status").rdbuf();
+        // A copy that has ended but is not yet reaped listens on nothing.
+        if (StatusField(status.str(), "State").starts_with("Z"))
+            continue;
+        const std::string uid = StatusField(status.str(), "Uid");
+        // A copy whose Interlink would let us in: our own, or root's.
+        if (uid.empty() || (::getuid() != 0 && !platform::IsSameUserOrRoot(std::atol(uid.c_str()))))
+            continue;
+        const unsigned long long effective = std::strtoull(StatusField(status.str(), "CapEff").c_str(), nullptr, 16);
+        constexpr unsigned long long kNetBindService = 1ull << 10;
+        if (effective & kNetBindService)
+            continue;
+        std::string exe = std::filesystem::read_symlink(entry.path() / "exe", ec).string();
+        // A copy whose file was replaced since it started (a package upgrade)
+        // still names the path the right belongs to.
+        const std::string deleted = " (deleted)";
+        if (exe.ends_with(deleted))
+            exe.resize(exe.size() - deleted.size());
+        if (ec || exe.empty())
+            exe = "/usr/bin/tarrowin";
+        std::string text = "kein Interlink auf 127.0.0.1:666: Tarrowin l\xe4uft (PID " + pid +
+                           "), darf aber nicht an Port 666 lauschen (Error 10013), also ohne Interlink. ";
+        if (::getxattr(exe.c_str(), "security.capability", nullptr, 0) > 0)
+            return text + exe + " hat das Recht (cap_net_bind_service), sein Dateisystem l\xe4sst es aber nicht "
+                                "gelten (nosuid?): Tarrowin von einem anderen Ort starten";
+        return text + "Abhilfe: sudo setcap cap_net_bind_service=+ep " + exe + ", dann Tarrowin neu starten";
+    }
+    return {};
 }
 
 // Width of the time stamp behind the kind of a notification.
@@ -155,6 +230,10 @@ bool ParseArguments(int argc, char** argv, Arguments& a)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs("tarrowin-link " TARROWIN_VERSION "\n", stdout);
+        return kOk;
+    }
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(kUsageText, stdout);
         std::fputs(kHelpText, stdout);
@@ -229,7 +308,9 @@ int main(int argc, char** argv)
             return finish(kRefused);
         }
         if (error != 0) {
-            Fail("kein Interlink auf 127.0.0.1:666 (keine Kopie von Tarrowin l\xe4uft)");
+            const std::string withoutInterlink = CopyWithoutInterlink();
+            Fail(!withoutInterlink.empty() ? withoutInterlink
+                                           : "kein Interlink auf 127.0.0.1:666 (keine Kopie von Tarrowin l\xe4uft)");
             return finish(kNoInterlink);
         }
         const long owner = winsock::PeerUserId(link.Handle());

@@ -4,8 +4,27 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstring>
+
+#ifndef TARROWIN_VERSION
+#define TARROWIN_VERSION "unknown"
+#endif
+
 int main(int argc, char** argv)
 {
+    // Answered before anything else, so neither needs a display.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs("tarrowin " TARROWIN_VERSION "\n", stdout);
+        return 0;
+    }
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs("usage: tarrowin [Qt options]\n"
+                   "       tarrowin --version\n"
+                   "Watch and drive one serial port by hand; see tarrowin(1).\n",
+                   stdout);
+        return 0;
+    }
     QApplication app(argc, argv);
     // A close request by signal (logout, shutdown, kill, Ctrl+C) goes the
     // way of the close button, so the port is closed, the settings are
