@@ -68,7 +68,7 @@ Accuracy RunAccuracy(const Sandbox& sandbox, TVaBaudrate rate, int requests)
     const int64_t charNs = 10 * 1'000'000'000LL / VaBaudrateValue(rate);
     for (int i = 0; i < requests; ++i) {
         const auto delay = std::chrono::microseconds(delayUs(random));
-        loopback::SetFarEnd({delay, [](const std::string& request) { return "A" + request.substr(1) + "\x0d\x0a"; }});
+        loopback::SetFarEnd({delay, [](const std::string& request) { return "A" + request.substr(1) + "\x0d\x0a"; }, {}});
         char command[16];
         std::snprintf(command, sizeof command, "Q%05d", i);
         form->EditSend->setText(QString::fromLatin1(command));

@@ -175,12 +175,14 @@ bool CommDevice::ReceiveQueueFullLocked() const
     return rx_.size() >= ReceiveQueueLimitLocked();
 }
 
-void CommDevice::ReceiveLocked(const uint8_t* data, size_t count)
+void CommDevice::ReceiveLocked(const uint8_t* data, size_t count, std::optional<Clock::time_point> readAt)
 {
     // As it came off the device: before nulls are stripped or the queue
     // overflows.
-    journal_.Received(data, count, Clock::now());
-    if (!batching_)
+    if (readAt)
+        journal_.EndRead();
+    journal_.Received(data, count, readAt.value_or(Clock::now()));
+    if (!batching_ || readAt)
         journal_.EndRead();
     const bool stripNull = settings_.Flags & fNull;
     const uint8_t eventChar = static_cast<uint8_t>(settings_.EvtChar);
@@ -490,6 +492,7 @@ DWORD CommDevice::Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED
     write.data.assign(bytes, bytes + count);
     write.done = done;
     write.overlapped = overlapped;
+    DeviceBeforeWrite();
     journal_.Sent(bytes, count, Clock::now());
     if (rtsToggle_ && !rtsToggleRaised_) {
         DeviceSetRts(true);

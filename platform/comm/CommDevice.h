@@ -38,6 +38,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,8 @@ public:
 
 class CommDevice : public KernelObject {
 public:
+    using Clock = journal::Clock;
+
     ~CommDevice() override = default;
 
     // Ends every pending operation (the event wait with an empty event word,
@@ -112,6 +115,10 @@ protected:
     virtual DWORD DeviceOutQueue() { return 0; }
     // Brings the device up to the present before its state is read.
     virtual void DeviceSync() {}
+    // Called before a write is queued: a device that works out its line
+    // after the fact brings it up to now, so that the write cannot start
+    // in the past.
+    virtual void DeviceBeforeWrite() {}
     // Something the background thread must look at has changed: a write
     // queued, the mask or the settings changed, queue space freed.
     virtual void DeviceKick() = 0;
@@ -135,7 +142,9 @@ protected:
     void BeginReportLocked() { ++batching_; }
     void EndReportLocked();
     // Received characters, after the device's own decoding.
-    void ReceiveLocked(const uint8_t* data, size_t count);
+    // `readAt`: when the device read them, if it knows better than now; such
+    // bytes are a read of their own in the journal.
+    void ReceiveLocked(const uint8_t* data, size_t count, std::optional<Clock::time_point> readAt = std::nullopt);
     // One character received with a line error (CE_FRAME / CE_RXPARITY).
     void ReceiveErroredLocked(uint8_t c, DWORD error);
     // A break: CE_BREAK, EV_BREAK and the null character a UART reads.

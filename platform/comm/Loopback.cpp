@@ -58,6 +58,7 @@ std::mutex openPlugMutex;
 LoopbackDevice* openPlug = nullptr;
 loopback::FarEnd farEndForNext;
 bool arrivalsWanted = false;
+bool exactReceiveTimes = false;
 
 class LoopbackDevice final : public CommDevice {
 public:
@@ -80,6 +81,7 @@ public:
             openPlug = this;
             farEnd_ = farEndForNext;
             keepArrivals_ = arrivalsWanted;
+            exactTimes_ = exactReceiveTimes;
         }
         thread_ = std::thread([this] { Run(); });
     }
@@ -204,6 +206,9 @@ protected:
     }
 
     void DeviceSync() override { AdvanceLocked(Clock::now()); }
+    // A late thread must not let a new write start back to back with what
+    // went out before it was made.
+    void DeviceBeforeWrite() override { AdvanceLocked(Clock::now()); }
 
     void DeviceKick() override
     {
@@ -427,7 +432,7 @@ private:
                 return;
             }
         }
-        ReceiveLocked(&c, 1);
+        ReceiveLocked(&c, 1, exactTimes_ ? std::optional<Clock::time_point>(start + charTime_) : std::nullopt);
         InputFlowLocked();
     }
 
@@ -518,6 +523,7 @@ private:
     std::string request_;         // what we sent since the far end last answered
     std::deque<FarChar> farChars_; // its answer, not yet all arrived
     bool keepArrivals_ = false;
+    bool exactTimes_ = false;
     std::deque<loopback::Arrival> arrivals_;
 };
 
@@ -574,6 +580,12 @@ std::string LockFilePath()
         directory = runtime && *runtime ? runtime : "/tmp";
     }
     return directory + "/tarrowin-loopback.lock";
+}
+
+void SetExactReceiveTimes(bool exact)
+{
+    std::lock_guard lock(win::detail::openPlugMutex);
+    win::detail::exactReceiveTimes = exact;
 }
 
 void SetFarEnd(FarEnd farEnd)

@@ -92,4 +92,11 @@ struct Arrival {
 };
 std::vector<Arrival> TakeArrivals();
 
+// Receive times as a UART with its own time stamps would give them: each
+// character at the end of its stop bit, however late the plug's thread got
+// round to it. For tests of what is done with the times, which must not
+// depend on how busy the machine is; the plug otherwise stamps each read
+// when its thread brings it in, as a driver does.
+void SetExactReceiveTimes(bool exact);
+
 } // namespace loopback

@@ -65,7 +65,7 @@ protected:
 
 TEST_F(PortJournal, ReceiveTimesNeverComeBeforeTheTrueOnesAndTheFarEndAnswersOnTime)
 {
-    loopback::SetFarEnd({5ms, [](const std::string& request) { return request == "ping" ? "pong!" : ""; }});
+    loopback::SetFarEnd({5ms, [](const std::string& request) { return request == "ping" ? "pong!" : ""; }, {}});
     WriteAll(device, "ping");
     std::vector<Record> records = TakeUntil(device, 9);
     std::vector<loopback::Arrival> arrivals = loopback::TakeArrivals();
