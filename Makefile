@@ -43,6 +43,8 @@ test: build
 
 screenshot: build
 	./tools/screenshot.sh $(BUILD)/tarrowin shots/tarrowin.png
+	cmake --build $(BUILD) -j $(JOBS) --target shot_busmonitor
+	xvfb-run -a -s "-screen 0 1280x800x24" ./$(BUILD)/bench/shot_busmonitor shots/busmonitor.png
 
 # Installs under PREFIX. Port 666 of the Interlink is below 1024: as root the
 # program is given the capability to listen there; otherwise say how.

@@ -85,12 +85,20 @@ std::string HexBytes(std::string_view bytes)
     return text;
 }
 
+// Control characters: C0, DEL, and the five places of Windows-1252 that
+// have no character and stand for the C1 controls of the same value.
+bool IsControl(unsigned char byte)
+{
+    return byte < 0x20 || byte == 0x7F || byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 ||
+           byte == 0x9D;
+}
+
 std::string TextBytes(std::string_view bytes, TextStyle style)
 {
     std::string text;
     text.reserve(bytes.size());
     for (unsigned char byte : bytes) {
-        if (byte >= 0x20 && byte != 0x7F) {
+        if (!IsControl(byte)) {
             text.push_back(static_cast<char>(byte));
         } else if (style == TextStyle::Dots) {
             text.push_back('.');

@@ -125,6 +125,10 @@ void TBusmonitor::BuildControls()
     table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
     table_->horizontalHeader()->setStretchLastSection(true);
+    // Wide enough for a typical Modbus frame; the user's widths are kept.
+    const int columnWidths[] = {115, 75, 75, 50, 240, 100, 60, 60, 160, 45, 90};
+    for (int c = 0; c < static_cast<int>(std::size(columnWidths)); ++c)
+        table_->horizontalHeader()->resizeSection(c, columnWidths[c]);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setWordWrap(false);
     table_->setFont(QFont(QStringLiteral("Monospace")));

@@ -85,6 +85,8 @@ TEST(MonitorFormat, LocalTimeAndMilliseconds)
     EXPECT_EQ(Milliseconds(0), "0.000");
     EXPECT_EQ(TextBytes(std::string("A\r\n\x7F\xE4", 5), TextStyle::Dots), "A...\xE4");
     EXPECT_EQ(TextBytes(std::string("\0Z\x1B", 3), TextStyle::Decimal), "<0>Z<27>");
+    // The five places without a character are the C1 controls they stand for.
+    EXPECT_EQ(TextBytes(std::string("\x81\x80\x9D", 3), TextStyle::Decimal), "<129>\x80<157>");
 }
 
 // Header row and the same columns; fields with the separator, quotes or line
