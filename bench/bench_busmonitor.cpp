@@ -36,6 +36,7 @@ struct Accuracy {
     size_t frames = 0;      // received frames the monitor cut
     size_t exactFrames = 0; // ... that are exactly one true frame
     size_t trueFrames = 0;
+    Figures wake; // the machine's scheduling noise meanwhile
 };
 
 int64_t Ns(Clock::time_point t) { return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count(); }
@@ -66,6 +67,7 @@ Accuracy RunAccuracy(const Sandbox& sandbox, TVaBaudrate rate, int requests)
     std::mt19937 random(4711);
     std::uniform_int_distribution<int> delayUs(2000, 10000);
     const int64_t charNs = 10 * 1'000'000'000LL / VaBaudrateValue(rate);
+    WakeProbe wake;
     for (int i = 0; i < requests; ++i) {
         const auto delay = std::chrono::microseconds(delayUs(random));
         loopback::SetFarEnd({delay, [](const std::string& request) { return "A" + request.substr(1) + "\x0d\x0a"; }, {}});
@@ -77,6 +79,7 @@ Accuracy RunAccuracy(const Sandbox& sandbox, TVaBaudrate rate, int requests)
         Idle(static_cast<int>((16 * charNs + delay.count() * 1000) / 1'000'000) + 8);
     }
     loopback::SetFarEnd({});
+    out.wake = wake.Stop();
     Idle(50);
     monitor.Pump();
     const std::vector<loopback::Arrival> arrivals = loopback::TakeArrivals();
@@ -211,6 +214,7 @@ int main(int argc, char** argv)
                     VaBaudrateValue(rate), a.frames, a.exactFrames, a.trueFrames);
         Print("frame start - true start", Summarise(a.startErrorUs));
         Print("reply time - true reply time", Summarise(a.replyErrorUs));
+        Print("machine noise (1 ms sleep overshoot)", a.wake);
     }
     Throughput t = RunThroughput(sandbox);
     std::printf("throughput: %.0f frames/s shown with the window open, main thread %.1f %% of a core\n",
