@@ -1,5 +1,7 @@
 #include "VaComm.h"
 
+#include "LineRelease.h"
+
 #include "VaCommThread.h"
 
 #include <algorithm>
@@ -672,6 +674,13 @@ void TVaCustomComm::SetDtrLine(bool raise)
     if (dtrControl_ == dtrHandshake)
         throw EVaCommError(MsgManualDtr);
     CallCommFunction(raise ? win::SETDTR : win::CLRDTR);
+}
+
+void TVaCustomComm::ReleaseDtrAfterSend(bool raise)
+{
+    PortGuard guard(portLock_);
+    if (dtrControl_ != dtrHandshake && PortIsOpen())
+        linerelease::ArmDtr(deviceHandle_, raise);
 }
 
 void TVaCustomComm::SetRtsLine(bool raise)

@@ -230,6 +230,10 @@ public:
     void PurgeAll();
     void CallCommFunction(win::DWORD function);
     void SetDtrLine(bool raise);
+    // The device itself sets DTR to `raise` as soon as its transmitter has
+    // run empty after the next write, without waiting for the main thread;
+    // any SetDtrLine before that takes it back. Nothing on a closed port.
+    void ReleaseDtrAfterSend(bool raise);
     void SetRtsLine(bool raise);
     void SetBreakLine(bool on);
     // true: go on sending as if XON had been received; false: as if XOFF.

@@ -24,17 +24,25 @@ void TForm1::CmdSendClick(QObject*)
     // TXEN to transmit first; a refusal here stops the send. A send of no
     // bytes leaves it alone: no transmit-empty event would ever switch it
     // back, and the driver would hold the bus for good.
-    if (CheckSwitchTXENOnTXEmpty->isChecked() && !terminal::ExpandSendEscapes(text).empty())
+    const bool keyed = CheckSwitchTXENOnTXEmpty->isChecked() && !terminal::ExpandSendEscapes(text).empty();
+    if (keyed)
         SetChecked(CheckTXEN, true);
-    SendText(text);
+    SendText(text, keyed);
 }
 
-void TForm1::SendText(const std::string& Text)
+void TForm1::SendText(const std::string& Text, bool Keyed)
 {
     SetChecked(CheckBreak, false);
     if (!Com->PortIsOpen())
         CmdOpenClick(CmdOpen);
     const std::string wire = terminal::ExpandSendEscapes(Text);
+    // The bus is let go by the device the moment our last stop bit has
+    // left, however busy this window is then; the transmit-empty handler
+    // only brings the box up to date (its own release finds the line
+    // already there).
+    // Receive is DTR released, or asserted with the polarity inverted.
+    if (Keyed && CheckTXEN->isChecked())
+        Com->ReleaseDtrAfterSend(CheckInvTXEN->isChecked());
     if (!Com->WriteString(wire)) {
         LogOut("Fehler beim Senden");
         return;

@@ -73,7 +73,9 @@ public:
     void CmdSendClick(QObject* Sender);
     // Key is the typed character; set to 0 when the key is swallowed.
     void EditSendKeyPress(QObject* Sender, char& Key);
-    void SendText(const std::string& Text);
+    // `Keyed`: automatic switching put TXEN to transmit for this send, and
+    // the device is to let it go when the transmitter is empty.
+    void SendText(const std::string& Text, bool Keyed = false);
 
     // Line control and TXEN switching.
     void CheckTXENClick(QObject* Sender);

@@ -140,6 +140,16 @@ void CommDevice::CompleteFrontWriteLocked()
 void CommDevice::TransmitterEmptyLocked()
 {
     journal_.TransmitterEmpty(Clock::now());
+    if (dtrRelease_ && dtrReleaseWritten_ && writes_.empty()) {
+        // Before the event goes out: whoever hears of the empty
+        // transmitter finds the bus already let go.
+        const bool level = *dtrRelease_;
+        dtrRelease_.reset();
+        if (DeviceEscape(level ? SETDTR : CLRDTR) == 0) {
+            dtrLevel_ = level;
+            JournalLinesLocked();
+        }
+    }
     if (rtsToggle_ && rtsToggleRaised_ && writes_.empty()) {
         DeviceSetRts(false);
         rtsToggleRaised_ = false;
@@ -151,7 +161,7 @@ void CommDevice::TransmitterEmptyLocked()
 
 bool CommDevice::WantsTransmitterEmptyLocked() const
 {
-    return (eventMask_ & EV_TXEMPTY) || rtsToggle_;
+    return (eventMask_ & EV_TXEMPTY) || rtsToggle_ || dtrRelease_;
 }
 
 void CommDevice::FailLocked(DWORD error)
@@ -276,6 +286,8 @@ DWORD CommDevice::SetState(const DCB& dcb)
         return error;
     }
     settings_ = dcb;
+    // New settings set DTR by themselves: a release armed before is void.
+    dtrRelease_.reset();
     // Toggle needs RTS in the program's hands; under CTS flow the line
     // belongs to the handshake. Setting the block put RTS low.
     rtsToggle_ = RtsControl(dcb) == RTS_CONTROL_TOGGLE && !(dcb.Flags & fOutxCtsFlow);
@@ -348,8 +360,10 @@ DWORD CommDevice::Escape(DWORD function)
     DWORD error = DeviceEscape(function);
     if (error)
         return error;
-    if (function == SETDTR || function == CLRDTR)
+    if (function == SETDTR || function == CLRDTR) {
         dtrLevel_ = function == SETDTR;
+        dtrRelease_.reset(); // the caller has the last word
+    }
     if (function == SETRTS || function == CLRRTS)
         rtsLevel_ = function == SETRTS;
     JournalLinesLocked();
@@ -494,6 +508,8 @@ DWORD CommDevice::Write(const void* buffer, DWORD count, DWORD* done, OVERLAPPED
     write.overlapped = overlapped;
     DeviceBeforeWrite();
     journal_.Sent(bytes, count, Clock::now());
+    if (dtrRelease_)
+        dtrReleaseWritten_ = true;
     if (rtsToggle_ && !rtsToggleRaised_) {
         DeviceSetRts(true);
         rtsToggleRaised_ = true;
@@ -553,6 +569,18 @@ DWORD CommDevice::Cancel(OVERLAPPED* overlapped)
 void CommDevice::JournalLinesLocked()
 {
     journal_.Lines(dtrLevel_, rtsLevel_, Clock::now());
+}
+
+DWORD CommDevice::ArmDtrRelease(bool level)
+{
+    std::lock_guard lock(mutex_);
+    if (DWORD error = UnusableLocked())
+        return error;
+    dtrRelease_ = level;
+    dtrReleaseWritten_ = false;
+    // The device must now look for the transmitter running empty.
+    DeviceKick();
+    return 0;
 }
 
 DWORD CommDevice::StartJournal(size_t capacity)

@@ -86,6 +86,9 @@ public:
     DWORD TakeJournal(std::vector<journal::Record>& out);
     DWORD LineCounts(journal::LineCounts& counts);
     DWORD Latency(journal::Latency& latency);
+    // LineRelease.h: DTR to `level` once the transmitter runs empty after
+    // the next write.
+    DWORD ArmDtrRelease(bool level);
 
 protected:
     // One queued write. The bytes are copied at WriteFile, so that a
@@ -203,6 +206,8 @@ private:
     bool rtsToggleRaised_ = false;
     bool dtrLevel_ = false; // as set by the settings and line calls
     bool rtsLevel_ = false;
+    std::optional<bool> dtrRelease_; // armed: the level to release DTR to
+    bool dtrReleaseWritten_ = false; // a write has been queued since the arming
     bool closed_ = false;
     DWORD failure_ = 0;
 };

@@ -247,6 +247,9 @@ TEST_P(Driver, DtrDoesNotPulseOnReopenWhileTxenIsOnReceive)
     EXPECT_EQ(high, 0);
 }
 
+// The device lets TXEN go by itself: when the transmit-empty event reaches
+// the window, DTR is already down, and the journal shows the release no
+// earlier than the computed end of the last stop bit.
 TEST_P(Driver, AfterASendTxenReturnsToReceiveNoEarlierThanTheWireTime)
 {
     TVaComm com(nullptr);
@@ -257,25 +260,44 @@ TEST_P(Driver, AfterASendTxenReturnsToReceiveNoEarlierThanTheWireTime)
     events.Include(ceTxEmpty);
     com.SetMonitorEvents(events);
     Clock::time_point empty{};
+    int watch = -1;
+    int dtrAtEvent = -1;
     com.OnTxEmpty = [&](rtl::TObject*) {
         empty = Clock::now();
-        com.SetDtrLine(false);
+        dtrAtEvent = Lines(watch) & TIOCM_DTR;
     };
     com.OpenPort();
-    int watch = open(Path().c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    watch = open(Path().c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(journal::Start(com.DeviceHandle()));
     for (size_t bytes : {1u, 50u}) {
         empty = {};
         com.SetDtrLine(true);
         EXPECT_NE(Lines(watch) & TIOCM_DTR, 0);
+        com.ReleaseDtrAfterSend(false);
         const std::string frame(bytes, 'U');
         Clock::time_point start = Clock::now();
         ASSERT_TRUE(com.WriteString(frame));
         ASSERT_TRUE(PumpUntil([&] { return empty != Clock::time_point{}; }, 5000)) << "no transmit-empty";
-        double ms = std::chrono::duration<double, std::milli>(empty - start).count();
+        EXPECT_EQ(dtrAtEvent, 0) << "the device had let go before the event reached the window";
+        std::vector<journal::Record> records;
+        journal::Take(com.DeviceHandle(), records);
+        Clock::time_point wireEnd{}, released{};
+        for (const journal::Record& r : records) {
+            if (r.kind == journal::Kind::Sent)
+                wireEnd = r.wireEnd;
+            if (r.kind == journal::Kind::Lines && !r.dtr)
+                released = r.at;
+        }
+        ASSERT_NE(released, Clock::time_point{}) << "no release by the device";
+        double ms = std::chrono::duration<double, std::milli>(released - start).count();
+        double afterWireEnd = std::chrono::duration<double, std::milli>(released - wireEnd).count();
         double wireMs = double(bytes) * 10.0 / 9.6;
-        std::printf("%s: %zu bytes at 9600 (%.2f ms on the wire): TXEN back after %.2f ms\n", Path().c_str(), bytes,
-                    wireMs, ms);
+        std::printf("%s: %zu bytes at 9600 (%.2f ms on the wire): TXEN released by the device after %.2f ms, "
+                    "%.3f ms after the computed wire end; the window heard of it %.3f ms later\n",
+                    Path().c_str(), bytes, wireMs, ms, afterWireEnd,
+                    std::chrono::duration<double, std::milli>(empty - released).count());
         EXPECT_GE(ms, wireMs);
+        EXPECT_GE(afterWireEnd, 0.0) << "released before the computed wire end";
         EXPECT_LT(ms, wireMs + 500);
         EXPECT_EQ(Lines(watch) & TIOCM_DTR, 0) << "TXEN still on transmit";
         ReadAtLeast(com.DeviceHandle(), bytes); // what the far end sent back

@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <numeric>
+#include <thread>
 
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
@@ -201,8 +202,8 @@ TEST_F(DataPath, AutoSwitchDrivesDtrAroundAUserSend)
     // Switched to transmit before the write returned.
     EXPECT_TRUE(Dtr());
     EXPECT_EQ(f.CheckTXEN->text(), QStringLiteral("&TXEN (Senden)"));
-    ASSERT_TRUE(PumpUntil([&] { return !Dtr(); }));
-    EXPECT_FALSE(f.CheckTXEN->isChecked());
+    ASSERT_TRUE(PumpUntil([&] { return !f.CheckTXEN->isChecked(); }));
+    EXPECT_FALSE(Dtr());
     EXPECT_EQ(f.CheckTXEN->text(), QStringLiteral("&TXEN (Empfangen)"));
     EXPECT_EQ(Lines(f.MemoOut), (std::vector<std::string>{"AB", "TXempty / Sendebuffer leer"}));
     // Released only once the last stop bit was out.
@@ -210,6 +211,46 @@ TEST_F(DataPath, AutoSwitchDrivesDtrAroundAUserSend)
     ASSERT_FALSE(trace.lineChanges.empty());
     EXPECT_FALSE(trace.lineChanges.back().dtr);
     EXPECT_GE(trace.lineChanges.back().at, trace.lastStopBitOut);
+}
+
+// A busy window must not hold the bus: the device lets TXEN go at the last
+// stop bit of a user send while the window is still blocked (inverted
+// polarity: DTR goes up), and the box follows when the window gets to it.
+// A write the user's send did not key (a remote SEND) is released by the
+// window's own transmit-empty handler, as before. A hand switch during the
+// send leaves the line as the box shows it.
+TEST_F(DataPath, TheDeviceLetsTxenGoWhileTheWindowIsBusyAndTheBoxFollows)
+{
+    OpenWithDtrReleased(br9600);
+    TForm1& f = Form();
+    f.CheckInvTXEN->setChecked(true);
+    f.CheckSwitchTXENOnTXEmpty->setChecked(true);
+    f.CheckCRNL->setChecked(false);
+    EXPECT_TRUE(Dtr()) << "inverted receive: DTR asserted";
+    f.EditSend->setText("frame");
+    f.CmdSend->click();
+    EXPECT_FALSE(Dtr());
+    std::this_thread::sleep_for(std::chrono::milliseconds(30)); // the window busy; 5.2 ms on the wire
+    EXPECT_TRUE(Dtr()) << "let go by the device";
+    EXPECT_TRUE(f.CheckTXEN->isChecked()) << "the box waits for the window";
+    ASSERT_TRUE(PumpUntil([&] { return !f.CheckTXEN->isChecked(); }));
+    EXPECT_TRUE(Dtr());
+
+    f.CheckTXEN->setChecked(true);
+    f.SendText("remote");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(Dtr()) << "not keyed by a user send: the window releases it";
+    ASSERT_TRUE(PumpUntil([&] { return !f.CheckTXEN->isChecked(); }));
+    EXPECT_TRUE(Dtr());
+
+    f.EditSend->setText(QString(40, QLatin1Char('x')));
+    f.CmdSend->click(); // returns with 16 characters still to go out
+    f.CheckTXEN->setChecked(false);
+    f.CheckTXEN->setChecked(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    EXPECT_FALSE(Dtr()) << "the hand switch has the last word over the device";
+    ASSERT_TRUE(PumpUntil([&] { return !f.CheckTXEN->isChecked(); }));
+    EXPECT_EQ(Dtr(), f.CheckTXEN->isChecked() != f.CheckInvTXEN->isChecked());
 }
 
 // Nothing to transmit means no transmit-empty event to switch TXEN back:

@@ -1,21 +1,19 @@
-// The bus monitor's calls, passed to the device behind the handle.
+// The calls in the program's own words (the bus monitor's journal, the
+// device's own TXEN release), passed to the device behind the handle.
 
 #include "PortJournal.h"
 
 #include "CommDevice.h"
+#include "LineRelease.h"
 
 namespace journal {
 
-namespace {
-
 template <class Call>
-bool OnDevice(win::HANDLE handle, Call call)
+static bool OnDevice(win::HANDLE handle, Call call)
 {
     std::shared_ptr<win::detail::CommDevice> device = win::detail::FindDevice(handle);
     return device && call(*device) == 0;
 }
-
-} // namespace
 
 bool Start(win::HANDLE device, size_t capacity)
 {
@@ -50,3 +48,12 @@ Latency GetLatency(win::HANDLE device)
 }
 
 } // namespace journal
+
+namespace linerelease {
+
+bool ArmDtr(win::HANDLE device, bool dtr)
+{
+    return journal::OnDevice(device, [dtr](auto& d) { return d.ArmDtrRelease(dtr); });
+}
+
+} // namespace linerelease
