@@ -112,7 +112,7 @@ bool TransmitDrain::Check(Clock::time_point now, DrainProbe& probe)
         next_ = GuardEnd();
         return false;
     }
-    if (*empty || (kind_ == LineStatusKind::Cached && now >= guard + 2 * StatusLatency))
+    if (*empty || (kind_ == LineStatusKind::Cached && now >= guard + 2 * statusLatency_))
         return Finish();
     next_ = now + PollInterval;
     return false;

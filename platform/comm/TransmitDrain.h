@@ -85,7 +85,8 @@ public:
     // The chip may start a packet up to one USB frame after the transfer
     // completed.
     static constexpr nanoseconds UsbAllowance = std::chrono::milliseconds(1);
-    // An FTDI chip's default latency timer: how old its status can be.
+    // An FTDI chip's default latency timer: how old its status can be,
+    // unless the device says what its timer is set to.
     static constexpr nanoseconds StatusLatency = std::chrono::milliseconds(16);
     // How often the kernel queue and the line status are looked at near the
     // end, and how seldom at most while output is held.
@@ -99,6 +100,9 @@ public:
     void ConfigureNetwork() { kind_ = LineStatusKind::None, usb_ = false, network_ = true; }
     // Character times at the requested and at the granted rate.
     void SetCharacterTimes(int64_t requestedNs, int64_t grantedNs);
+    // The adapter's latency timer as it runs (a cached status is at most
+    // this old).
+    void SetStatusLatency(nanoseconds latency) { statusLatency_ = latency; }
     int64_t CharacterNs() const { return charNs_; }
     LineStatusKind Kind() const { return kind_; }
 
@@ -129,6 +133,7 @@ private:
     bool usb_ = false;
     bool network_ = false;
     int64_t charNs_ = 0;
+    nanoseconds statusLatency_ = StatusLatency;
 
     bool pending_ = false;
     size_t burst_ = 0;                  // bytes queued since the line was last quiet

@@ -377,6 +377,10 @@ DWORD TtyDevice::Init()
     openCounters_ = counters;
     latencyControl_ = MakeTtyLatencyControl(fd_);
     latency_.Open(*latencyControl_);
+    // With its timer lowered an FTDI adapter's status is that much fresher,
+    // and a driver that never reports "empty" holds TXEN that much shorter.
+    if (journal::Latency timer = latency_.Now(*latencyControl_); timer.milliseconds > 0)
+        drain_.SetStatusLatency(std::chrono::milliseconds(timer.milliseconds));
     int levels = 0;
     hasModemStatus_ = ioctl(fd_, TIOCMGET, &levels) == 0;
     hasModemLines_ = hasModemStatus_ || !MeansNoModemLines(errno);

@@ -384,13 +384,14 @@ TEST_P(Driver, TheMonitorSeesEveryByteAfterItsWriteAndTheAdapterRunsWithLowLaten
     EXPECT_EQ(ReadAtLeast(device, 7), "monitor");
     std::vector<journal::Record> records;
     journal::Take(device, records);
-    Clock::time_point sentAt{};
+    // QEMU keeps no wire time, so the times worked back from each read can
+    // lie before the write; the order of the records is what holds.
+    bool sent = false;
     std::string received;
     for (const journal::Record& r : records) {
-        if (r.kind == journal::Kind::Sent)
-            sentAt = r.at;
+        sent = sent || r.kind == journal::Kind::Sent;
         if (r.kind == journal::Kind::Received) {
-            EXPECT_GE(r.at, sentAt) << "the echo cannot start before the write";
+            EXPECT_TRUE(sent) << "the echo journalled before the write";
             received += r.bytes;
         }
     }
