@@ -172,6 +172,9 @@ protected:
     bool RtsToggleLocked() const { return rtsToggle_; }
     // Whether an event wait is pending: events raised now complete it.
     bool WaitPendingLocked() const { return waitOverlapped_ != nullptr; }
+    // Whether the device is to let DTR go when its transmitter runs empty:
+    // that moment is then worth watching closely.
+    bool DtrReleaseArmedLocked() const { return dtrRelease_.has_value(); }
     // Whether someone keeps the journal, so that receive times matter.
     bool JournalActiveLocked() const { return journal_.Active(); }
 

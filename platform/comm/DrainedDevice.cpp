@@ -33,6 +33,7 @@ void DrainedDevice::CheckWriteDrainedLocked(Clock::time_point now)
 
 void DrainedDevice::CheckTransmitterLocked(Clock::time_point now)
 {
+    drain_.SetPrompt(DtrReleaseArmedLocked());
     if (!drain_.Pending() || !writes_.empty())
         return;
     if (!WantsTransmitterEmptyLocked()) {

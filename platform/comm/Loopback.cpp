@@ -11,6 +11,7 @@
 #include "Loopback.h"
 
 #include "CommDevice.h"
+#include "TransmitDrain.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -247,6 +248,23 @@ private:
         while (!stopping_) {
             AdvanceLocked(Clock::now());
             std::optional<Clock::time_point> next = NextMomentLocked();
+            if (std::optional<Clock::time_point> end = ReleaseMomentLocked()) {
+                // TXEN waits to be let go at the last stop bit: as a driver
+                // watching its line status does, wake a little early and
+                // keep looking, rather than trust a timer's wake-up.
+                const Clock::time_point early = *end - win::detail::TransmitDrain::PromptLead;
+                if (Clock::now() < early) {
+                    wake_.wait_until(lock, next ? std::min(*next, early) : early);
+                    continue;
+                }
+                lock.unlock();
+                while (Clock::now() < *end) {
+                    // Spinning, without giving the processor away: a yield
+                    // on a busy machine can cost a whole time slice.
+                }
+                lock.lock();
+                continue;
+            }
             if (next)
                 wake_.wait_until(lock, *next);
             else
@@ -291,6 +309,17 @@ private:
             next = next ? std::min(*next, end) : end;
         }
         return next;
+    }
+
+    // While a DTR release is armed and everything written is in the
+    // transmitter: when its last stop bit will be out.
+    std::optional<Clock::time_point> ReleaseMomentLocked() const
+    {
+        if (!DtrReleaseArmedLocked() || !shifting_ || priority_ || HeldLocked() ||
+            !std::all_of(writes_.begin(), writes_.end(),
+                         [](const PendingWrite& w) { return w.taken == w.data.size(); }))
+            return std::nullopt;
+        return shiftEnd_ + charTime_ * static_cast<int64_t>(fifo_.size());
     }
 
     bool HeldLocked() const

@@ -47,7 +47,14 @@ void TransmitDrain::Queued(Clock::time_point now, size_t bytes)
     // The exact status is worth asking for from one character before the
     // computed end; elsewhere the moment the kernel's queue runs empty is
     // what the guard counts from, so it is looked for at once.
-    next_ = kind_ == LineStatusKind::Exact ? std::max(now, wireEnd_ - Chars(1)) : now;
+    next_ = kind_ == LineStatusKind::Exact ? Toward(std::max(now, wireEnd_ - Chars(1)), now) : now;
+}
+
+TransmitDrain::Clock::time_point TransmitDrain::Toward(Clock::time_point moment, Clock::time_point now) const
+{
+    if (!prompt_)
+        return moment;
+    return moment - now <= PromptLead ? now : moment - PromptLead;
 }
 
 void TransmitDrain::Purged(Clock::time_point now)
@@ -98,7 +105,7 @@ bool TransmitDrain::Check(Clock::time_point now, DrainProbe& probe)
         queueEmptyAt_ = now;
     Clock::time_point guard = GuardEnd();
     if (now < guard) {
-        next_ = guard;
+        next_ = Toward(guard, now);
         return false;
     }
     if (kind_ == LineStatusKind::None)
@@ -114,7 +121,9 @@ bool TransmitDrain::Check(Clock::time_point now, DrainProbe& probe)
     }
     if (*empty || (kind_ == LineStatusKind::Cached && now >= guard + 2 * statusLatency_))
         return Finish();
-    next_ = now + PollInterval;
+    // Prompt, the status is read without pause for a while after the
+    // guard; a driver that stays "not empty" longer is asked at leisure.
+    next_ = prompt_ && now < guard + PromptLead ? now : now + PollInterval;
     return false;
 }
 

@@ -93,6 +93,9 @@ public:
     static constexpr nanoseconds PollInterval = std::chrono::microseconds(200);
     static constexpr nanoseconds MaxHeldWait = std::chrono::milliseconds(50);
     static constexpr nanoseconds QuickPoll = std::chrono::milliseconds(1);
+    // Prompt: how long before the moment the device stops sleeping and
+    // keeps looking (a thread's wake-up can come this late).
+    static constexpr nanoseconds PromptLead = std::chrono::microseconds(1000);
 
     void Configure(LineStatusKind kind, bool usb);
     // A network port: no line status, and the whole burst may still be
@@ -103,6 +106,9 @@ public:
     // The adapter's latency timer as it runs (a cached status is at most
     // this old).
     void SetStatusLatency(nanoseconds latency) { statusLatency_ = latency; }
+    // Prompt: something (TXEN) waits to be let go at the moment; the last
+    // stretch before it is watched without sleeping.
+    void SetPrompt(bool prompt) { prompt_ = prompt; }
     int64_t CharacterNs() const { return charNs_; }
     LineStatusKind Kind() const { return kind_; }
 
@@ -127,6 +133,9 @@ public:
 private:
     nanoseconds Chars(size_t n) const { return nanoseconds(charNs_ * static_cast<int64_t>(n)); }
     Clock::time_point GuardEnd() const;
+    // When to look again for `moment`: then, or while prompt from a little
+    // before it on, continuously.
+    Clock::time_point Toward(Clock::time_point moment, Clock::time_point now) const;
     bool Finish();
 
     LineStatusKind kind_ = LineStatusKind::None;
@@ -134,6 +143,7 @@ private:
     bool network_ = false;
     int64_t charNs_ = 0;
     nanoseconds statusLatency_ = StatusLatency;
+    bool prompt_ = false;
 
     bool pending_ = false;
     size_t burst_ = 0;                  // bytes queued since the line was last quiet

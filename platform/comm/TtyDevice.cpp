@@ -598,6 +598,7 @@ void TtyDevice::TransmitLocked()
             return;
         }
         write.taken += static_cast<size_t>(n);
+        drain_.SetPrompt(DtrReleaseArmedLocked());
         drain_.Queued(Clock::now(), static_cast<size_t>(n));
         if (write.taken < write.data.size())
             return; // the kernel is full; POLLOUT tells when it takes more
