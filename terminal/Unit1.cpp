@@ -244,6 +244,7 @@ void TForm1::FormCreate(rtl::TObject*)
     // The port list, sorted by device path; nothing chosen until the
     // settings say what.
     FillPortList();
+    portWatch_->Rewatch();
 
     TMyRegistry Reg;
     // The capture's choice is kept apart from the main key's values and

@@ -64,7 +64,6 @@ PortListWatch::PortListWatch(QObject* parent) : QObject(parent)
         inotifyNotifier_ = new QSocketNotifier(inotify_, QSocketNotifier::Read, this);
         connect(inotifyNotifier_, &QSocketNotifier::activated, this, [this] { TakeInotify(); });
     }
-    Rewatch();
 }
 
 PortListWatch::~PortListWatch()

@@ -31,8 +31,9 @@ public:
     explicit PortListWatch(QObject* parent = nullptr);
     ~PortListWatch() override;
 
-    // Watches the folders for the current device root and user entries;
-    // done after each change too, as folders come and go with them.
+    // Watches the folders for the current device root and user entries
+    // (read from the settings file: the owner calls it first once that may
+    // be read); done again after each change, as folders come and go.
     void Rewatch();
     // Whether udev's announcements are heard (false in a container).
     bool HearsUdev() const { return monitor_ != nullptr; }
