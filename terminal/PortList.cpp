@@ -193,6 +193,7 @@ bool TForm1::ComDeviceGone(uint32_t)
     waiting_ = true;
     waitToldOther_ = false;
     waitSawGone_ = false;
+    identityLooks_ = 0;
     LogOut(PortText(opened_.port) + ": Ger\xe4t entfernt \x96 warte auf R\xfc" "ckkehr");
     // The port is closed; Close Port stays at hand to end the wait.
     CmdClose->setEnabled(true);
@@ -217,6 +218,14 @@ void TForm1::TryReconnect(const std::vector<serialdevices::Entry>& list)
     if (!waitSawGone_)
         return;
     if (!opened_.identity.empty() && found->identity != opened_.identity) {
+        // Right after the node appears the kernel may still be binding the
+        // driver, whose name is part of what tells the device: looked at
+        // again a few times before it counts as another one.
+        if (identityLooks_ < 5) {
+            ++identityLooks_;
+            QTimer::singleShot(300, this, [this] { Guarded([&] { PortListChanged(); }); });
+            return;
+        }
         // Another adapter under the same kernel name is not the user's.
         if (!std::exchange(waitToldOther_, true))
             LogOut(PortText(opened_.port) + ": ein anderes Ger\xe4t ist jetzt " + opened_.path +
@@ -245,6 +254,7 @@ void TForm1::TryReconnect(const std::vector<serialdevices::Entry>& list)
 
 void TForm1::EndWaiting()
 {
+    identityLooks_ = 0;
     waiting_ = false;
     waitSawGone_ = false;
     waitToldOther_ = false;

@@ -283,6 +283,7 @@ private:
     bool waiting_ = false;
     bool waitSawGone_ = false;
     bool waitToldOther_ = false;
+    int identityLooks_ = 0;
     void NotePortOpened();
     bool ComDeviceGone(uint32_t code);
     void TryReconnect(const std::vector<serialdevices::Entry>& list);

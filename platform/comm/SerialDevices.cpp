@@ -101,11 +101,10 @@ std::string ParentOf(const std::string& path)
 // "ttyUSB0 (ftdi_sio, FT232R USB UART)": the driver behind the port and,
 // for USB adapters, the product name, found by walking up a few levels of
 // the device tree.
-std::string Describe(const std::string& ttyEntry, const std::string& name, const std::string& sysRealRoot,
-                     std::string* serial = nullptr)
+std::string Describe(const std::string& ttyEntry, const std::string& name, const std::string& sysRealRoot)
 {
     std::string dir = RealPath(ttyEntry + "/device");
-    std::string driver, product, interfaceText, serialNumber;
+    std::string driver, product, interfaceText;
     for (int level = 0; level < 4 && !dir.empty(); ++level) {
         if (sysRealRoot.empty() || dir.compare(0, sysRealRoot.size() + 1, sysRealRoot + "/") != 0)
             break;
@@ -118,16 +117,12 @@ std::string Describe(const std::string& ttyEntry, const std::string& name, const
         }
         if (product.empty())
             ReadAttribute(dir + "/product", product);
-        if (serialNumber.empty())
-            ReadAttribute(dir + "/serial", serialNumber);
         if (level <= 1 && interfaceText.empty())
             ReadAttribute(dir + "/interface", interfaceText);
         dir = ParentOf(dir);
     }
     if (product.empty())
         product = interfaceText;
-    if (serial)
-        *serial = serialNumber;
     std::string detail = driver;
     if (!product.empty())
         detail += (detail.empty() ? "" : ", ") + product;
@@ -195,9 +190,10 @@ std::vector<Device> Discover(const std::string& sysRoot, const std::string& devR
         Device device;
         device.kernelPath = devRoot + "/" + name;
         device.path = device.kernelPath;
-        std::string serial;
-        device.description = Describe(entry, name, sysReal, &serial);
-        device.identity = device.description + "\n" + serial;
+        // The USB serial number is not part of it: a hub or an emulator
+        // may give the same adapter another one in another socket.
+        device.description = Describe(entry, name, sysReal);
+        device.identity = device.description;
         if (std::string node = RealPath(device.kernelPath); !node.empty()) {
             if (auto l = links.find(node); l != links.end()) {
                 device.byId = l->second;

@@ -29,8 +29,7 @@ struct Entry {
     std::string description; // shown as a tool tip with the path
     // What tells this device from another that takes its place under the
     // same name: the by-id link says it all; a kernel name is joined by
-    // the driver, product and serial number behind it; a user's path is
-    // only itself.
+    // the driver and product behind it; a user's path is only itself.
     std::string identity;
     // False for a user's entry whose path is not there now (a socat link
     // that has gone); the entry is listed all the same.

@@ -175,9 +175,13 @@ int main(int argc, char** argv)
             }
         }
         if (fds[3].revents & POLLIN) {
-            // The monitor's prompts and answers: not needed, only drained.
-            if (read(monitorFd, buffer, sizeof buffer) <= 0)
-                fds[3].fd = -1;
+            // The monitor's answers go to the log beside the guest's console
+            // (a refused device_add says why there).
+            ssize_t n = read(monitorFd, buffer, sizeof buffer);
+            if (n <= 0)
+                monitorFd = -1;
+            else
+                WriteAll(2, buffer, size_t(n));
         }
     }
     int status = 0;
