@@ -5,7 +5,8 @@ CMAKE_FLAGS ?=
 
 # Debian packages the build, the tests and the screenshot need.
 PACKAGES := cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev \
-            xvfb xauth x11-utils imagemagick iproute2 xdotool ser2net
+            xvfb xauth x11-utils imagemagick iproute2 xdotool ser2net \
+            libudev-dev
 
 .PHONY: all setup configure build run test screenshot install clean \
         test-sanitize test-tsan fuzz fuzz-build fuzz-run test-drivers deb test-deb

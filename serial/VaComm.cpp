@@ -365,7 +365,13 @@ void TVaCustomComm::HandleDeviceFailure(win::DWORD code)
     } catch (const EVaCommError&) {
     }
     CloseDevice();
+    std::weak_ptr<int> alive = lifeToken_;
     DoClose();
+    if (alive.expired())
+        return;
+    auto gone = OnDeviceGone;
+    if (gone && gone(this, code))
+        return;
     RaiseCommError(MsgRead, code);
 }
 

@@ -183,6 +183,10 @@ public:
     rtl::TNotifyEvent OnRing;
     rtl::TNotifyEvent OnBreak;
     TVaCommErrorEvent OnError;
+    // Asked, once the port has been closed because its device went away,
+    // whether the owner takes care of that; when it is not set or says no,
+    // the failure is raised as "Read error (%d), %s".
+    std::function<bool(rtl::TObject* Sender, win::DWORD Code)> OnDeviceGone;
     TVaCommRxCharEvent OnRxChar;
     rtl::TNotifyEvent OnRxFlag;
     TVaCommRxBufEvent OnRxBuf; // never raised: no receive processor is attached

@@ -8,6 +8,8 @@
 #include "CodePage.h"
 #include "PortReasons.h"
 
+#include <utility>
+
 namespace {
 
 // List position -> property value for the sorted lists, whose positions
@@ -75,9 +77,11 @@ void TForm1::ComboPortChange(QObject*)
 {
     // COM numbers of any length are read whole ("COM12" is port 12).
     auto portNumber = [this] {
-        std::string text = codepage::ToBytes(ComboPort->currentText());
+        std::string text = ChosenPortName();
         return rtl::StrToInt(text.size() > 3 ? text.substr(3) : std::string());
     };
+    // Another pick ends a wait for the device that went away.
+    EndWaiting();
     auto takePort = [&] {
         const int32_t number = portNumber();
         // Another port: what was told about the last one no longer holds.
@@ -170,6 +174,10 @@ void TForm1::CmdOpenClick(QObject*)
 
 void TForm1::CmdCloseClick(QObject*)
 {
+    if (std::exchange(waiting_, false)) {
+        EndWaiting();
+        LogOut("COM" + std::to_string(opened_.port) + ": Warten beendet");
+    }
     CmdOpen->setEnabled(true);
     Com->ClosePort();
     CmdClose->setEnabled(false);
@@ -177,6 +185,7 @@ void TForm1::CmdCloseClick(QObject*)
 
 void TForm1::ComOpen(rtl::TObject*)
 {
+    NotePortOpened();
     // The capture file belongs to the port: started with the first open,
     // and a new one for another port.
     EnsureCaptureFile();

@@ -82,6 +82,8 @@ void TForm1::RestoreSettings(TMyRegistry& Reg)
     try {
         for (const ListSetting& s : kLists) {
             SelectPosition(this->*s.list, Reg.ReadIntegerDefault(s.name, s.defaultPosition));
+            if (!s.change)
+                PreferRememberedPort();
             if (s.change) {
                 (this->*s.change)(this->*s.list);
             } else if (ComboPort->currentIndex() >= 0) {
@@ -135,6 +137,7 @@ void TForm1::SaveSettings()
     Reg.OpenKey(kPanesKey, true);
     Reg.WriteInteger(kCapacityName, static_cast<int32_t>(MemoIn->Capacity() >> 20));
     Reg.CloseKey();
+    SavePortSettings();
     SaveCaptureSettings();
     SaveBusmonitorSettings();
     batch.Commit();

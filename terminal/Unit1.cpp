@@ -8,7 +8,7 @@
 #include "Interlink.h"
 #include "MessageBox.h"
 #include "MyRegistry.h"
-#include "SerialDevices.h"
+#include "PortListWatch.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -48,17 +48,6 @@ void ApplyProgramFont()
     QApplication::setFont(font);
 }
 
-namespace {
-
-// Case-insensitive comparison of 8-bit names, as a sorted list orders them.
-bool LessNoCase(const std::string& a, const std::string& b)
-{
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
-} // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent)
 {
@@ -126,6 +115,7 @@ void TForm1::CreateComponents()
     addAction(ShowBusmonitor);
 
     CreateInterlinkSockets();
+    portWatch_ = new serialdevices::PortListWatch(this);
     Com = std::make_unique<TVaComm>(nullptr);
     Com->Name = "Com";
     Com->SetPortNum(1);
@@ -167,7 +157,14 @@ void TForm1::BindEvents()
             ComboPortChange(ComboPort);
             ComboPortChange(ComboPort);
         });
+        // An entry kept only because it was chosen leaves once it is not.
+        for (int i = 0; i < ComboPort->count(); ++i)
+            if (i != ComboPort->currentIndex() && ComboPort->itemText(i).endsWith(QLatin1String(kAbsentMark))) {
+                Guarded([&] { FillPortList(); });
+                break;
+            }
     });
+    connect(portWatch_, &serialdevices::PortListWatch::Changed, this, [this] { Guarded([&] { PortListChanged(); }); });
     onActivated(ComboBaud, &TForm1::ComboBaudChange);
     onActivated(ComboParity, &TForm1::ComboParityChange);
     onActivated(ComboStopbits, &TForm1::ComboStopbitsChange);
@@ -214,6 +211,7 @@ void TForm1::BindEvents()
     Com->OnRxChar = [this](rtl::TObject* Sender, int32_t Count) { ComRxChar(Sender, Count); };
     Com->OnTxEmpty = [this](rtl::TObject* Sender) { ComTxEmpty(Sender); };
     Com->OnBreak = [this](rtl::TObject* Sender) { ComBreak(Sender); };
+    Com->OnDeviceGone = [this](rtl::TObject*, win::DWORD code) { return ComDeviceGone(code); };
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
@@ -243,37 +241,18 @@ void TForm1::FormCreate(rtl::TObject*)
     // A settings file that could not be read has been kept aside; say so.
     reg::SetNoticeHandler([](const std::string& message) { terminal::ShowMessage(message); });
 
+    // The port list, sorted by device path; nothing chosen until the
+    // settings say what.
+    FillPortList();
+    portWatch_->Rewatch();
+
     TMyRegistry Reg;
-    Reg.SetRootKey(reg::HKEY::HKEY_LOCAL_MACHINE);
-    Reg.OpenKey("hardware\\devicemap\\serialcomm", false);
-
-    // The port list is sorted by the value names (device paths); each entry
-    // then shows the port name and carries the device path as its tool tip.
-    ComboPort->clear();
-    std::vector<std::string> names;
-    Reg.GetValueNames(names);
-    std::stable_sort(names.begin(), names.end(), LessNoCase);
-    std::map<std::string, std::string> descriptions;
-    for (const serialdevices::Entry& entry : serialdevices::List())
-        descriptions[entry.devicePath] = entry.description;
-    for (int i = 0; i < static_cast<int>(names.size()); ++i) {
-        std::string tip = names[i];
-        if (!descriptions[names[i]].empty())
-            tip += "\n" + descriptions[names[i]];
-        ComboPort->addItem(codepage::ToText(names[i]));
-        ComboPort->setItemData(i, codepage::ToText(tip), Qt::ToolTipRole);
-    }
-    for (int i = 0; i < static_cast<int>(names.size()); ++i)
-        ComboPort->setItemText(i, codepage::ToText(Reg.ReadString(names[i])));
-    // Filling a list selects nothing; a selection is restored on purpose.
-    ComboPort->setCurrentIndex(-1);
-    Reg.CloseKey();
-
     // The capture's choice is kept apart from the main key's values and
     // restored even when those stop the restore. Then the panes hold the
     // saved texts: the store need not keep a second copy of them for the
     // whole session.
     auto afterRestore = [this] {
+        RestorePortSettings();
         RestoreCaptureSettings();
         UpdateCaptureItem();
         reg::ReleaseCache();

@@ -22,8 +22,13 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class TMyRegistry;
+namespace serialdevices {
+class PortListWatch;
+struct Entry;
+}
 namespace terminal {
 enum class TCaptureKind;
 class TCaptureFile;
@@ -173,6 +178,19 @@ public:
     void ComClose(rtl::TObject* Sender);
     void ReOpenCom();
 
+    // The port list follows the machine: devices that come and go while the
+    // program runs, and an open port whose device went away, which waits
+    // for it and opens again when the box "automatisch wieder verbinden"
+    // is ticked.
+    void PortListChanged();
+    // The listed port name the list shows ("COM5"), without the mark of a
+    // device that is away; "" when nothing is chosen.
+    std::string ChosenPortName() const;
+    // The port waits for its device to come back.
+    bool WaitingForDevice() const { return waiting_; }
+    // The mark an absent chosen entry carries behind its port name.
+    static const char* const kAbsentMark;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -247,6 +265,31 @@ private:
     template <class F>
     void TellingWhyPortFails(F&& step);
     void LogPortFailure(const std::string& message);
+
+    // The port list and its watch.
+    serialdevices::PortListWatch* portWatch_ = nullptr;
+    void FillPortList();
+    // The settings subkey Port: the box and the port chosen last.
+    void RestorePortSettings();
+    void SavePortSettings();
+    // At start-up: the port chosen last, when the saved position now shows
+    // another device and it is here.
+    void PreferRememberedPort();
+    // The device the port opened last, to know it again when it returns.
+    struct OpenedDevice {
+        int32_t port = 0;
+        std::string path;     // "" for one that cannot be watched
+        std::string identity; // "" when only the path is known
+    };
+    OpenedDevice opened_;
+    bool waiting_ = false;
+    bool waitSawGone_ = false;
+    bool waitToldOther_ = false;
+    int identityLooks_ = 0;
+    void NotePortOpened();
+    bool ComDeviceGone(uint32_t code);
+    void TryReconnect(const std::vector<serialdevices::Entry>& list);
+    void EndWaiting();
 
     // The bus monitor window, made at its first opening; it follows the
     // port's opens and closes and the TXEN boxes.

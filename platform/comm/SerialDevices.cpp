@@ -41,6 +41,7 @@ struct Device {
     std::string kernelPath;         // devRoot + "/ttyUSB0"
     std::vector<std::string> byId;  // every by-id link to it, sorted
     std::string description;
+    std::string identity;
 };
 
 // First line of a small sysfs attribute, without trailing blanks.
@@ -189,11 +190,15 @@ std::vector<Device> Discover(const std::string& sysRoot, const std::string& devR
         Device device;
         device.kernelPath = devRoot + "/" + name;
         device.path = device.kernelPath;
+        // The USB serial number is not part of it: a hub or an emulator
+        // may give the same adapter another one in another socket.
         device.description = Describe(entry, name, sysReal);
+        device.identity = device.description;
         if (std::string node = RealPath(device.kernelPath); !node.empty()) {
             if (auto l = links.find(node); l != links.end()) {
                 device.byId = l->second;
                 device.path = device.byId.front();
+                device.identity = device.path;
             }
         }
         out.push_back(std::move(device));
@@ -263,12 +268,13 @@ std::string Quoted(const std::string& name)
     return "\"" + out + (name.size() > kShown ? "...\"" : "\"");
 }
 
-std::string UserDescription(const std::string& path, const std::string& userName)
+std::string UserDescription(const std::string& path, const std::string& userName, bool& present)
 {
     std::string text = "vom Benutzer ";
     text += userName.empty() ? "eingetragen" : "als " + Quoted(userName) + " eingetragen";
     struct stat st;
-    if (!path.empty() && path[0] == '/' && stat(path.c_str(), &st) != 0)
+    present = path.empty() || path[0] != '/' || stat(path.c_str(), &st) == 0;
+    if (!present)
         text += ", zurzeit nicht vorhanden";
     return text;
 }
@@ -339,6 +345,7 @@ Plan MakePlan(const std::vector<Device>& present, const Stored& stored)
         Candidate c;
         c.entry.devicePath = device.path;
         c.entry.description = device.description;
+        c.entry.identity = device.identity;
         // The user may name the device by its kernel name or by a link;
         // the first such entry in the file is this device's.
         std::vector<std::string> names{device.kernelPath};
@@ -383,9 +390,10 @@ Plan MakePlan(const std::vector<Device>& present, const Stored& stored)
             continue;
         Candidate c;
         c.entry.devicePath = path;
+        c.entry.identity = path;
         c.order = i;
         claim(c, port);
-        c.entry.description = UserDescription(path, c.userName);
+        c.entry.description = UserDescription(path, c.userName, c.entry.present);
         candidates.push_back(std::move(c));
     }
 
@@ -452,7 +460,7 @@ std::vector<Entry> ListWithSources()
         devRoot = g_devRoot;
     }
     std::vector<Device> present = Discover(sysRoot, devRoot);
-    present.push_back({kLoopbackPath, kLoopbackPath, {}, kLoopbackDescription});
+    present.push_back({kLoopbackPath, kLoopbackPath, {}, kLoopbackDescription, kLoopbackPath});
 
     Stored stored;
     reg::store::Read([&](const file::Document& doc) { stored = TakeStored(doc); });
@@ -491,6 +499,23 @@ void SetDiscoveryRoots(const std::string& sysRoot, const std::string& devRoot)
     std::lock_guard<std::mutex> lock(g_rootsMutex);
     g_sysRoot = sysRoot;
     g_devRoot = devRoot;
+}
+
+std::string DeviceRoot()
+{
+    std::lock_guard<std::mutex> lock(g_rootsMutex);
+    return g_devRoot;
+}
+
+std::vector<std::string> UserPaths()
+{
+    Stored stored;
+    reg::store::Read([&](const file::Document& doc) { stored = TakeStored(doc); });
+    std::vector<std::string> out;
+    for (const auto& entry : stored.userEntries)
+        if (!entry.first.empty() && entry.first[0] == '/')
+            out.push_back(entry.first);
+    return out;
 }
 
 std::vector<Entry> List()

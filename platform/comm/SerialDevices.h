@@ -27,6 +27,13 @@ struct Entry {
     std::string devicePath;  // "/dev/serial/by-id/usb-...", "/dev/ttyS0", a user's path, or the loopback plug's name
     std::string portName;    // "COM3"
     std::string description; // shown as a tool tip with the path
+    // What tells this device from another that takes its place under the
+    // same name: the by-id link says it all; a kernel name is joined by
+    // the driver and product behind it; a user's path is only itself.
+    std::string identity;
+    // False for a user's entry whose path is not there now (a socat link
+    // that has gone); the entry is listed all the same.
+    bool present = true;
 };
 
 // Tests point discovery at fixture folders instead of /sys and /dev.
@@ -38,5 +45,11 @@ std::vector<Entry> List();
 // Device path for a port name ("COM3"; case and leading zeros do not
 // matter), or "" when no entry of List() carries it.
 std::string PathForPort(const std::string& portName);
+
+// The device folder discovery looks at ("/dev", or a test's).
+std::string DeviceRoot();
+// The user's entries that are paths ("/tmp/ttyV0", a by-id link), in file
+// order; their folders are watched for the path coming and going.
+std::vector<std::string> UserPaths();
 
 } // namespace serialdevices

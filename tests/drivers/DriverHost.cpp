@@ -5,6 +5,8 @@
 //
 //   @@UNPLUG   pull the FT232 out (device_del on the QEMU monitor)
 //   @@REPLUG   plug it in again under the same id
+//   @@PLUG2    plug in a second FT232 (its far end echoes too)
+//   @@UNPLUG2  pull the second one out
 //   @@RESULT n the guest's tests ended with exit status n
 //
 // The far end echoes every byte it receives, so that everything the guest
@@ -80,8 +82,9 @@ int main(int argc, char** argv)
     for (int i = 3; i < argc; ++i)
         command += (i > 3 ? "," : "") + std::string(argv[i]);
 
-    const std::string uart = work + "/uart.sock", usb = work + "/usb.sock", monitor = work + "/monitor.sock";
-    for (const std::string& path : {uart, usb, monitor})
+    const std::string uart = work + "/uart.sock", usb = work + "/usb.sock", usb2 = work + "/usb2.sock",
+                      monitor = work + "/monitor.sock";
+    for (const std::string& path : {uart, usb, usb2, monitor})
         unlink(path.c_str());
 
     std::vector<std::string> args = {
@@ -93,6 +96,8 @@ int main(int argc, char** argv)
         "-chardev", "socket,id=uart,path=" + uart + ",server=on,wait=off", "-serial", "chardev:uart",
         "-chardev", "socket,id=usb,path=" + usb + ",server=on,wait=off",
         "-device", "qemu-xhci", "-device", "usb-serial,chardev=usb,id=ftdi",
+        // The far end of a second adapter, plugged in only on request.
+        "-chardev", "socket,id=usb2,path=" + usb2 + ",server=on,wait=off",
         "-monitor", "unix:" + monitor + ",server=on,wait=off",
         "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
     };
@@ -117,7 +122,8 @@ int main(int argc, char** argv)
 
     // The FT232 is attached to the guest's USB only once its far end is
     // connected.
-    int uartFd = ConnectUnix(uart), usbFd = ConnectUnix(usb), monitorFd = ConnectUnix(monitor);
+    int uartFd = ConnectUnix(uart), usbFd = ConnectUnix(usb), usb2Fd = ConnectUnix(usb2),
+        monitorFd = ConnectUnix(monitor);
     int result = -1;
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
@@ -128,8 +134,9 @@ int main(int argc, char** argv)
             kill(qemu, SIGKILL);
             break;
         }
-        pollfd fds[4] = {{console[0], POLLIN, 0}, {uartFd, POLLIN, 0}, {usbFd, POLLIN, 0}, {monitorFd, POLLIN, 0}};
-        if (poll(fds, 4, 500) <= 0)
+        pollfd fds[5] = {{console[0], POLLIN, 0}, {uartFd, POLLIN, 0}, {usbFd, POLLIN, 0}, {monitorFd, POLLIN, 0},
+                         {usb2Fd, POLLIN, 0}};
+        if (poll(fds, 5, 500) <= 0)
             continue;
         char buffer[4096];
         if (fds[0].revents & (POLLIN | POLLHUP)) {
@@ -144,7 +151,13 @@ int main(int argc, char** argv)
                     line += buffer[i];
                     continue;
                 }
-                if (line.rfind("@@UNPLUG", 0) == 0)
+                if (line.rfind("@@UNPLUG2", 0) == 0) {
+                    const char del[] = "device_del ftdi2\n";
+                    WriteAll(monitorFd, del, sizeof del - 1);
+                } else if (line.rfind("@@PLUG2", 0) == 0) {
+                    const char add[] = "device_add usb-serial,chardev=usb2,id=ftdi2\n";
+                    WriteAll(monitorFd, add, sizeof add - 1);
+                } else if (line.rfind("@@UNPLUG", 0) == 0)
                     WriteAll(monitorFd, "device_del ftdi\n", 16);
                 else if (line.rfind("@@REPLUG", 0) == 0) {
                     const char add[] = "device_add usb-serial,chardev=usb,id=ftdi\n";
@@ -154,7 +167,7 @@ int main(int argc, char** argv)
                 line.clear();
             }
         }
-        for (int i : {1, 2}) {
+        for (int i : {1, 2, 4}) {
             if (fds[i].revents & POLLIN) {
                 ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
                 if (n > 0)
@@ -162,9 +175,13 @@ int main(int argc, char** argv)
             }
         }
         if (fds[3].revents & POLLIN) {
-            // The monitor's prompts and answers: not needed, only drained.
-            if (read(monitorFd, buffer, sizeof buffer) <= 0)
-                fds[3].fd = -1;
+            // The monitor's answers go to the log beside the guest's console
+            // (a refused device_add says why there).
+            ssize_t n = read(monitorFd, buffer, sizeof buffer);
+            if (n <= 0)
+                monitorFd = -1;
+            else
+                WriteAll(2, buffer, size_t(n));
         }
     }
     int status = 0;

@@ -1,6 +1,8 @@
 // The program on the kernel's serial drivers, inside the driver-test guest:
 // a "SEND" from tarrowin-link carried out on each device and its echo
-// announced, and the FT232 pulled out while open and plugged in again.
+// announced, the FT232 pulled out while open and plugged in again (with the
+// box "automatisch wieder verbinden" unticked and ticked), and a second
+// adapter plugged in and pulled out while the program runs.
 
 #include "ChildProcess.h"
 #include "EventLoopWait.h"
@@ -9,11 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -159,6 +165,7 @@ TEST_P(DriverUnplug, APulledAdapterIsReportedOnceLeftClosedAndComesBackUnderItsN
     const std::string before = PortName(usb);
     ASSERT_FALSE(before.empty());
     TForm1& f = Form();
+    f.CheckReconnect->setChecked(false);
     f.Com->SetDeviceName(usb);
     f.CmdOpen->click();
     ASSERT_TRUE(f.Com->PortIsOpen()) << (boxes.empty() ? "" : boxes[0]);
@@ -177,6 +184,127 @@ TEST_P(DriverUnplug, APulledAdapterIsReportedOnceLeftClosedAndComesBackUnderItsN
     f.CmdOpen->click();
     EXPECT_TRUE(f.Com->PortIsOpen()) << (boxes.size() > 1 ? boxes[1] : "");
     f.CmdClose->click();
+}
+
+// Written on a second handle, the bytes go out and the far end's echo
+// comes back to the program.
+bool WriteFarEnd(int fd, const std::string& bytes)
+{
+    return write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+}
+
+int ModemLines(int fd)
+{
+    int lines = 0;
+    return ioctl(fd, TIOCMGET, &lines) == 0 ? lines : -1;
+}
+
+// Ticked (a first start's choice): the pulled adapter is waited for, and
+// when QEMU plugs it in again the port is open within 2 s of its node
+// appearing, at the rate it had, with TXEN on receive (DTR low) throughout,
+// and bytes cross both ways.
+TEST_P(DriverUnplug, APulledAdapterIsWaitedForAndOpensAgainWithItsSettings)
+{
+    const std::string usb = GetParam();
+    TForm1& f = Form();
+    ASSERT_TRUE(f.CheckReconnect->isChecked());
+    f.SetChecked(f.CheckSwitchTXENOnTXEmpty, false);
+    f.SetChecked(f.CheckInvTXEN, false);
+    f.SetChecked(f.CheckTXEN, false);
+    f.Com->SetDeviceName(usb);
+    f.Com->SetFlowControl(fcNone);
+    f.Com->SetDTRControl(dtrDisable);
+    f.Com->SetBaudrate(br19200);
+    f.CmdOpen->click();
+    ASSERT_TRUE(f.Com->PortIsOpen()) << (boxes.empty() ? "" : boxes[0]);
+
+    TellHost("@@UNPLUG");
+    ASSERT_TRUE(PumpUntil([&] { return f.WaitingForDevice(); }, 20000)) << f.MemoOut->Text();
+    EXPECT_TRUE(boxes.empty()) << boxes[0];
+    EXPECT_FALSE(f.Com->PortIsOpen());
+    // QEMU takes the device away in steps; its id is free once the node
+    // has gone and the guest has let go.
+    ASSERT_TRUE(PumpUntil([&] { return !Exists(usb); }, 20000));
+    PumpFor(500);
+
+    TellHost("@@REPLUG");
+    ASSERT_TRUE(PumpUntil([&] { return Exists(usb); }, 30000)) << "the adapter did not come back";
+    const auto appeared = std::chrono::steady_clock::now();
+    ASSERT_TRUE(PumpUntil([&] { return f.Com->PortIsOpen(); }, 2000)) << f.MemoOut->Text();
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - appeared).count();
+    std::printf("%s: open again %.0f ms after its node appeared\n", usb.c_str(), ms);
+    EXPECT_FALSE(f.WaitingForDevice());
+    EXPECT_TRUE(f.CmdClose->isEnabled());
+
+    // A second handle on the open port changes no line; it watches DTR
+    // while bytes cross.
+    int watch = open(usb.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(watch, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), speed_t(B19200));
+    std::atomic<bool> going{true};
+    std::atomic<int> samples{0}, high{0};
+    std::thread watcher([&] {
+        while (going) {
+            if (ModemLines(watch) & TIOCM_DTR)
+                ++high;
+            ++samples;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    // Receiving only: TXEN stays on receive, DTR low.
+    ASSERT_TRUE(WriteFarEnd(watch, "from the bus"));
+    EXPECT_TRUE(PumpUntil([&] { return f.MemoIn->Text().find("from the bus") != std::string::npos; }, 5000))
+        << f.MemoIn->Text();
+    going = false;
+    watcher.join();
+    EXPECT_GT(samples, 10);
+    EXPECT_EQ(high, 0);
+    // And a send of the program's own crosses and comes back.
+    f.EditSend->setText(QStringLiteral("back again"));
+    f.CmdSend->click();
+    EXPECT_TRUE(PumpUntil([&] { return f.MemoIn->Text().find("back again") != std::string::npos; }, 5000))
+        << f.MemoIn->Text();
+    close(watch);
+    f.CmdClose->click();
+}
+
+// A second adapter plugged in while the program runs is listed with a COM
+// number of its own without a restart, opens and carries bytes; pulled out,
+// it leaves the list.
+TEST_P(DriverUnplug, ASecondAdapterAppearsInTheListOpensAndLeavesIt)
+{
+    TForm1& f = Form();
+    const int before = f.ComboPort->count();
+    TellHost("@@PLUG2");
+    std::string added;
+    auto listedNew = [&] {
+        for (const auto& e : serialdevices::List())
+            if (e.devicePath.rfind("/dev/ttyUSB", 0) == 0 && e.devicePath != GetParam())
+                added = e.portName;
+        return !added.empty() && f.ComboPort->findText(QString::fromStdString(added)) >= 0;
+    };
+    ASSERT_TRUE(PumpUntil(listedNew, 30000)) << "no second adapter in the list";
+    EXPECT_EQ(f.ComboPort->count(), before + 1);
+    const int at = f.ComboPort->findText(QString::fromStdString(added));
+    f.ComboPort->setCurrentIndex(at);
+    emit f.ComboPort->activated(at);
+    f.Com->SetDeviceName("COM%d");
+    f.CmdOpen->click();
+    ASSERT_TRUE(f.Com->PortIsOpen()) << (boxes.empty() ? "" : boxes[0]);
+    f.EditSend->setText(QStringLiteral("second adapter"));
+    f.CmdSend->click();
+    EXPECT_TRUE(PumpUntil([&] { return f.MemoIn->Text().find("second adapter") != std::string::npos; }, 5000))
+        << f.MemoIn->Text();
+    f.CmdClose->click();
+    // Chosen no more, it may leave the list.
+    f.ComboPort->setCurrentIndex(0);
+    emit f.ComboPort->activated(0);
+
+    TellHost("@@UNPLUG2");
+    EXPECT_TRUE(PumpUntil([&] { return f.ComboPort->findText(QString::fromStdString(added)) < 0; }, 20000));
+    EXPECT_EQ(f.ComboPort->count(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, DriverUnplug, ::testing::Values("/dev/ttyUSB0"),

@@ -42,6 +42,6 @@ TEST(CaptionFit, EveryCaptionFitsItsRectangle)
         EXPECT_LE(TextWidth(button, button->text()) + 6, button->width()) << button->objectName().toStdString();
         ++checked;
     }
-    EXPECT_EQ(checked, 11 + 10 + 3); // labels, check boxes, buttons
+    EXPECT_EQ(checked, 11 + 11 + 3); // labels, check boxes, buttons
 }
 

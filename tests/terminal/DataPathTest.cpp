@@ -279,6 +279,8 @@ TEST_F(DataPath, VanishingPortIsReportedOnceAndLeftClosed)
     TestPty gone;
     ASSERT_TRUE(gone.Ok());
     TForm1& f = Form();
+    // Without "automatisch wieder verbinden": the port does not wait.
+    f.CheckReconnect->setChecked(false);
     f.Com->SetDeviceName(gone.SlavePath());
     f.CmdOpen->click();
     ASSERT_TRUE(f.Com->PortIsOpen());
