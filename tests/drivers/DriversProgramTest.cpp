@@ -230,16 +230,22 @@ TEST_P(DriverUnplug, APulledAdapterIsWaitedForAndOpensAgainWithItsSettings)
     TellHost("@@REPLUG");
     ASSERT_TRUE(PumpUntil([&] { return Exists(usb); }, 30000)) << "the adapter did not come back";
     const auto appeared = std::chrono::steady_clock::now();
+    // The watching handle is opened now, before the program opens the port
+    // again: this kernel raises DTR and RTS at every open of a tty not at
+    // B0, a second non-blocking one included, so a watch opened later
+    // would itself key the transceiver. The program's open that follows
+    // must bring DTR down and keep it there.
+    int watch = open(usb.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_FALSE(f.Com->PortIsOpen()) << "opened before the watch: the test cannot see DTR without raising it";
     ASSERT_TRUE(PumpUntil([&] { return f.Com->PortIsOpen(); }, 2000)) << f.MemoOut->Text();
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - appeared).count();
     std::printf("%s: open again %.0f ms after its node appeared\n", usb.c_str(), ms);
     EXPECT_FALSE(f.WaitingForDevice());
     EXPECT_TRUE(f.CmdClose->isEnabled());
 
-    // A second handle on the open port changes no line; it watches DTR
-    // while bytes cross.
-    int watch = open(usb.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(watch, 0);
+    // The watch changes no line from here on; it samples DTR while bytes
+    // cross.
     termios tio{};
     ASSERT_EQ(tcgetattr(watch, &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), speed_t(B19200));
