@@ -13,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
@@ -149,7 +150,13 @@ void TBusmonitor::BuildControls()
         model_->Reset();
         summary_->setText(SummaryText());
     });
-    connect(export_, &QPushButton::clicked, this, [this] { ExportClicked(); });
+    // The rows shown, or every row kept (the echo too when it is hidden).
+    auto* exportMenu = new QMenu(export_);
+    connect(exportMenu->addAction(QStringLiteral("Angezeigte Zeilen\u2026")), &QAction::triggered, this,
+            [this] { ExportClicked(false); });
+    connect(exportMenu->addAction(QStringLiteral("Alle Zeilen\u2026")), &QAction::triggered, this,
+            [this] { ExportClicked(true); });
+    export_->setMenu(exportMenu);
     AskExportFile = [this] {
         return QFileDialog::getSaveFileName(this, QStringLiteral("Busmonitor exportieren"), QString(),
                                             QStringLiteral("CSV-Dateien (*.csv)"))
@@ -276,12 +283,12 @@ std::string TBusmonitor::Export(const std::string& path, bool allKept) const
     return monitor::ExportCsv(path, monitor_.Rows(), options);
 }
 
-void TBusmonitor::ExportClicked()
+void TBusmonitor::ExportClicked(bool allKept)
 {
     const std::string path = AskExportFile ? AskExportFile() : std::string();
     if (path.empty())
         return;
-    if (const std::string error = Export(path, false); !error.empty())
+    if (const std::string error = Export(path, allKept); !error.empty())
         QMessageBox::warning(this, QStringLiteral("Busmonitor"), Utf8(error));
 }
 

@@ -74,7 +74,7 @@ private:
     void BuildControls();
     void ApplyConfig();
     void UpdateHeader();
-    void ExportClicked();
+    void ExportClicked(bool allKept);
 
     monitor::BusMonitor monitor_;
     monitor::MonitorConfig config_;

@@ -94,13 +94,17 @@ TEST_F(BusmonitorWindow, ShowsARequestItsEchoTxenAndTheCheckedAnswerWithItsReply
     const int all = monitor->Model().rowCount();
     monitor->findChild<QCheckBox*>()->setChecked(true);
     EXPECT_EQ(monitor->Model().rowCount(), all - 1);
-    const std::string csv = dir.File("bus.csv");
-    EXPECT_EQ(monitor->Export(csv, false), "");
-    std::ifstream file(csv);
-    int lines = 0;
-    for (std::string line; std::getline(file, line);)
-        ++lines;
-    EXPECT_EQ(lines, 1 + all - 1);
+    auto exportedLines = [&](bool allKept) {
+        const std::string csv = dir.File("bus.csv");
+        EXPECT_EQ(monitor->Export(csv, allKept), "");
+        std::ifstream file(csv);
+        int lines = 0;
+        for (std::string line; std::getline(file, line);)
+            ++lines;
+        return lines;
+    };
+    EXPECT_EQ(exportedLines(false), 1 + all - 1);
+    EXPECT_EQ(exportedLines(true), 1 + all) << "every row kept, the echo too";
 
     f.CmdClose->click();
     EXPECT_EQ(Directions(*monitor).back(), "Port geschlossen");
