@@ -177,8 +177,8 @@ test-drivers: configure
 # refuses to read.
 COVERAGE_BUILD    ?= build-coverage
 COVERAGE_PACKAGES := gcovr
-COVERAGE_TARGETS  := tarrowin tarrowin-link tests_platform tests_serial tests_net tests_terminal tests_app
-COVERAGE_FILTERS  := --filter 'app/' --filter 'terminal/' --filter 'serial/' --filter 'net/' --filter 'platform/'
+COVERAGE_TARGETS  := tarrowin tarrowin-link tests_platform tests_serial tests_net tests_terminal tests_monitor tests_app
+COVERAGE_FILTERS  := --filter 'app/' --filter 'terminal/' --filter 'serial/' --filter 'net/' --filter 'platform/' --filter 'monitor/'
 .PHONY: coverage
 coverage:
 	@$(MAKE) --no-print-directory setup PACKAGES="$(PACKAGES) $(COVERAGE_PACKAGES)"
