@@ -349,6 +349,23 @@ inline void OpenOnPty(TForm1& form, TestPty& pty)
     }
 }
 
+// Opens the loopback plug at `rate` as a bus master uses it: automatic TXEN
+// switching on, normal polarity, TXEN on receive (DTR released).
+inline void OpenPlugForSends(TForm1& form, TVaBaudrate rate)
+{
+    form.CheckInvTXEN->setChecked(false);
+    form.CheckTXEN->setChecked(false);
+    form.CheckSwitchTXENOnTXEmpty->setChecked(true);
+    form.Com->SetDTRControl(dtrDisable);
+    form.Com->SetBaudrate(rate);
+    form.Com->SetDeviceName("loopback");
+    form.CmdOpen->click();
+    if (!form.Com->PortIsOpen() || loopback::CurrentTrace().dtr) {
+        std::fprintf(stderr, "the plug did not open with DTR released\n");
+        std::exit(1);
+    }
+}
+
 // ---- Figures ------------------------------------------------------------------
 
 // User + system CPU time of RUSAGE_SELF or RUSAGE_THREAD.

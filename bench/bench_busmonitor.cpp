@@ -46,17 +46,7 @@ Accuracy RunAccuracy(const Sandbox& sandbox, TVaBaudrate rate, int requests)
     Accuracy out;
     std::unique_ptr<TForm1> form = MakeWindow(sandbox);
     form->CheckCRNL->setChecked(false);
-    form->CheckInvTXEN->setChecked(false);
-    form->CheckTXEN->setChecked(false);
-    form->CheckSwitchTXENOnTXEmpty->setChecked(true);
-    form->Com->SetDTRControl(dtrDisable);
-    form->Com->SetBaudrate(rate);
-    form->Com->SetDeviceName("loopback");
-    form->CmdOpen->click();
-    if (!form->Com->PortIsOpen()) {
-        std::fprintf(stderr, "the plug did not open\n");
-        std::exit(1);
-    }
+    OpenPlugForSends(*form, rate);
     form->PopBusmonitorClick(nullptr);
     terminal::TBusmonitor& monitor = *form->Busmonitor();
     Idle(100);

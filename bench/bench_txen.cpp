@@ -106,17 +106,7 @@ Outcome Run(const Sandbox& sandbox, const Case& c, int sends)
     form->MemoOut->SetText("");
     form->CheckCRNL->setChecked(true);
     form->CheckDecode->setChecked(c.decode);
-    form->CheckInvTXEN->setChecked(false);
-    form->CheckTXEN->setChecked(false);
-    form->CheckSwitchTXENOnTXEmpty->setChecked(true);
-    form->Com->SetDTRControl(dtrDisable);
-    form->Com->SetBaudrate(c.rate);
-    form->Com->SetDeviceName("loopback");
-    form->CmdOpen->click();
-    if (!form->Com->PortIsOpen() || loopback::CurrentTrace().dtr) {
-        std::fprintf(stderr, "the plug did not open with DTR released\n");
-        std::exit(1);
-    }
+    OpenPlugForSends(*form, c.rate);
 
     PeerReader peer([](const std::string&) {});
     InterlinkPeers.push_back(peer.Client());

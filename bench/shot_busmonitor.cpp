@@ -62,11 +62,7 @@ int main(int argc, char** argv)
     Sandbox sandbox;
     std::unique_ptr<TForm1> form = MakeWindow(sandbox);
     form->CheckCRNL->setChecked(false);
-    form->CheckSwitchTXENOnTXEmpty->setChecked(true);
-    form->Com->SetDTRControl(dtrDisable);
-    form->Com->SetBaudrate(br9600);
-    form->Com->SetDeviceName("loopback");
-    form->CmdOpen->click();
+    OpenPlugForSends(*form, br9600);
     form->PopBusmonitorClick(nullptr);
     terminal::TBusmonitor& monitor = *form->Busmonitor();
     monitor.findChildren<QComboBox*>().at(0)->setCurrentIndex(1); // Modbus RTU

@@ -5,18 +5,11 @@
 
 #include "Busmonitor.h"
 #include "MyRegistry.h"
+#include "PortJournal.h"
 
 namespace {
 
 const char* const kBusmonitorKey = "Software\\Brenlow\\Tarrowin\\Busmonitor";
-
-// One character's time on the line: start bit, data bits, parity, stop bits.
-int64_t CharacterNs(const TVaComm& com)
-{
-    const int64_t halfBits = 2 * (1 + 4 + static_cast<int>(com.Databits())) + (com.Parity() != paNone ? 2 : 0) +
-                             (com.Stopbits() == sb1 ? 2 : com.Stopbits() == sb15 ? 3 : 4);
-    return halfBits * 500'000'000LL / VaBaudrateValue(com.Baudrate());
-}
 
 } // namespace
 
@@ -25,7 +18,9 @@ terminal::TMonitoredPort TForm1::MonitoredPort() const
     terminal::TMonitoredPort port;
     port.device = Com->DeviceHandle();
     port.settings = PortSettingsText();
-    port.charNs = CharacterNs(*Com);
+    win::DCB dcb;
+    Com->FillDcb(dcb);
+    port.charNs = journal::CharacterNs(dcb);
     port.bitRate = VaBaudrateValue(Com->Baudrate());
     return port;
 }

@@ -32,6 +32,11 @@ size_t Take(win::HANDLE device, std::vector<Record>& out)
     return out.size() - before;
 }
 
+int64_t CharacterNs(const win::DCB& dcb)
+{
+    return win::detail::CharacterTimeNs(dcb);
+}
+
 LineCounts Counts(win::HANDLE device)
 {
     LineCounts counts;

@@ -93,6 +93,10 @@ size_t Take(win::HANDLE device, std::vector<Record>& out);
 LineCounts Counts(win::HANDLE device);
 Latency GetLatency(win::HANDLE device);
 
+// One character's time on the line in `dcb`'s frame (start bit, data bits,
+// parity, stop bits), in nanoseconds: the unit of the records' charNs.
+int64_t CharacterNs(const win::DCB& dcb);
+
 // The start of byte `index` of a Received record.
 inline Clock::time_point ByteStart(const Record& record, size_t index)
 {

@@ -25,11 +25,9 @@ class MonitorOnThePlug : public ::testing::TestWithParam<DWORD> {
 protected:
     void SetUp() override
     {
-        UseOwnLoopbackLock();
         loopback::SetExactReceiveTimes(true);
-        device = OpenPlain("loopback");
+        device = OpenOwnPlug(GetParam());
         ASSERT_NE(device, INVALID_HANDLE_VALUE);
-        ASSERT_TRUE(SetCommState(device, PlainDcb(GetParam())));
         charNs = 10 * 1'000'000'000LL / GetParam();
         threshold = std::chrono::nanoseconds(GetParam() > 19200 ? 1'750'000 : charNs * 7 / 2);
         ASSERT_TRUE(journal::Start(device));

@@ -29,10 +29,8 @@ class LineReleaseOnThePlug : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        UseOwnLoopbackLock();
-        device = OpenPlain("loopback");
+        device = OpenOwnPlug(9600);
         ASSERT_NE(device, INVALID_HANDLE_VALUE);
-        ASSERT_TRUE(SetCommState(device, PlainDcb(9600)));
         ASSERT_TRUE(SetCommMask(device, EV_TXEMPTY));
     }
     void TearDown() override { CloseHandle(device); }

@@ -291,6 +291,28 @@ void SendAll(int fd, const std::string& bytes, const std::atomic<bool>& going)
     }
 }
 
+// A server's answers to the com-port settings: each confirmed with the
+// value asked for, the rate with what `rate` makes of it.
+struct ConfirmingSink : rfc2217::Sink {
+    explicit ConfirmingSink(std::function<std::string(const std::string& asked)> rateRule)
+        : rate(std::move(rateRule))
+    {
+    }
+    void Data(const uint8_t*, size_t) override {}
+    void Negotiate(uint8_t, uint8_t) override {}
+    void Subnegotiation(uint8_t, const uint8_t* v, size_t n) override
+    {
+        if (n < 2)
+            return;
+        std::string value(reinterpret_cast<const char*>(v + 1), n - 1);
+        if (v[0] == rfc2217::SET_BAUDRATE)
+            value = rate(value);
+        out += rfc2217::ComPort(static_cast<uint8_t>(v[0] + 100), value);
+    }
+    std::function<std::string(const std::string& asked)> rate;
+    std::string out;
+};
+
 // Feeds what the program sends to the parser and sends back what the answer
 // sink has collected, until the program closes or the test ends.
 template <class Answer>
@@ -470,20 +492,7 @@ TEST(NetworkPortPeer, SettingConfirmedWithAnotherValueIsRefused)
     TestPeer stubborn([](int fd, const std::atomic<bool>& going) {
         SendAll(fd, Agreement, going);
         rfc2217::Parser parser;
-        struct Answer : rfc2217::Sink {
-            std::string out;
-            void Data(const uint8_t*, size_t) override {}
-            void Negotiate(uint8_t, uint8_t) override {}
-            void Subnegotiation(uint8_t, const uint8_t* v, size_t n) override
-            {
-                if (n < 2)
-                    return;
-                std::string value(reinterpret_cast<const char*>(v + 1), n - 1);
-                if (v[0] == rfc2217::SET_BAUDRATE)
-                    value = B({0, 0, 0x25, 0x80});
-                out += rfc2217::ComPort(static_cast<uint8_t>(v[0] + 100), value);
-            }
-        } answer;
+        ConfirmingSink answer([](const std::string&) { return B({0, 0, 0x25, 0x80}); });
         AnswerUntilClosed(fd, going, parser, answer);
     });
     win::HANDLE device = win::CreateFile(stubborn.Address());
@@ -511,20 +520,9 @@ TEST(NetworkPortPeer, AnswerTimeOutFollowsTheRoundTripMeasuredWhileOpening)
     TestPeer slow([](int fd, const std::atomic<bool>& going) {
         SendAll(fd, Agreement, going);
         rfc2217::Parser parser;
-        struct Answer : rfc2217::Sink {
-            std::string out;
-            void Data(const uint8_t*, size_t) override {}
-            void Negotiate(uint8_t, uint8_t) override {}
-            void Subnegotiation(uint8_t, const uint8_t* v, size_t n) override
-            {
-                if (n < 2)
-                    return;
-                std::string value(reinterpret_cast<const char*>(v + 1), n - 1);
-                if (v[0] == rfc2217::SET_BAUDRATE && value == B({0, 0, 0, 0}))
-                    value = B({0, 0, 0x25, 0x80});
-                out += rfc2217::ComPort(static_cast<uint8_t>(v[0] + 100), value);
-            }
-        } answer;
+        ConfirmingSink answer([](const std::string& asked) {
+            return asked == B({0, 0, 0, 0}) ? B({0, 0, 0x25, 0x80}) : asked;
+        });
         char buffer[4096];
         int batches = 0;
         Clock::time_point first{};

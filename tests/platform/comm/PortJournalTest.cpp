@@ -48,10 +48,8 @@ class PortJournal : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        UseOwnLoopbackLock();
-        device = OpenPlain("loopback");
+        device = OpenOwnPlug(9600);
         ASSERT_NE(device, INVALID_HANDLE_VALUE);
-        ASSERT_TRUE(SetCommState(device, PlainDcb(9600)));
         ASSERT_TRUE(journal::Start(device));
         loopback::TakeArrivals();
     }
